@@ -33,4 +33,12 @@ public:
 };
 
 // Turns the lone CRs of a message text into line breaks for display.
-QString messageTextForDisplay(const QString& text);
+
+
+inline QString messageTextForDisplay(const QString& text)
+{
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
