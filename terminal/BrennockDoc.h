@@ -1,0 +1,104 @@
+// CBrennockDoc: the terminal document. It holds the communication settings, owns the one
+// SerialPort, connects and disconnects it, runs the comm thread, and offers the two
+// transmit operations every sender uses: SendChar (one keystroke) and SendBlock (paced
+// text), both with optional local echo. No widgets: views are PortDataSinks, and message
+// boxes, beeps and the status text go through UserFeedback.
+//
+// Received data reach the views on the document's thread, synchronously: the comm thread
+// posts the hand-over to this thread's Qt event loop and waits until every view has
+// handled it (the bytes live on the comm thread's stack). StopReader services pending
+// hand-overs while it waits, so stopping while data arrive cannot hang.
+#pragma once
+
+#include "CommSettings.h"
+#include "CommThread.h"
+#include "SerialPort.h"
+#include "UserFeedback.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class BrennockSettings;
+class PortDataSink;
+class PortDataHandOver;
+
+// The messages of the connection, exactly as the user sees them.
+extern const char* const kCantOpenPortText;
+extern const char* const kCommThreadStartErrorText;
+extern const char* const kChangePortQuestionText;
+extern const char* const kPortNotChangedText;
+extern const char* const kTransmittingStatusText;
+extern const char* const kReadyStatusText;
+
+class CBrennockDoc
+{
+public:
+    // Create: loads every field from settings (null settings => the defaults).
+    CBrennockDoc(BrennockSettings* settings, UserFeedback& feedback);
+    ~CBrennockDoc();                       // deletes the port (stops the comm thread)
+
+    CBrennockDoc(const CBrennockDoc&) = delete;
+    CBrennockDoc& operator=(const CBrennockDoc&) = delete;
+
+    void addView(PortDataSink* view);      // views in document order
+    void removeView(PortDataSink* view);
+    bool OnNewDocument();                  // start-up: Connect
+    bool Connect();
+    void Disconnect();
+    bool isConnected() const;
+    SerialPort* port() const;              // null when not connected
+    QString title() const;                 // "Untitled" at start, port name, or "Not connected"
+    void setTitleObserver(std::function<void(const QString&)> observer);
+    bool SendChar(unsigned char byte);
+    bool SendBlock(const char* bytes, int length);
+    void DeliverToViews(const char* bytes, int count);   // UI thread, synchronous, in view order
+    const CommSettings& commSettings() const;
+    CommDialogValues commDialogValues() const;            // the dialog's initial values
+    void OnCommSettingsOk(const CommDialogValues& values); // the after-OK steps 1 to 5
+    int charDelay() const;  void setCharDelay(int ms);     // in memory; the dialog stores "Delay"
+    int lfDelay() const;    void setLfDelay(int ms);
+    int windowsEdit() const; void setWindowsEdit(int mode);
+    bool stopReader();      // for the loaders: StopReader keeping the UI responsive
+    bool restartReader();   // StartReader(CommThreadProc, context); on failure shows
+                            // "Error starting comm thread!" and disconnects; returns success
+    BrennockSettings* settings() const;
+    UserFeedback& feedback() const;
+
+    // The device the port name resolves to (settings binding or /dev/ttyS(n-1)).
+    QString portDevice() const;
+
+    // Pacing of SendBlock goes through this; the default sleeps for real.
+    using SleepFunction = std::function<void(int ms)>;
+    void setSleepFunction(SleepFunction sleep);
+
+    // Comm thread side of the hand-over: runs DeliverToViews on the document's thread and
+    // returns when every view has handled the bytes. Called directly on that thread, it
+    // delivers at once.
+    void handOverFromCommThread(const char* bytes, int count);
+    // Delivers a pending hand-over, if any, on the document's thread. StopReader's pump.
+    void servicePendingHandOver();
+
+private:
+    void setTitle(const QString& title);
+    void applySettingsToPort();
+    void storeCommSettings();
+    bool writeAll(const char* bytes, int length);
+
+    std::unique_ptr<SerialPort> serialPort;
+    CommThreadContext context;
+    CommSettings comm;
+    int delayChar = 0;
+    int delayLf = 0;
+    int editMode = 1;
+
+    BrennockSettings* store;
+    UserFeedback& userFeedback;
+    std::vector<PortDataSink*> views;
+    QString docTitle;
+    std::function<void(const QString&)> titleObserver;
+    SleepFunction sleepFor;
+    std::unique_ptr<PortDataHandOver> handOver;
+};

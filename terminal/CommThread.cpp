@@ -1,0 +1,2 @@
+#include "CommThread.h"
+uint32_t CommThreadProc(void*) { return 0; }
