@@ -1,2 +1,26 @@
 #include "CommThread.h"
-uint32_t CommThreadProc(void*) { return 0; }
+
+#include "BrennockDoc.h"
+#include "SerialPort.h"
+
+uint32_t CommThreadProc(void* argument)
+{
+    auto* context = static_cast<CommThreadContext*>(argument);
+    SerialPort* port = context->port;
+    port->SetEventMask(kEvRxChar);
+    if (!port->ArmEventWait())
+        return 0xFFFFFFFFu;
+    uint32_t mask = 0;
+    do {
+        // Sleeps until characters arrive or SetEventMask (StopReader) ends the wait.
+        mask = port->GetEventResult(true);
+        if (mask & kEvRxChar) {
+            char buffer[kCommReadChunk];
+            const int count = port->Read(buffer, kCommReadChunk, false);
+            if (count > 0)
+                context->document->handOverFromCommThread(buffer, count);
+            port->ArmEventWait();
+        }
+    } while (mask != 0);
+    return 0;
+}

@@ -210,6 +210,7 @@ private:
     std::atomic<uint32_t> eventMask{0};     // what the wait is for
     std::atomic<bool> waitArmed{false};
     std::atomic<bool> waitCancelled{false}; // SetEventMask completed the pending wait
+    std::atomic<bool> stopRequested{false};  // StopReader runs: no wait may start again
 
     // What Linux keeps nowhere: remembered so that GetState gives back what was set.
     CommState remembered;
@@ -221,4 +222,5 @@ private:
     Counters lastCounters;
     bool haveCounters = false;
     std::mutex countersMutex;
+    std::mutex stateMutex;                  // line state and time-outs
 };
