@@ -1,0 +1,108 @@
+#include "LoadProgress.h"
+
+#include <algorithm>
+
+bool LoadProgress::OpenProgress()
+{
+    open_ = openView();
+    if (open_) {
+        showTitle();
+        showText();
+        showRange();
+        showPosition();
+    }
+    return open_;
+}
+
+void LoadProgress::SetProgressTitle(const QString& title)
+{
+    title_ = title;
+    if (open_)
+        showTitle();
+}
+
+void LoadProgress::SetProgressText(const QString& text)
+{
+    text_ = text;
+    if (open_)
+        showText();
+}
+
+void LoadProgress::SetProgressRange(int low, int high)
+{
+    // The bar's range message carries each bound in one 16-bit word.
+    low_ = quint16(low);
+    high_ = quint16(high);
+    pos_ = std::clamp(pos_, int(low_), std::max(int(low_), int(high_)));
+    if (open_)
+        showRange();
+}
+
+void LoadProgress::SetProgressStep(int step)
+{
+    step_ = step;
+}
+
+void LoadProgress::SetProgressPos(int pos)
+{
+    pumpEvents();
+    pos_ = std::clamp(pos, int(low_), std::max(int(low_), int(high_)));
+    if (open_)
+        showPosition();
+}
+
+void LoadProgress::StepProgress()
+{
+    pumpEvents();
+    pos_ += step_;
+    if (pos_ > high_ || pos_ < low_)
+        pos_ = low_;
+    if (open_)
+        showPosition();
+}
+
+bool LoadProgress::CheckCancel()
+{
+    pumpEvents();
+    const bool cancelled = cancelled_;
+    cancelled_ = false;
+    return cancelled;
+}
+
+ConsoleLoadProgress::~ConsoleLoadProgress()
+{
+    if (drawn_ && out_) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+    }
+}
+
+bool ConsoleLoadProgress::openView()
+{
+    return out_ != nullptr;
+}
+
+void ConsoleLoadProgress::draw()
+{
+    constexpr int barWidth = 20;
+    const int span = rangeHigh() - rangeLow();
+    const int done = position() - rangeLow();
+    const int filled = span > 0 ? std::clamp(done * barWidth / span, 0, barWidth) : 0;
+
+    QByteArray line = title().toLocal8Bit();
+    if (!text().isEmpty())
+        line += ": " + text().toLocal8Bit();
+    line += " [" + QByteArray(filled, '#') + QByteArray(barWidth - filled, '-') + "] ";
+    line += QByteArray::number(std::max(done, 0)) + '/' + QByteArray::number(std::max(span, 0));
+
+    // Blank out the rest of a longer previous line.
+    const int width = line.size();
+    if (width < lastWidth_)
+        line += QByteArray(lastWidth_ - width, ' ');
+    lastWidth_ = width;
+
+    std::fputc('\r', out_);
+    std::fwrite(line.constData(), 1, size_t(line.size()), out_);
+    std::fflush(out_);
+    drawn_ = true;
+}

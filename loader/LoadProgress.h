@@ -1,0 +1,115 @@
+// Progress and cancellation of a long loader transfer.
+//
+// Every transfer (post-link conversion, block load, hex download, capture and
+// binary sends) reports through this interface in the same order:
+// OpenProgress, SetProgressTitle, SetProgressText, SetProgressRange,
+// SetProgressStep(1), SetProgressPos(0), then StepProgress per unit of work and
+// CheckCancel where the transfer can stop. The object lives for the duration
+// of the transfer; the display closes when the object goes away, so every early
+// return of the transfer closes it too.
+//
+// The base class keeps the state (16-bit range, step, position, cancel flag)
+// and its rules; a presenter only shows it through the protected hooks. The
+// load progress dialog derives from QDialog and LoadProgress: openView() shows
+// it and disables the main window, pumpEvents() processes pending events, its
+// Cancel button calls requestCancel(), and its destructor re-enables the owner.
+// The console form prints one line on a stream (headless mode); the null form
+// shows nothing.
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+class LoadProgress
+{
+public:
+    LoadProgress() = default;
+    LoadProgress(const LoadProgress&) = delete;
+    LoadProgress& operator=(const LoadProgress&) = delete;
+    // A presenter closes its display in its own destructor.
+    virtual ~LoadProgress() = default;
+
+    // Shows the display. False when it cannot be shown; the transfer still runs
+    // and every other call keeps working on the stored state.
+    bool OpenProgress();
+    void SetProgressTitle(const QString& title);
+    void SetProgressText(const QString& text);
+    // Both bounds are 16-bit: a bound over 65535 is cut to its low 16 bits.
+    void SetProgressRange(int low, int high);
+    void SetProgressStep(int step);
+    // Pumps pending events first. The position is kept inside the range.
+    void SetProgressPos(int pos);
+    // Pumps pending events first. Past the upper bound the bar starts over at
+    // the lower bound, as the platform's progress bar does.
+    void StepProgress();
+    // Pumps pending events, then returns the cancel flag and clears it, so two
+    // presses before a poll count as one cancel.
+    bool CheckCancel();
+
+    // Called by the presenter (Cancel button, Escape key) to ask the transfer to stop.
+    void requestCancel() { cancelled_ = true; }
+
+    bool isOpen() const { return open_; }
+    QString title() const { return title_; }
+    QString text() const { return text_; }
+    int rangeLow() const { return low_; }
+    int rangeHigh() const { return high_; }
+    int step() const { return step_; }
+    int position() const { return pos_; }
+
+protected:
+    // Creates and shows the display; false when it cannot.
+    virtual bool openView() { return true; }
+    // Handles every event waiting for the thread and returns; never waits.
+    virtual void pumpEvents() {}
+    // Called after the matching state changed (only while open).
+    virtual void showTitle() {}
+    virtual void showText() {}
+    virtual void showRange() {}
+    virtual void showPosition() {}
+
+private:
+    bool open_ = false;
+    bool cancelled_ = false;
+    QString title_;
+    QString text_;
+    quint16 low_ = 0;
+    quint16 high_ = 100;
+    int step_ = 10;
+    int pos_ = 0;
+};
+
+// Shows nothing; for callers that run without any user interface.
+class NullLoadProgress : public LoadProgress
+{
+};
+
+// One line of text progress on a stream (stderr in headless mode), rewritten in
+// place with a carriage return and ended with a line feed when closed:
+//   Brennock PostLink: /work/APP [##########----------] 2/3
+class ConsoleLoadProgress : public LoadProgress
+{
+public:
+    explicit ConsoleLoadProgress(std::FILE* out = stderr) : out_(out) {}
+    ~ConsoleLoadProgress() override;
+
+protected:
+    bool openView() override;
+    void showTitle() override { draw(); }
+    void showText() override { draw(); }
+    void showRange() override { draw(); }
+    void showPosition() override { draw(); }
+
+private:
+    void draw();
+
+    std::FILE* out_;
+    bool drawn_ = false;
+    int lastWidth_ = 0;
+};
+
+// Makes the progress object of one transfer; the transfer owns what it returns.
+using LoadProgressFactory = std::function<std::unique_ptr<LoadProgress>()>;
