@@ -1,0 +1,418 @@
+#include "SimEngine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qx2sim {
+
+namespace {
+
+// Output written at once when not paced; bigger pieces only make longer log lines.
+constexpr int kWritePiece = 4096;
+constexpr int kReadPiece = 4096;
+// A paced piece is what the line carries in this long.
+constexpr qint64 kPacedSliceUs = 5000;
+// A paced stream that continues within this long after the line became free is
+// one stream: its timing goes on from the line's schedule, not from the late wake-up.
+constexpr qint64 kStreamSlackUs = 20000;
+
+qint64 sinceUs(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now() - t0)
+        .count();
+}
+
+} // namespace
+
+class SimEngine::Io : public InstrumentIo {
+public:
+    explicit Io(SimEngine* engine) : engine(engine) {}
+    // Called with the engine's lock held.
+    void send(const QByteArray& bytes, int gapMs) override
+    {
+        Segment s;
+        s.bytes = bytes;
+        s.gapMs = gapMs;
+        engine->queue.push_back(s);
+        engine->wake();
+    }
+    void discardPendingOutput() override
+    {
+        engine->queue.clear();
+        engine->txChunk.clear();
+    }
+    LineSettings lineSettings() override { return readLineSettings(engine->slaveFd); }
+    void event(const QString& text) override
+    {
+        if (!engine->log.isOpen())
+            return;
+        LogRecord r;
+        r.seconds = engine->nowUs() / 1e6;
+        r.kind = LogRecord::Event;
+        r.settings = readLineSettings(engine->slaveFd);
+        r.event = text;
+        engine->log.write(r);
+    }
+
+private:
+    SimEngine* engine;
+};
+
+SimEngine::SimEngine(const SimOptions& options) : options(options)
+{
+}
+
+SimEngine::~SimEngine()
+{
+    stop();
+}
+
+qint64 SimEngine::nowUs() const
+{
+    return sinceUs(t0);
+}
+
+void SimEngine::wake()
+{
+    if (wakeWrite >= 0) {
+        const char b = 1;
+        // A full pipe already means "wake up"; the result is ignored on purpose.
+        [[maybe_unused]] ssize_t n = ::write(wakeWrite, &b, 1);
+    }
+}
+
+bool SimEngine::start(QString* error)
+{
+    if (running)
+        return true;
+    t0 = std::chrono::steady_clock::now();
+
+    // The card.
+    QString root = options.cardDir;
+    if (root.isEmpty()) {
+        sampleDir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qx2sim-card-XXXXXX")));
+        if (!sampleDir->isValid()) {
+            *error = QStringLiteral("cannot create a temporary folder for the sample card: %1")
+                         .arg(sampleDir->errorString());
+            return false;
+        }
+        root = sampleDir->path();
+        QString why;
+        if (!CardTree::createSample(root, options.oddNames, &why)) {
+            *error = QStringLiteral("cannot create the sample card: %1").arg(why);
+            return false;
+        }
+    } else if (!QFileInfo(root).isDir()) {
+        *error = QStringLiteral("--card %1: no such folder").arg(root);
+        return false;
+    }
+    card = CardTree(QFileInfo(root).absoluteFilePath(), options.oddNames);
+
+    if (!options.logPath.isEmpty() && !log.open(options.logPath, error)) {
+        *error = QStringLiteral("--log %1: %2").arg(options.logPath, *error);
+        return false;
+    }
+
+    // The pty, raw, at a known speed until the client sets its own.
+    char name[PATH_MAX] = {};
+    if (openpty(&masterFd, &slaveFd, name, nullptr, nullptr) != 0) {
+        *error = QStringLiteral("cannot create a pseudo-terminal: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    device = QString::fromLocal8Bit(name);
+    termios t{};
+    tcgetattr(slaveFd, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(slaveFd, TCSANOW, &t);
+    fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        *error = QStringLiteral("cannot create a pipe: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        stop();
+        return false;
+    }
+    wakeRead = pipeFds[0];
+    wakeWrite = pipeFds[1];
+
+    if (!options.linkPath.isEmpty()) {
+        const QByteArray link = QFile::encodeName(options.linkPath);
+        struct stat st {};
+        if (lstat(link.constData(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                *error = QStringLiteral("--link %1 exists and is not a symbolic link; "
+                                        "remove it or choose another path")
+                             .arg(options.linkPath);
+                stop();
+                return false;
+            }
+            // A link left by an earlier run that did not end cleanly.
+            ::unlink(link.constData());
+        }
+        if (::symlink(name, link.constData()) != 0) {
+            *error = QStringLiteral("--link %1: %2")
+                         .arg(options.linkPath, QString::fromLocal8Bit(std::strerror(errno)));
+            stop();
+            return false;
+        }
+        linkMade = true;
+    }
+
+    log.comment(QStringLiteral("qx2sim log: device %1 link %2 card %3 line-rate %4")
+                    .arg(device, options.linkPath.isEmpty() ? QStringLiteral("-") : options.linkPath,
+                         card.root())
+                    .arg(options.lineRate));
+    log.comment(QStringLiteral("<seconds> RX|TX <baud> <format> n=<count> hex=<bytes> "
+                               "text=\"<escaped>\"  or  <seconds> EV <baud> <format> <event>"));
+
+    io.reset(new Io(this));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        instrument.reset(new Instrument(options, &card, io.get()));
+        instrument->start(nowUs() / 1000);
+    }
+    stopping = false;
+    running = true;
+    worker = std::thread([this] { run(); });
+    return true;
+}
+
+void SimEngine::stop()
+{
+    if (worker.joinable()) {
+        stopping = true;
+        wake();
+        worker.join();
+    }
+    running = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        instrument.reset();
+        queue.clear();
+        txChunk.clear();
+    }
+    if (linkMade) {
+        // Only our own link is removed, not whatever someone put there since.
+        const QByteArray link = QFile::encodeName(options.linkPath);
+        char target[PATH_MAX] = {};
+        const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+        if (n > 0 && QString::fromLocal8Bit(target, int(n)) == device)
+            ::unlink(link.constData());
+        linkMade = false;
+    }
+    for (int* fd : {&masterFd, &slaveFd, &wakeRead, &wakeWrite}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+MemoryModel SimEngine::memory() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return instrument ? instrument->memory() : MemoryModel();
+}
+
+SimMode SimEngine::mode() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return instrument ? instrument->mode() : SimMode::Console;
+}
+
+QStringList SimEngine::currentDirectory() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return instrument ? instrument->currentDirectory() : QStringList();
+}
+
+QDateTime SimEngine::clock() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return instrument ? instrument->clock() : QDateTime();
+}
+
+LineSettings SimEngine::lineSettings() const
+{
+    return readLineSettings(slaveFd);
+}
+
+bool SimEngine::waitUntil(const std::function<bool(const MemoryModel&)>& pred,
+                          int timeoutMs) const
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (pred(memory()))
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool SimEngine::outputIdle() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return queue.empty() && txChunk.isEmpty();
+}
+
+qint64 SimEngine::byteTimeUs() const
+{
+    const int bits = readLineSettings(slaveFd).bitsPerByte();
+    return qMax<qint64>(1, (bits * Q_INT64_C(1000000)) / options.lineRate);
+}
+
+int SimEngine::pacedChunk() const
+{
+    return static_cast<int>(qBound<qint64>(1, kPacedSliceUs / byteTimeUs(), kWritePiece));
+}
+
+void SimEngine::logChunk(LogRecord::Kind kind, const QByteArray& bytes, qint64 now)
+{
+    if (!log.isOpen())
+        return;
+    LogRecord r;
+    r.seconds = now / 1e6;
+    r.kind = kind;
+    r.settings = readLineSettings(slaveFd);
+    r.bytes = bytes;
+    log.write(r);
+}
+
+void SimEngine::deliver(const QByteArray& bytes, qint64 now)
+{
+    logChunk(LogRecord::Rx, bytes, now);
+    std::lock_guard<std::mutex> lock(mutex);
+    instrument->receive(bytes, now / 1000);
+}
+
+void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const bool paced = options.lineRate > 0;
+    for (;;) {
+        if (!txChunk.isEmpty()) {
+            if (paced && now < txDueUs) {
+                *nextUs = qMin(*nextUs, txDueUs);
+                return;
+            }
+            const ssize_t n = ::write(masterFd, txChunk.constData(), size_t(txChunk.size()));
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    *wantWritable = true;
+                return;
+            }
+            logChunk(LogRecord::Tx, txChunk.left(int(n)), now);
+            txChunk.remove(0, int(n));
+            if (!txChunk.isEmpty()) {
+                *wantWritable = true;
+                return;
+            }
+        }
+        if (queue.empty())
+            return;
+        Segment& head = queue.front();
+        if (!head.started) {
+            head.started = true;
+            head.notBeforeUs = now + qint64(head.gapMs) * 1000;
+        }
+        if (now < head.notBeforeUs) {
+            *nextUs = qMin(*nextUs, head.notBeforeUs);
+            return;
+        }
+        const int take = qMin(head.bytes.size(), paced ? pacedChunk() : kWritePiece);
+        txChunk = head.bytes.left(take);
+        head.bytes.remove(0, take);
+        if (head.bytes.isEmpty())
+            queue.pop_front();
+        if (paced) {
+            const qint64 start = outFreeUs >= now - kStreamSlackUs ? qMax(outFreeUs, now - kStreamSlackUs) : now;
+            txDueUs = start + take * byteTimeUs();
+            outFreeUs = txDueUs;
+        }
+    }
+}
+
+void SimEngine::run()
+{
+    const bool paced = options.lineRate > 0;
+    QByteArray buffer(kReadPiece, '\0');
+    while (!stopping) {
+        qint64 now = nowUs();
+        qint64 next = now + 500000;
+
+        if (!rxHeld.isEmpty() && now >= rxDueUs) {
+            const QByteArray bytes = rxHeld;
+            rxHeld.clear();
+            deliver(bytes, now);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const qint64 due = instrument->deadline();
+            if (due >= 0 && now / 1000 >= due)
+                instrument->tick(now / 1000);
+            const qint64 due2 = instrument->deadline();
+            if (due2 >= 0)
+                next = qMin(next, due2 * 1000 + 1000);
+        }
+        bool wantWritable = false;
+        pumpOutput(now, &next, &wantWritable);
+        if (!rxHeld.isEmpty())
+            next = qMin(next, rxDueUs);
+
+        pollfd fds[2] = {};
+        fds[0].fd = masterFd;
+        fds[0].events = short((rxHeld.isEmpty() ? POLLIN : 0) | (wantWritable ? POLLOUT : 0));
+        fds[1].fd = wakeRead;
+        fds[1].events = POLLIN;
+        const qint64 waitUs = qMax<qint64>(0, next - nowUs());
+        const int timeoutMs = int(qMin<qint64>(500, (waitUs + 999) / 1000));
+        const int r = ::poll(fds, 2, timeoutMs);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (fds[1].revents & POLLIN) {
+            char drain[64];
+            while (::read(wakeRead, drain, sizeof drain) > 0) {
+            }
+        }
+        if (rxHeld.isEmpty() && (fds[0].revents & POLLIN)) {
+            now = nowUs();
+            const int want = paced ? pacedChunk() : kReadPiece;
+            const ssize_t n = ::read(masterFd, buffer.data(), size_t(want));
+            if (n > 0) {
+                const QByteArray bytes(buffer.constData(), int(n));
+                if (paced) {
+                    const qint64 start = inFreeUs >= now - kStreamSlackUs ? qMax(inFreeUs, now - kStreamSlackUs) : now;
+                    rxDueUs = start + n * byteTimeUs();
+                    inFreeUs = rxDueUs;
+                    rxHeld = bytes;
+                } else {
+                    deliver(bytes, now);
+                }
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            // We hold the slave open, so this is transient; do not spin on it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+}
+
+} // namespace qx2sim
