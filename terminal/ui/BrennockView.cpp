@@ -1,0 +1,676 @@
+#include "BrennockView.h"
+
+#include "BrennockDoc.h"
+#include "BrennockSettings.h"
+#include "Cp437.h"
+#include "ShellDefaults.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QPrinter>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QUrl>
+
+namespace {
+
+const QString kFont = QStringLiteral("Font");
+const QString kText = QStringLiteral("Text");
+const QString kBackground = QStringLiteral("Background");
+const QString kColor = QStringLiteral("Color");
+const QString kAppTitle = QStringLiteral("Brennock");
+
+QColor colorOfRef(int colorRef)
+{
+    const Rgb rgb = rgbOfColorRef(colorRef);
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+
+int refOfColor(const QColor& color)
+{
+    return colorRefOf(color.red(), color.green(), color.blue());
+}
+
+QStringList localFiles(const QMimeData* data)
+{
+    QStringList paths;
+    if (!data || !data->hasUrls())
+        return paths;
+    const QList<QUrl> urls = data->urls();
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    return paths;
+}
+
+} // namespace
+
+CBrennockView::CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent)
+    : QPlainTextEdit(parent), doc(doc), capture(capture)
+{
+    // Received text is not undoable, and an undo stack over 16 MB of text would only
+    // cost memory; the user's own removals have their own one-level undo.
+    document()->setUndoRedoEnabled(false);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setTabChangesFocus(false);
+    setCenterOnScroll(false);
+
+    flushTimer.setSingleShot(true);
+    flushTimer.setInterval(kFlushIntervalMs);
+    connect(&flushTimer, &QTimer::timeout, this, &CBrennockView::flushPending);
+
+    breakTimer.setSingleShot(true);
+    breakTimer.setInterval(kBreakMs);
+    connect(&breakTimer, &QTimer::timeout, this, [this] {
+        if (SerialPort* port = this->doc.port())
+            port->ClearBreak();
+    });
+
+    connect(this, &QPlainTextEdit::copyAvailable, this, &CBrennockView::selectionPresent);
+    doc.addView(this);
+}
+
+CBrennockView::~CBrennockView()
+{
+    doc.removeView(this);
+}
+
+void CBrennockView::portData(const char* bytes, int count)
+{
+    translator.deliver(bytes, count, *this);
+}
+
+void CBrennockView::run(const char* bytes, int count)
+{
+    if (capture)
+        capture->captureWrite(bytes, count);
+
+    const int before = pending.size();
+    pending.reserve(before + count);
+    for (int i = 0; i < count; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+        if (byte == '\r')
+            continue;                 // every CR of a run is part of a CR LF: one break
+        if (byte == '\n') {
+            pending.append(QLatin1Char('\n'));
+            continue;
+        }
+        const QChar shown = cp437::displayChar(byte);
+        if (!shown.isNull())          // NUL is not shown; the rest of the run is
+            pending.append(shown);
+    }
+    if (pending.size() >= kFlushChars)
+        flushPending();
+    else if (!pending.isEmpty() && !flushTimer.isActive())
+        flushTimer.start();
+}
+
+void CBrennockView::backspace()
+{
+    if (!pending.isEmpty())
+        pending.chop(1);
+    else
+        deleteLastShownChar();
+}
+
+void CBrennockView::bell()
+{
+    doc.feedback().beep();
+}
+
+void CBrennockView::deleteLastShownChar()
+{
+    if (document()->isEmpty())
+        return;
+    // After a line break this removes the whole break (stored as one CR LF pair): the
+    // last line joins the one before it.
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.deletePreviousChar();
+    full = textLength() >= kMaxTextLength;
+}
+
+int CBrennockView::textLength() const
+{
+    return document()->characterCount() - 1 + pending.size();
+}
+
+void CBrennockView::flushPending()
+{
+    flushTimer.stop();
+    if (pending.isEmpty())
+        return;
+    QString text;
+    text.swap(pending);
+
+    const int shown = document()->characterCount() - 1;
+    const int room = kMaxTextLength - shown;
+    if (room <= 0) {
+        if (!full) {
+            full = true;
+            emit bufferFilled();
+        }
+        return;
+    }
+    if (text.size() > room) {
+        text.truncate(room);
+        if (text.at(room - 1).isHighSurrogate())
+            text.chop(1);
+    }
+
+    QScrollBar* bar = verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    QTextCursor user = textCursor();
+    const bool selectionAtEnd = user.hasSelection()
+        && (user.anchor() == shown || user.position() == shown);
+    const int anchor = user.anchor(), position = user.position();
+
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+
+    if (selectionAtEnd) {
+        // A selection that touches the end must not grow with the new text.
+        user.setPosition(anchor);
+        user.setPosition(position, QTextCursor::KeepAnchor);
+        setTextCursor(user);
+    }
+    if (following)
+        bar->setValue(bar->maximum());
+
+    if (document()->characterCount() - 1 >= kMaxTextLength && !full) {
+        full = true;
+        emit bufferFilled();
+    }
+}
+
+void CBrennockView::clearText()
+{
+    pending.clear();
+    flushTimer.stop();
+    clear();
+    undoPosition = -1;
+    undoText.clear();
+    full = false;
+}
+
+void CBrennockView::applyStoredAppearance()
+{
+    BrennockSettings* settings = doc.settings();
+    QString face = QStringLiteral("Courier");
+    int size = 100, bold = 0, italic = 0, underline = 0, strikeout = 0, color = 0;
+    int wrap = 1, back = 0xFFFFFF;
+    if (settings) {
+        face = settings->readText(kFont, QStringLiteral("Face Name"), face);
+        size = settings->readInt(kFont, QStringLiteral("Size"), 100);
+        bold = settings->readInt(kFont, QStringLiteral("Bold"), 0);
+        italic = settings->readInt(kFont, QStringLiteral("Italic"), 0);
+        underline = settings->readInt(kFont, QStringLiteral("Underline"), 0);
+        strikeout = settings->readInt(kFont, QStringLiteral("Strikeout"), 0);
+        color = settings->readInt(kFont, kColor, 0);
+        wrap = settings->readInt(kText, QStringLiteral("Wrap"), 1);
+        back = settings->readInt(kBackground, kColor, 0xFFFFFF);
+    }
+    QFont font(face);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    if (size > 0)                      // a stored size of 0 keeps the widget's size
+        font.setPointSizeF(size / 10.0);
+    font.setBold(bold != 0);
+    font.setItalic(italic != 0);
+    font.setUnderline(underline != 0);
+    font.setStrikeOut(strikeout != 0);
+    setFont(font);
+    foreground = colorOfRef(color);
+    background = colorOfRef(back);
+    applyColors();
+    wrapping = wrap != 0;
+    setLineWrapMode(wrapping ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+}
+
+void CBrennockView::applyColors()
+{
+    QPalette pal = palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        pal.setColor(group, QPalette::Text, foreground);
+        pal.setColor(group, QPalette::Base, background);
+    }
+    setPalette(pal);
+}
+
+void CBrennockView::setWrapText(bool wrap)
+{
+    wrapping = wrap;
+    setLineWrapMode(wrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+    if (BrennockSettings* settings = doc.settings())
+        settings->writeInt(kText, QStringLiteral("Wrap"), wrap ? 1 : 0);
+}
+
+void CBrennockView::setTextFont(const QFont& chosen, const QColor& color)
+{
+    if (BrennockSettings* settings = doc.settings()) {
+        settings->writeText(kFont, QStringLiteral("Face Name"), chosen.family());
+        settings->writeInt(kFont, QStringLiteral("Size"), qRound(chosen.pointSizeF() * 10));
+        settings->writeInt(kFont, QStringLiteral("Bold"), chosen.weight() >= QFont::Bold ? 1 : 0);
+        settings->writeInt(kFont, QStringLiteral("Italic"), chosen.italic() ? 1 : 0);
+        settings->writeInt(kFont, QStringLiteral("Underline"), chosen.underline() ? 1 : 0);
+        settings->writeInt(kFont, QStringLiteral("Strikeout"), chosen.strikeOut() ? 1 : 0);
+        settings->writeInt(kFont, kColor, refOfColor(color));
+    }
+    QFont font = chosen;
+    font.setStyleHint(QFont::TypeWriter);
+    setFont(font);
+    foreground = color;
+    applyColors();
+}
+
+void CBrennockView::setBackgroundColor(const QColor& color)
+{
+    if (BrennockSettings* settings = doc.settings())
+        settings->writeInt(kBackground, kColor, refOfColor(color));
+    background = color;
+    applyColors();
+}
+
+bool CBrennockView::hasSelection() const
+{
+    return textCursor().hasSelection();
+}
+
+QString CBrennockView::selectionForSaving() const
+{
+    QString text = textCursor().selectedText();
+    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+    return text;
+}
+
+bool CBrennockView::saveSelectionTo(const QString& path, QString* error)
+{
+    const QString text = selectionForSaving();
+    // The bytes that were received for the shown characters, line breaks as CR LF.
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        unsigned char byte = 0;
+        const QChar ch = text.at(i);
+        if (ch == QLatin1Char('\r') || ch == QLatin1Char('\n'))
+            bytes.append(static_cast<char>(ch.unicode()));
+        else
+            bytes.append(cp437::byteForDisplayChar(ch, &byte) ? static_cast<char>(byte) : '?');
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void CBrennockView::pasteFromClipboard()
+{
+    const QString text = QApplication::clipboard()->text();
+    if (text.isEmpty())
+        return;
+    // Clipboard text from other programs ends its lines in LF alone; the console
+    // expects the CR LF that OEM text carries.
+    QString lines = text;
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    lines.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    const QByteArray bytes = cp437::fromUnicode(lines);
+    doc.SendBlock(bytes.constData(), bytes.size());
+}
+
+void CBrennockView::copySelection()
+{
+    flushPending();
+    copy();
+}
+
+void CBrennockView::cutSelection()
+{
+    flushPending();
+    QTextCursor cursor = textCursor();
+    if (!cursor.hasSelection())
+        return;
+    rememberRemoval(cursor.selectionStart(), cursor.selectedText());
+    copy();
+    cursor.removeSelectedText();
+    setTextCursor(cursor);
+    full = textLength() >= kMaxTextLength;
+}
+
+void CBrennockView::rememberRemoval(int position, const QString& text)
+{
+    undoPosition = position;
+    undoText = text;
+    undoText.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+}
+
+void CBrennockView::undoLastEdit()
+{
+    if (undoPosition < 0)
+        return;
+    flushPending();
+    const int length = document()->characterCount() - 1;
+    if (undoPosition > length) {
+        undoPosition = -1;            // the text it belonged to is gone
+        return;
+    }
+    QTextCursor cursor(document());
+    cursor.setPosition(undoPosition);
+    cursor.insertText(undoText);
+    undoPosition = -1;
+    undoText.clear();
+}
+
+void CBrennockView::selectEverything()
+{
+    flushPending();
+    selectAll();
+}
+
+void CBrennockView::clearScreenAndBuffer()
+{
+    clearText();
+}
+
+bool CBrennockView::findText(const QString& text, bool matchCase, bool down)
+{
+    if (text.isEmpty())
+        return false;
+    flushPending();
+    QTextDocument::FindFlags flags;
+    if (matchCase)
+        flags |= QTextDocument::FindCaseSensitively;
+    if (!down)
+        flags |= QTextDocument::FindBackward;
+    QTextCursor found = document()->find(text, textCursor(), flags);
+    if (found.isNull()) {
+        QTextCursor from(document());
+        if (!down)
+            from.movePosition(QTextCursor::End);
+        found = document()->find(text, from, flags);
+    }
+    if (found.isNull())
+        return false;
+    setTextCursor(found);
+    ensureCursorVisible();
+    return true;
+}
+
+void CBrennockView::printText(QPrinter* printer)
+{
+    flushPending();
+    std::unique_ptr<QTextDocument> copy(document()->clone());
+    copy->setDefaultFont(font());
+    copy->setDocumentMargin(0);
+    // Lay the copy out on the printer's page so that its own margins are the only ones.
+    const QSizeF pagePoints = printer->pageLayout().paintRect(QPageLayout::Point).size();
+    const qreal screenDpi = logicalDpiX();
+    copy->setPageSize(pagePoints * screenDpi / 72.0);
+    QTextCursor all(copy.get());
+    all.select(QTextCursor::Document);
+    QTextCharFormat black;
+    black.setForeground(Qt::black);
+    black.setFont(font());
+    all.mergeCharFormat(black);
+    copy->print(printer);
+}
+
+void CBrennockView::sendBreak()
+{
+    SerialPort* port = doc.port();
+    if (!port || breakTimer.isActive())
+        return;
+    // The line stays in BREAK for a second; the window stays responsive meanwhile.
+    port->SetBreak();
+    breakTimer.start();
+}
+
+bool CBrennockView::typedBytes(const QKeyEvent* event, QByteArray* bytes) const
+{
+    const int key = event->key();
+    const Qt::KeyboardModifiers mods = event->modifiers();
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool alt = mods & Qt::AltModifier;
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        *bytes = QByteArray(1, '\r');
+        return true;
+    case Qt::Key_Backspace:
+        *bytes = QByteArray(1, '\b');
+        return true;
+    case Qt::Key_Tab:
+        *bytes = QByteArray(1, '\t');
+        return true;
+    case Qt::Key_Escape:
+        *bytes = QByteArray(1, '\x1b');
+        return true;
+    case Qt::Key_Delete:
+        return false;                  // the control's own handling
+    default:
+        break;
+    }
+    if (ctrl && !alt) {
+        if (key >= Qt::Key_A && key <= Qt::Key_Z) {
+            *bytes = QByteArray(1, static_cast<char>(key - Qt::Key_A + 1));
+            return true;
+        }
+        int code = -1;
+        switch (key) {
+        case Qt::Key_At: case Qt::Key_2: case Qt::Key_Space: code = 0; break;
+        case Qt::Key_BracketLeft: code = 27; break;
+        case Qt::Key_Backslash: code = 28; break;
+        case Qt::Key_BracketRight: code = 29; break;
+        case Qt::Key_AsciiCircum: case Qt::Key_6: code = 30; break;
+        case Qt::Key_Underscore: case Qt::Key_Minus: code = 31; break;
+        default: break;
+        }
+        if (code >= 0) {
+            *bytes = QByteArray(1, static_cast<char>(code));
+            return true;
+        }
+        return false;
+    }
+    if (alt && !ctrl)
+        return false;                  // Alt keys belong to the menus
+    const QString text = event->text();
+    if (text.isEmpty() || text.at(0) == QChar(0x7F))
+        return false;
+    *bytes = cp437::fromUnicode(text);
+    return !bytes->isEmpty();
+}
+
+void CBrennockView::switchEditingKeys()
+{
+    ctrlHeld = false;
+    const int mode = doc.windowsEdit() ? 0 : 1;
+    doc.setWindowsEdit(mode);          // not stored: the options dialog stores it
+    doc.feedback().message(mode == 1 ? QStringLiteral("Perform Standard Windows Editing Functions!")
+                                     : QStringLiteral("Transmit Control Characters!"),
+                           kAppTitle, MessageIcon::Information);
+}
+
+void CBrennockView::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    const Qt::KeyboardModifiers mods = event->modifiers();
+
+    if (key == Qt::Key_Control) {
+        ctrlHeld = true;
+        event->accept();
+        return;
+    }
+    if (key == Qt::Key_Shift) {
+        if (ctrlHeld)
+            switchEditingKeys();
+        event->accept();
+        return;
+    }
+    if (key == Qt::Key_Backspace && (mods & Qt::AltModifier)) {
+        undoLastEdit();
+        return;
+    }
+    if (key == Qt::Key_Delete && (mods & Qt::ShiftModifier)) {
+        cutSelection();
+        return;
+    }
+    if (key == Qt::Key_Insert && (mods & Qt::ControlModifier)) {
+        copySelection();
+        return;
+    }
+    if (key == Qt::Key_Insert && (mods & Qt::ShiftModifier))
+        return;                        // the control's own paste stays unused
+    const bool editingKeys = doc.windowsEdit() == 1;
+    const bool plainCtrl = (mods & Qt::ControlModifier) && !(mods & Qt::AltModifier);
+    if (plainCtrl && key == Qt::Key_V && editingKeys) {
+        pasteFromClipboard();
+        return;
+    }
+    if (plainCtrl && key == Qt::Key_C && editingKeys) {
+        copySelection();
+        return;
+    }
+    if (key == Qt::Key_F3 || key == Qt::Key_F4 || key == Qt::Key_F5 || key == Qt::Key_F6
+        || key == Qt::Key_F7 || key == Qt::Key_F8) {
+        event->accept();               // they act on release
+        return;
+    }
+
+    QByteArray bytes;
+    if (typedBytes(event, &bytes)) {
+        const int repeats = qMax(1, event->count());
+        for (int r = 0; r < repeats; ++r) {
+            for (char byte : qAsConst(bytes))
+                doc.SendChar(static_cast<unsigned char>(byte));
+        }
+        event->accept();
+        return;
+    }
+    if (key == Qt::Key_Delete) {
+        flushPending();
+        QTextCursor cursor = textCursor();
+        if (cursor.hasSelection()) {
+            rememberRemoval(cursor.selectionStart(), cursor.selectedText());
+        } else if (!cursor.atEnd()) {
+            QTextCursor next = cursor;
+            next.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
+            rememberRemoval(cursor.position(), next.selectedText());
+        }
+        QPlainTextEdit::keyPressEvent(event);
+        full = textLength() >= kMaxTextLength;
+        return;
+    }
+    if (!event->text().isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier))) {
+        event->accept();               // nothing typed is ever inserted here
+        return;
+    }
+    if (mods & Qt::AltModifier) {
+        event->ignore();
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void CBrennockView::keyReleaseEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if (key == Qt::Key_Control)
+        ctrlHeld = false;
+    if (!event->isAutoRepeat()) {
+        switch (key) {
+        case Qt::Key_F4:
+            emit saveSelectionRequested();
+            break;
+        case Qt::Key_F5:
+        case Qt::Key_F6:
+        case Qt::Key_F7:
+            emit loadKeyReleased(key);
+            break;
+        case Qt::Key_F8:
+            sendBreak();
+            break;
+        default:
+            break;
+        }
+    }
+    QPlainTextEdit::keyReleaseEvent(event);
+}
+
+bool CBrennockView::event(QEvent* event)
+{
+    // Tab is a character for the instrument, not a move to the next widget.
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+            keyPressEvent(key);
+            return true;
+        }
+    }
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Ctrl+letters are control characters for the instrument, not editor shortcuts;
+        // menu shortcuts of other keys (F3) still apply.
+        auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers mods = key->modifiers();
+        if ((mods & Qt::ControlModifier) && !(mods & Qt::AltModifier)
+            && key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z) {
+            event->accept();
+            return true;
+        }
+    }
+    return QPlainTextEdit::event(event);
+}
+
+void CBrennockView::inputMethodEvent(QInputMethodEvent* event)
+{
+    event->ignore();
+}
+
+bool CBrennockView::canInsertFromMimeData(const QMimeData*) const
+{
+    return false;
+}
+
+void CBrennockView::insertFromMimeData(const QMimeData*)
+{
+    // The control's own paste is unused: pasting goes to the instrument, paced.
+}
+
+void CBrennockView::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!localFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void CBrennockView::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!localFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void CBrennockView::dropEvent(QDropEvent* event)
+{
+    const QStringList paths = localFiles(event->mimeData());
+    if (paths.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    emit filesDropped(paths);
+}

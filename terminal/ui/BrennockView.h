@@ -1,0 +1,145 @@
+// CBrennockView: the terminal window.
+//
+// Received bytes arrive as portData() from the document, synchronously on the UI
+// thread. They are translated at once (TerminalTranslator) and every run goes to the
+// capture writer straight away, exact and per delivery. What the widget shows is
+// coalesced: the runs are decoded (code page 437) into a pending batch that is
+// inserted in one piece on a short timer, or at once when it grows large, because the
+// widget's cost is per insert rather than per byte. A BS takes its character off the
+// pending batch first, and off the shown text only when the batch is empty.
+//
+// The user's selection is kept while text arrives, and the view follows new text
+// only while it is scrolled to the bottom. The text stops growing at 16,777,215
+// characters (received text beyond that is not shown; it is still captured) until
+// "Clear Screen and Buffer".
+//
+// Keys: a typed character goes to the document's SendChar and is never inserted by
+// the widget itself; Ctrl+C and Ctrl+V copy and paste in editing-keys mode 1 and are
+// sent as 3 and 22 in mode 0; Ctrl, then Shift, flips the mode. F4 and F8 act when the
+// key is released.
+#pragma once
+
+#include "PortDataSink.h"
+#include "TerminalTranslator.h"
+
+#include <QColor>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class CBrennockDoc;
+class QPrinter;
+
+// Where each flushed run of the terminal goes besides the screen: the frame's capture.
+class CaptureWriter
+{
+public:
+    virtual ~CaptureWriter() = default;
+    virtual void captureWrite(const char* bytes, int count) = 0;
+};
+
+class CBrennockView : public QPlainTextEdit, public PortDataSink, private TerminalOutput
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxTextLength = 0xFFFFFF;   // 16,777,215 characters
+    static constexpr int kFlushIntervalMs = 15;       // pending text waits at most this long
+    static constexpr int kFlushChars = 64 * 1024;     // a batch this large is shown at once
+    static constexpr int kBreakMs = 1000;
+
+    CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent = nullptr);
+    ~CBrennockView() override;
+
+    // PortDataSink
+    void portData(const char* bytes, int count) override;
+    void clearText() override;
+
+    // Applies the stored appearance: font, text colour, wrap, background colour. The
+    // editing-keys mode is the document's.
+    void applyStoredAppearance();
+
+    // Shows the pending batch now.
+    void flushPending();
+    // The shown text plus the pending batch, in characters.
+    int textLength() const;
+    bool hasSelection() const;
+    QString selectionForSaving() const;   // CR LF line breaks
+
+    bool wrapText() const { return wrapping; }
+    bool bufferFull() const { return full; }
+    QColor textColor() const { return foreground; }
+    QColor backgroundColor() const { return background; }
+
+    // Edit commands.
+    void pasteFromClipboard();            // paced, through SendBlock
+    void copySelection();
+    void cutSelection();
+    void undoLastEdit();
+    void selectEverything();
+    void clearScreenAndBuffer();
+    // Finds text from the caret in the given direction, wrapping once round the text.
+    bool findText(const QString& text, bool matchCase, bool down);
+
+    // File and format commands.
+    bool saveSelectionTo(const QString& path, QString* error);
+    void setWrapText(bool wrap);          // applies and stores
+    void setTextFont(const QFont& font, const QColor& color);   // applies and stores
+    void setBackgroundColor(const QColor& color);                // applies and stores
+    // Prints the text with black characters on the printer's page (0.5-inch margins are
+    // the printer's).
+    void printText(QPrinter* printer);
+
+    void sendBreak();
+    bool breakActive() const { return breakTimer.isActive(); }
+
+signals:
+    void selectionPresent(bool present);
+    void saveSelectionRequested();        // F4 released
+    void findNextRequested();
+    void loadKeyReleased(int key);        // F5, F6, F7: the load commands take these
+    void bufferFilled();
+    void filesDropped(const QStringList& paths);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    bool canInsertFromMimeData(const QMimeData* source) const override;
+    void insertFromMimeData(const QMimeData* source) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    // TerminalOutput
+    void run(const char* bytes, int count) override;
+    void backspace() override;
+    void bell() override;
+
+    void deleteLastShownChar();
+    bool typedBytes(const QKeyEvent* event, QByteArray* bytes) const;
+    void switchEditingKeys();
+    void rememberRemoval(int position, const QString& text);
+    void applyColors();
+
+    CBrennockDoc& doc;
+    CaptureWriter* capture;
+    TerminalTranslator translator;
+    QString pending;
+    QTimer flushTimer;
+    QTimer breakTimer;
+    bool ctrlHeld = false;
+    bool wrapping = true;
+    bool full = false;
+    QColor foreground = Qt::white;
+    QColor background = Qt::blue;
+
+    // One level of undo for the user's own removals (cut, Delete); received text is not
+    // undoable.
+    int undoPosition = -1;
+    QString undoText;
+};

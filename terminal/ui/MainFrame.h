@@ -1,0 +1,144 @@
+// CMainFrame: brennock's main window. It owns the document and the terminal view,
+// carries the menus, the toolbar and the status bar (message pane, CAPS, NUM, SCRL,
+// capture indicator), stores its size whenever it changes, opens documents (files
+// named on the command line, dropped on the window, picked from the recent list or
+// handed over by a second start) and is the capture writer of the view.
+//
+// Message boxes and the status pane are reached through the frame's UserFeedback;
+// a presenter given to the constructor (a recorder in tests) takes the messages and
+// beeps instead of real dialogs.
+#pragma once
+
+#include "BrennockView.h"
+#include "UserFeedback.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QSize>
+
+#include <functional>
+#include <memory>
+
+class BrennockSettings;
+class CBrennockDoc;
+class CommSettingsDialog;
+class FindDialog;
+class QAction;
+class QLabel;
+class QMenu;
+class QPrinter;
+class RecentFiles;
+
+class CMainFrame : public QMainWindow, public CaptureWriter
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kOpenDocumentPauseMs = 100;   // between Connect and the load
+
+    CMainFrame(BrennockSettings& settings, UserFeedback* presenter = nullptr, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    CBrennockDoc& document() const { return *doc; }
+    CBrennockView* view() const { return terminal; }
+    UserFeedback& feedback();
+    BrennockSettings& settings() const { return store; }
+
+    // Start-up step: with no file, the new document (which connects); with a file,
+    // open it as a document.
+    void startDocument(const QString& fileName);
+    // Opens a file as a document: Connect, a short pause, then the file goes to the
+    // load commands (loadRequested); it becomes the title and joins the recent list.
+    void openDocumentFile(const QString& fileName);
+    // A second start handed fileName over: open it, then come to the front.
+    void handOverFromSecondStart(const QString& fileName);
+    void bringToFront();
+
+    // CaptureWriter: each run the view shows. Nothing is written while capture is off.
+    void captureWrite(const char* bytes, int count) override;
+    bool capturing() const { return captureOn; }
+
+    // The text of the status bar's message pane ("Ready" when idle).
+    QString statusText() const;
+    QString indicatorText(int pane) const;   // 0 CAPS, 1 NUM, 2 SCRL, 3 capture
+    QStringList recentFiles() const;
+
+    // Seams: the file dialog of Save Selection As, and the help opener.
+    void setSaveFileNameProvider(std::function<QString()> provider) { saveFileNameProvider = std::move(provider); }
+    QString helpFilePath() const;
+
+    QAction* action(const QString& name) const;
+
+public slots:
+    void onCommSettings();
+    void onSaveSelectionAs();
+    void onPrint();
+    void onPrintPreview();
+    void onPrintSetup();
+    void onCopyPasteOptions();
+    void onFind();
+    void onFindNext();
+    void onFont();
+    void onWrapText();
+    void onBackgroundColor();
+    void onHelpContents();
+    void onAbout();
+
+signals:
+    // The file of an opened document, for the load commands (Load Any).
+    void loadRequested(const QString& fileName);
+    // A document was opened with this file (after Connect).
+    void documentOpened(const QString& fileName);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    class FrameFeedback;
+
+    void createActions();
+    void createMenus();
+    void createToolBar();
+    void createStatusBar();
+    void updateTitle();
+    void updateRecentMenu();
+    void updateIndicators();
+    void storeSizeIfSettled();
+    void findAgain(const QString& text, bool matchCase, bool down);
+    QPrinter& printer();
+    QAction* addAction(const char* name, const QString& text, const QString& prompt);
+
+    BrennockSettings& store;
+    std::unique_ptr<FrameFeedback> frameFeedback;
+    std::unique_ptr<CBrennockDoc> doc;
+    CBrennockView* terminal = nullptr;
+    std::unique_ptr<RecentFiles> recent;
+    std::unique_ptr<QPrinter> printerSetup;
+    QPointer<FindDialog> findDialog;
+    QString lastFindText;
+    bool lastFindMatchCase = false;
+    bool lastFindDown = true;
+    QString openedFile;
+
+    QMenu* fileMenu = nullptr;
+    QAction* recentSeparator = nullptr;
+    QList<QAction*> recentActions;
+    QLabel* messagePane = nullptr;
+    QLabel* capsPane = nullptr;
+    QLabel* numPane = nullptr;
+    QLabel* scrollPane = nullptr;
+    QLabel* capturePane = nullptr;
+
+    bool captureOn = false;
+    bool capturePaused = false;
+
+    QSize restoredSize;
+    bool sizeSettled = false;
+
+    std::function<QString()> saveFileNameProvider;
+};

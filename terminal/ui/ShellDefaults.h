@@ -1,0 +1,58 @@
+// The stored settings that the application shell looks after, free of widgets.
+//
+// At every start the shell writes the default of each value that is marked as
+// written at start, when it is missing: an integer is missing when reading it with a
+// default of -1 gives -1, a text when reading it gives an empty string, and the
+// "Transfer" integers count as missing also when they are 0. The port name, the date
+// and time paste mode and the load paths are never written here.
+#pragma once
+
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+class BrennockSettings;
+
+struct StartDefault {
+    const char* section;
+    const char* name;
+    bool isText;
+    int intValue;
+    const char* textValue;
+    bool zeroIsMissing;
+};
+
+// The values written at start, in the order they are written.
+const StartDefault* startDefaults(int* count);
+
+// Writes the defaults that are missing; returns how many were written.
+int writeStartDefaults(BrennockSettings& settings);
+
+// COLORREF (0x00BBGGRR) as stored, and back.
+struct Rgb { int red, green, blue; };
+Rgb rgbOfColorRef(int colorRef);
+int colorRefOf(int red, int green, int blue);
+
+// The main window's outer size, "Window" "X Size" / "Y Size" (620 x 460 when missing).
+QSize storedWindowSize(const BrennockSettings& settings);
+void storeWindowSize(BrennockSettings& settings, const QSize& size);
+
+// The recent-file list: up to ten paths, newest first, kept in "Recent File List" as
+// "File1" to "File10".
+class RecentFiles
+{
+public:
+    static constexpr int kMaxEntries = 10;
+
+    explicit RecentFiles(BrennockSettings& settings);
+    QStringList entries() const { return list; }
+    // Puts path first (once), drops the oldest beyond ten, stores the list.
+    void add(const QString& path);
+    void remove(const QString& path);
+
+private:
+    void store();
+
+    BrennockSettings& settings;
+    QStringList list;
+};
