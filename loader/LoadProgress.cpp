@@ -5,12 +5,6 @@
 bool LoadProgress::OpenProgress()
 {
     open_ = openView();
-    if (open_) {
-        showTitle();
-        showText();
-        showRange();
-        showPosition();
-    }
     return open_;
 }
 
@@ -54,9 +48,7 @@ void LoadProgress::SetProgressPos(int pos)
 void LoadProgress::StepProgress()
 {
     pumpEvents();
-    pos_ += step_;
-    if (pos_ > high_ || pos_ < low_)
-        pos_ = low_;
+    pos_ = std::clamp(pos_ + step_, int(low_), std::max(int(low_), int(high_)));
     if (open_)
         showPosition();
 }

@@ -42,8 +42,8 @@ public:
     void SetProgressStep(int step);
     // Pumps pending events first. The position is kept inside the range.
     void SetProgressPos(int pos);
-    // Pumps pending events first. Past the upper bound the bar starts over at
-    // the lower bound, as the platform's progress bar does.
+    // Pumps pending events first, then advances by the step; the position
+    // stops at the upper bound.
     void StepProgress();
     // Pumps pending events, then returns the cancel flag and clears it, so two
     // presses before a poll count as one cancel.
@@ -98,9 +98,8 @@ public:
 
 protected:
     bool openView() override;
-    void showTitle() override { draw(); }
-    void showText() override { draw(); }
-    void showRange() override { draw(); }
+    // The line is drawn when the position is set or advanced; title, text and
+    // range changes show with the next draw.
     void showPosition() override { draw(); }
 
 private:

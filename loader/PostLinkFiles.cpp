@@ -97,22 +97,20 @@ PostLinkSource locateSource(const QString& path)
 // The permission bits a newly created file gets (mkstemp would give 0600).
 static mode_t newFileMode()
 {
-    static const mode_t mode = [] {
-        mode_t mask = 022;
-        QFile status(QStringLiteral("/proc/self/status"));
-        if (status.open(QIODevice::ReadOnly)) {
-            for (const QByteArray& line : status.readAll().split('\n')) {
-                if (line.startsWith("Umask:")) {
-                    bool ok = false;
-                    const uint v = line.mid(6).trimmed().toUInt(&ok, 8);
-                    if (ok)
-                        mask = mode_t(v);
-                }
+    mode_t mask = 022;
+    // umask() cannot be read without setting it, which would race with other threads.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint v = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    mask = mode_t(v);
             }
         }
-        return mode_t(0666 & ~mask);
-    }();
-    return mode;
+    }
+    return mode_t(0666 & ~mask);
 }
 
 int WriteOutputFile(const QByteArrayList& parts, const QString& basePath,

@@ -1,0 +1,170 @@
+// The progress interface: 16-bit range, step and position rules, the cancel
+// flag, and the console presenter's one line.
+#include "LoadProgress.h"
+#include "TestSupport.h"
+
+#include <cstdio>
+
+TEST(LoadProgress, RangeBoundsAreCutTo16Bits)
+{
+    const struct {
+        const char* name;
+        int low, high;
+        int wantLow, wantHigh;
+    } cases[] = {
+        {"plain", 0, 3, 0, 3},
+        {"largest 16-bit bound", 0, 65535, 0, 65535},
+        {"65536 wraps to 0", 0, 65536, 0, 0},
+        {"70000 keeps its low 16 bits", 0, 70000, 0, 70000 - 65536},
+        {"1 MiB in 16-byte steps", 0, (1 << 20) / 16 + 5, 0, 5},
+        {"low bound cut too", 65537, 10, 1, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NullLoadProgress p;
+        p.SetProgressRange(c.low, c.high);
+        EXPECT_EQ(p.rangeLow(), c.wantLow);
+        EXPECT_EQ(p.rangeHigh(), c.wantHigh);
+    }
+}
+
+TEST(LoadProgress, DefaultsAndPositionRules)
+{
+    NullLoadProgress p;
+    EXPECT_EQ(p.rangeLow(), 0);
+    EXPECT_EQ(p.rangeHigh(), 100);
+    EXPECT_EQ(p.step(), 10);
+    EXPECT_TRUE(p.OpenProgress());
+
+    p.SetProgressRange(0, 3);
+    p.SetProgressStep(1);
+    p.SetProgressPos(0);
+    p.StepProgress();
+    p.StepProgress();
+    EXPECT_EQ(p.position(), 2);
+    p.StepProgress();
+    p.StepProgress(); // one more than the range holds
+    EXPECT_EQ(p.position(), 3);
+    p.SetProgressPos(-7);
+    EXPECT_EQ(p.position(), 0);
+    p.SetProgressPos(99);
+    EXPECT_EQ(p.position(), 3);
+}
+
+TEST(LoadProgress, CancelIsReadOnceAndCleared)
+{
+    NullLoadProgress p;
+    EXPECT_FALSE(p.CheckCancel());
+    p.requestCancel();
+    p.requestCancel(); // pressed twice before the transfer polls
+    EXPECT_TRUE(p.CheckCancel());
+    EXPECT_FALSE(p.CheckCancel());
+}
+
+namespace {
+
+// Pumping is the presenter's business: a press arriving while events are
+// pumped is seen by the same CheckCancel.
+class PressDuringPump : public LoadProgress
+{
+public:
+    int pumps = 0;
+    bool pressOnNextPump = false;
+
+protected:
+    void pumpEvents() override
+    {
+        ++pumps;
+        if (pressOnNextPump) {
+            pressOnNextPump = false;
+            requestCancel();
+        }
+    }
+};
+
+class CannotShow : public LoadProgress
+{
+protected:
+    bool openView() override { return false; }
+    void showPosition() override { ++shown; }
+
+public:
+    int shown = 0;
+};
+
+QByteArray readStream(std::FILE* f)
+{
+    std::fflush(f);
+    std::rewind(f);
+    QByteArray all;
+    char buf[256];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        all.append(buf, int(n));
+    return all;
+}
+
+} // namespace
+
+TEST(LoadProgress, EveryPollPumpsEvents)
+{
+    PressDuringPump p;
+    p.OpenProgress();
+    p.SetProgressPos(0);
+    p.StepProgress();
+    EXPECT_EQ(p.pumps, 2);
+    p.pressOnNextPump = true;
+    EXPECT_TRUE(p.CheckCancel());
+    EXPECT_EQ(p.pumps, 3);
+}
+
+TEST(LoadProgress, TransferRunsWhenTheDisplayCannotBeShown)
+{
+    CannotShow p;
+    EXPECT_FALSE(p.OpenProgress());
+    EXPECT_FALSE(p.isOpen());
+    p.SetProgressRange(0, 10);
+    p.SetProgressStep(1);
+    p.StepProgress();
+    EXPECT_EQ(p.position(), 1);
+    EXPECT_EQ(p.shown, 0);
+    p.requestCancel();
+    EXPECT_TRUE(p.CheckCancel());
+}
+
+TEST(ConsoleLoadProgress, OneLineRewrittenInPlaceAndEnded)
+{
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        ConsoleLoadProgress p(f);
+        ASSERT_TRUE(p.OpenProgress());
+        p.SetProgressTitle(QStringLiteral("Brennock PostLink"));
+        p.SetProgressText(QStringLiteral("/work/APP"));
+        p.SetProgressRange(0, 4);
+        p.SetProgressStep(1);
+        p.SetProgressPos(0);
+        p.StepProgress();
+        p.StepProgress();
+        EXPECT_EQ(readStream(f),
+                  "\rBrennock PostLink: /work/APP [--------------------] 0/4"
+                  "\rBrennock PostLink: /work/APP [#####---------------] 1/4"
+                  "\rBrennock PostLink: /work/APP [##########----------] 2/4");
+        std::fseek(f, 0, SEEK_END);
+    }
+    EXPECT_TRUE(readStream(f).endsWith("2/4\n"));
+    std::fclose(f);
+}
+
+TEST(ConsoleLoadProgress, NothingPrintedWithoutProgress)
+{
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        ConsoleLoadProgress p(f);
+        p.OpenProgress();
+        p.SetProgressTitle(QStringLiteral("Sending..."));
+    }
+    EXPECT_EQ(readStream(f), QByteArray());
+    std::fclose(f);
+}
