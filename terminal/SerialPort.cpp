@@ -285,6 +285,7 @@ bool SerialPort::applyState(const CommState& s)
         setLastError(errno);
         return false;
     }
+    requested.store(LineFlags{uint32_t(tio.c_cflag), uint32_t(tio.c_iflag)});
     if (!standard) {
         int error = 0;
         if (!setArbitraryBaudRate(fd, s.baudRate, &error)) {
@@ -315,8 +316,12 @@ bool SerialPort::GetState(CommState* state)
         setLastError(EBADF);
         return false;
     }
+    // The port is the line's only user (exclusive open), so what it last applied is the
+    // line state; reading termios back would lose what a driver ignores (a pty forces
+    // CS8 and no parity), and a save and restore must give back what was set.
     std::lock_guard<std::mutex> lock(stateMutex);
-    return readState(state);
+    *state = remembered;
+    return true;
 }
 
 bool SerialPort::SetState(const CommState& state)

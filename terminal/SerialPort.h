@@ -59,8 +59,8 @@ constexpr uint32_t kCeFrame = 0x0008;
 constexpr uint32_t kCeBreak = 0x0010;
 
 // The whole line state of the device, the way the instrument tools think of it (a DCB).
-// GetState fills it from the device (and from the port's memory for the fields that
-// Linux has no place for); SetState applies all of it.
+// SetState applies all of it; GetState gives back what was last applied (taken from
+// the device when the port was opened).
 struct CommState {
     uint32_t baudRate = 9600;
     uint8_t byteSize = 8;                 // 5 to 8
@@ -176,6 +176,14 @@ public:
     // that a thread blocked in a synchronous hand-over can finish.
     uint32_t StopReader(const std::function<void()>& pump = {});
     bool readerRunning() const { return reader.joinable(); }
+
+    // The termios control and input flags that the port last asked the driver for.
+    // Some drivers keep less: a pty forces CS8 and no parity, whatever was asked.
+    struct LineFlags {
+        uint32_t cflag = 0;
+        uint32_t iflag = 0;
+    };
+    LineFlags requestedLineFlags() const { return requested.load(); }
     // The pump that StopReader uses when it is given none, the destructor included.
     void setReaderPump(std::function<void()> pump) { readerPump = std::move(pump); }
 
@@ -214,6 +222,7 @@ private:
 
     // What Linux keeps nowhere: remembered so that GetState gives back what was set.
     CommState remembered;
+    std::atomic<LineFlags> requested{LineFlags{}};
     CommTimeouts timeouts;
     uint32_t inputQueueSize = 4096;
     uint32_t outputQueueSize = 4096;

@@ -136,7 +136,7 @@ void CBrennockView::deleteLastShownChar()
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.deletePreviousChar();
-    full = textLength() >= kMaxTextLength;
+    full = textLength() >= textLimit;
 }
 
 int CBrennockView::textLength() const
@@ -153,7 +153,7 @@ void CBrennockView::flushPending()
     text.swap(pending);
 
     const int shown = document()->characterCount() - 1;
-    const int room = kMaxTextLength - shown;
+    const int room = textLimit - shown;
     if (room <= 0) {
         if (!full) {
             full = true;
@@ -187,7 +187,7 @@ void CBrennockView::flushPending()
     if (following)
         bar->setValue(bar->maximum());
 
-    if (document()->characterCount() - 1 >= kMaxTextLength && !full) {
+    if (document()->characterCount() - 1 >= textLimit && !full) {
         full = true;
         emit bufferFilled();
     }
@@ -347,7 +347,7 @@ void CBrennockView::cutSelection()
     copy();
     cursor.removeSelectedText();
     setTextCursor(cursor);
-    full = textLength() >= kMaxTextLength;
+    full = textLength() >= textLimit;
 }
 
 void CBrennockView::rememberRemoval(int position, const QString& text)
@@ -570,7 +570,7 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
             rememberRemoval(cursor.position(), next.selectedText());
         }
         QPlainTextEdit::keyPressEvent(event);
-        full = textLength() >= kMaxTextLength;
+        full = textLength() >= textLimit;
         return;
     }
     if (!event->text().isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier))) {

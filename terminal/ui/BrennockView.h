@@ -68,6 +68,9 @@ public:
     bool hasSelection() const;
     QString selectionForSaving() const;   // CR LF line breaks
 
+    // The most characters the text holds; kMaxTextLength but for tests.
+    void setTextLimit(int limit) { textLimit = limit; }
+
     bool wrapText() const { return wrapping; }
     bool bufferFull() const { return full; }
     QColor textColor() const { return foreground; }
@@ -135,6 +138,7 @@ private:
     bool ctrlHeld = false;
     bool wrapping = true;
     bool full = false;
+    int textLimit = kMaxTextLength;
     QColor foreground = Qt::white;
     QColor background = Qt::blue;
 

@@ -1,0 +1,52 @@
+// A document wired to a pty: a temporary XDG_CONFIG_HOME holding the settings file,
+// with "COM7" bound to the pty's slave through the [Ports] section.
+#pragma once
+
+#include "BrennockDoc.h"
+#include "BrennockSettings.h"
+#include "PortDataSink.h"
+#include "PortNames.h"
+#include "PtyPair.h"
+#include "RecordingFeedback.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+struct RecordingView : PortDataSink {
+    QByteArray received;
+    QList<int> chunkSizes;
+    int clears = 0;
+    void portData(const char* bytes, int count) override
+    {
+        received.append(bytes, count);
+        chunkSizes.append(count);
+    }
+    void clearText() override
+    {
+        ++clears;
+        received.clear();
+    }
+};
+
+struct TestDocSetup {
+    QTemporaryDir configHome;
+    PtyPair pty;
+    std::unique_ptr<BrennockSettings> settings;
+    RecordingFeedback feedback;
+
+    TestDocSetup()
+    {
+        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+        settings = std::make_unique<BrennockSettings>();
+        bindPortDevice(*settings, QStringLiteral("COM7"), pty.slavePath());
+        bindPortDevice(*settings, QStringLiteral("COM5"), QStringLiteral("/dev/brennock-no-such-tty"));
+    }
+    bool ok() const { return configHome.isValid() && pty.ok(); }
+    void usePort(const QString& name)
+    {
+        settings->writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), name);
+    }
+};

@@ -1,0 +1,484 @@
+// The terminal document against a pty bound to "COM7": connecting, receiving through the
+// comm thread, transmitting with pacing and echo, and the Communication Settings OK steps.
+#include "TestDocSetup.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <termios.h>
+#include <thread>
+
+namespace {
+
+const QString kCom = QStringLiteral("COM Settings");
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i % 251);
+    return bytes;
+}
+
+struct termios lineOf(const PtyPair& pty)
+{
+    struct termios tio {};
+    ::tcgetattr(pty.slave(), &tio);
+    return tio;
+}
+
+speed_t speedOf(const PtyPair& pty)
+{
+    const struct termios tio = lineOf(pty);
+    return ::cfgetospeed(&tio);
+}
+
+} // namespace
+
+class DocumentTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void createLoadsSettings();
+    void connectOpensBoundPort();
+    void openFailureShowsMessageAndReason_data();
+    void openFailureShowsMessageAndReason();
+    void burstArrivesInOrderedChunks();
+    void stopReaderWhileFarEndFloods();
+    void sendBlockPacingThroughSeam();
+    void sendBlockPacingOnTheLine();
+    void sendBlockWithoutPortBeeps();
+    void localEchoWithSendLfAfterCr();
+    void sendCharWithoutPortBeeps();
+    void dialogPort99Disconnects();
+    void dialogBaudChangeReappliesInPlace();
+    void dialogPortChangeWhileNotConnectedConnects();
+    void dialogPortChangeWhileConnectedAsks();
+    void dialogUnchangedNameWithoutPortOnlyStores();
+    void settingsMapOntoLine_data();
+    void settingsMapOntoLine();
+};
+
+void DocumentTest::createLoadsSettings()
+{
+    RecordingFeedback feedback;
+    {
+        CBrennockDoc doc(nullptr, feedback);
+        QCOMPARE(doc.commSettings().portName, QStringLiteral("COM3"));
+        QCOMPARE(doc.commSettings().downloadBaudRate, QStringLiteral("115200"));
+        QCOMPARE(doc.windowsEdit(), 1);
+        QCOMPARE(doc.title(), QStringLiteral("Untitled"));
+        QVERIFY(!doc.isConnected());
+    }
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.settings->writeText(kCom, QStringLiteral("Baud Rate"), QStringLiteral("57600"));
+    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+    setup.settings->writeInt(QStringLiteral("Delay"), QStringLiteral("DelayChar"), 3);
+    setup.settings->writeInt(QStringLiteral("Delay"), QStringLiteral("DelayLF"), 40);
+    setup.settings->writeInt(QStringLiteral("Delay"), QStringLiteral("WindowsEdit"), 0);
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QCOMPARE(doc.commSettings().baudRate, QStringLiteral("57600"));
+    QVERIFY(doc.commSettings().localEcho);
+    QVERIFY(!doc.commSettings().sendCrLf);
+    QCOMPARE(doc.charDelay(), 3);
+    QCOMPARE(doc.lfDelay(), 40);
+    QCOMPARE(doc.windowsEdit(), 0);
+}
+
+void DocumentTest::connectOpensBoundPort()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QStringList titles;
+    doc.setTitleObserver([&](const QString& t) { titles << t; });
+    QVERIFY(doc.OnNewDocument());
+    QVERIFY(doc.isConnected());
+    QVERIFY(setup.feedback.messages.isEmpty());
+    QCOMPARE(view.clears, 1);
+    QCOMPARE(titles, (QStringList{QStringLiteral("Untitled"), QStringLiteral("COM7")}));
+    QCOMPARE(doc.port()->devicePath(), setup.pty.slavePath());
+    QVERIFY(doc.port()->readerRunning());
+
+    // Connect again on the open port only re-applies the line settings.
+    SerialPort* before = doc.port();
+    QVERIFY(doc.Connect());
+    QCOMPARE(doc.port(), before);
+    QCOMPARE(view.clears, 1);
+
+    doc.Disconnect();
+    QVERIFY(!doc.isConnected());
+    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+}
+
+void DocumentTest::openFailureShowsMessageAndReason_data()
+{
+    QTest::addColumn<QString>("portName");
+    QTest::addColumn<bool>("holdDevice");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing device") << QStringLiteral("COM5") << false << QStringLiteral("No such device");
+    QTest::newRow("busy device") << QStringLiteral("COM7") << true << QStringLiteral("another program");
+    QTest::newRow("no number") << QStringLiteral("COM") << false << QStringLiteral("No such");
+}
+
+void DocumentTest::openFailureShowsMessageAndReason()
+{
+    QFETCH(QString, portName);
+    QFETCH(bool, holdDevice);
+    QFETCH(QString, reason);
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(portName);
+    std::unique_ptr<SerialPort> holder;
+    if (holdDevice)
+        holder = std::make_unique<SerialPort>(setup.pty.slavePath());
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.OnNewDocument());   // the program runs on, not connected
+    QVERIFY(!doc.isConnected());
+    QCOMPARE(doc.title(), QStringLiteral("Untitled"));
+    QCOMPARE(setup.feedback.messages.size(), 1);
+    const auto& m = setup.feedback.messages.first();
+    const QString prefix = QString::fromLatin1(kCantOpenPortText) + QLatin1Char('\r');
+    QVERIFY2(m.text.startsWith(prefix), qPrintable(m.text));
+    const QString reasonLine = m.text.mid(prefix.size());
+    QVERIFY2(reasonLine.startsWith(portName) && reasonLine.contains(reason), qPrintable(reasonLine));
+    QCOMPARE(m.caption, QStringLiteral("Error"));
+    QCOMPARE(m.icon, MessageIcon::Warning);
+}
+
+void DocumentTest::burstArrivesInOrderedChunks()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView first, second;
+    doc.addView(&first);
+    doc.addView(&second);
+    QVERIFY(doc.Connect());
+
+    const QByteArray burst = pattern(3000);
+    QVERIFY(setup.pty.write(burst));
+    // Keep the event loop away for a moment: the comm thread waits in its first hand-over
+    // while the rest of the burst queues up behind it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 3000, 3000);
+    QCOMPARE(first.received, burst);
+    QCOMPARE(second.received, burst);
+    QCOMPARE(second.chunkSizes, first.chunkSizes);
+    QVERIFY(first.chunkSizes.size() >= 3);
+    int largest = 0;
+    for (int size : first.chunkSizes) {
+        QVERIFY(size >= 1 && size <= 1024);
+        largest = std::max(largest, size);
+    }
+    QCOMPARE(largest, 1024);
+}
+
+void DocumentTest::stopReaderWhileFarEndFloods()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+
+    setup.pty.startFlood();
+    QTRY_VERIFY_WITH_TIMEOUT(view.received.size() > 10000, 3000);
+    // The comm thread is now inside a hand-over most of the time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(doc.stopReader());
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!doc.port()->readerRunning());
+
+    const int before = view.received.size();
+    QVERIFY(doc.restartReader());
+    QTRY_VERIFY_WITH_TIMEOUT(view.received.size() > before, 3000);
+
+    // Disconnect (closing the port) while the flood goes on ends just as promptly.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    clock.restart();
+    doc.Disconnect();
+    QVERIFY(clock.elapsed() < 500);
+    setup.pty.stopFlood();
+    QVERIFY(setup.feedback.messages.isEmpty());
+}
+
+void DocumentTest::sendBlockPacingThroughSeam()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+    QList<int> sleeps;
+    doc.setSleepFunction([&](int ms) { sleeps << ms; });
+    doc.setCharDelay(5);
+    doc.setLfDelay(50);
+    QVERIFY(doc.SendBlock("ab\r\nc", 5));
+    QCOMPARE(sleeps, (QList<int>{5, 5, 5, 50, 5}));
+    QCOMPARE(setup.feedback.statusTexts,
+             (QStringList{QStringLiteral("Please wait... transmitting characters!"), QStringLiteral("Ready")}));
+    QCOMPARE(setup.pty.read(5), QByteArray("ab\r\nc"));   // CR not expanded in a block
+}
+
+void DocumentTest::sendBlockPacingOnTheLine()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+    doc.setCharDelay(5);
+    doc.setLfDelay(50);
+    setup.pty.startRecording();
+    const auto start = PtyPair::Clock::now();
+    QVERIFY(doc.SendBlock("ab\r\nc", 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto arrivals = setup.pty.stopRecording();
+    QCOMPARE(int(arrivals.size()), 5);
+    const char expected[] = "ab\r\nc";
+    // A byte cannot arrive before the pauses ahead of it are over; delivery only ever
+    // adds delay, so these lower bounds hold on a busy machine too.
+    const double pausesBefore[] = {0, 5, 10, 15, 65};
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(arrivals[size_t(i)].byte, expected[i]);
+        const double at = std::chrono::duration_cast<std::chrono::microseconds>(
+                              arrivals[size_t(i)].at - start).count() / 1000.0;
+        QVERIFY2(at >= pausesBefore[i], qPrintable(QStringLiteral("byte %1 after %2 ms").arg(i).arg(at)));
+        // The long pause comes after the line feed, not before it.
+        if (i == 3)
+            QVERIFY2(at < 50.0, qPrintable(QStringLiteral("LF after %1 ms").arg(at)));
+        if (i == 4)
+            QVERIFY2(at < 65.0 + 150.0, qPrintable(QStringLiteral("c after %1 ms").arg(at)));
+    }
+}
+
+void DocumentTest::sendBlockWithoutPortBeeps()
+{
+    RecordingFeedback feedback;
+    CBrennockDoc doc(nullptr, feedback);
+    QList<int> sleeps;
+    doc.setSleepFunction([&](int ms) { sleeps << ms; });
+    QVERIFY(!doc.SendBlock("abc", 3));
+    QCOMPARE(feedback.beeps, 1);
+    QVERIFY(feedback.statusTexts.isEmpty());
+    doc.setCharDelay(5);
+    QVERIFY(!doc.SendBlock("abc", 3));
+    QCOMPARE(feedback.beeps, 2);
+    QVERIFY(sleeps.isEmpty());   // stopped at the first byte
+    // The status text stays on "transmitting": the block was not sent.
+    QCOMPARE(feedback.statusTexts, QStringList{QStringLiteral("Please wait... transmitting characters!")});
+}
+
+void DocumentTest::localEchoWithSendLfAfterCr()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+    setup.settings->writeInt(kCom, QStringLiteral("Send CRLF"), 1);
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+
+    QVERIFY(doc.SendChar('\r'));
+    QCOMPARE(setup.pty.read(2, 1000), QByteArray("\r\n"));
+    // One echo of CR LF: the view starts exactly one new line.
+    QCOMPARE(view.received, QByteArray("\r\n"));
+    QCOMPARE(view.chunkSizes, QList<int>{2});
+
+    QVERIFY(doc.SendChar('x'));
+    QCOMPARE(setup.pty.read(1, 1000), QByteArray("x"));
+    QCOMPARE(view.received, QByteArray("\r\nx"));
+    QCOMPARE(setup.feedback.beeps, 0);
+}
+
+void DocumentTest::sendCharWithoutPortBeeps()
+{
+    RecordingFeedback feedback;
+    CBrennockDoc doc(nullptr, feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(!doc.SendChar('a'));
+    QCOMPARE(feedback.beeps, 1);
+    QVERIFY(view.received.isEmpty());
+}
+
+void DocumentTest::dialogPort99Disconnects()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+    CommDialogValues values = doc.commDialogValues();
+    QCOMPARE(values.portNumber, 7);
+    values.portNumber = 99;
+    values.baudRate = QStringLiteral("19200");
+    doc.OnCommSettingsOk(values);
+    QVERIFY(!doc.isConnected());
+    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+    QCOMPARE(doc.commSettings().portName, QStringLiteral("COM99"));
+    QCOMPARE(doc.commSettings().baudRate, QStringLiteral("9600"));   // discarded
+    QVERIFY(!setup.settings->contains(kCom, QStringLiteral("Baud Rate")));
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()), QStringLiteral("COM7"));
+    QVERIFY(setup.feedback.messages.isEmpty());
+}
+
+void DocumentTest::dialogBaudChangeReappliesInPlace()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+    SerialPort* port = doc.port();
+    QCOMPARE(speedOf(setup.pty), speed_t(B9600));
+
+    CommDialogValues values = doc.commDialogValues();
+    values.baudRate = QStringLiteral("19200");
+    values.parity = QStringLiteral("Even");
+    doc.OnCommSettingsOk(values);
+    QCOMPARE(doc.port(), port);   // not reopened
+    QCOMPARE(view.clears, 1);     // not cleared
+    QVERIFY(setup.feedback.messages.isEmpty());
+    QCOMPARE(speedOf(setup.pty), speed_t(B19200));
+    QVERIFY(port->requestedLineFlags().cflag & PARENB);   // a pty itself drops parity
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()), QStringLiteral("19200"));
+    QCOMPARE(setup.settings->readInt(kCom, QStringLiteral("Local Echo"), -1), 0);
+}
+
+void DocumentTest::dialogPortChangeWhileNotConnectedConnects()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM5"));   // missing
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.OnNewDocument());
+    QVERIFY(!doc.isConnected());
+    setup.feedback.clear();
+
+    CommDialogValues values = doc.commDialogValues();
+    QCOMPARE(values.portNumber, 5);
+    values.portNumber = 7;
+    doc.OnCommSettingsOk(values);
+    QVERIFY(doc.isConnected());
+    QCOMPARE(doc.title(), QStringLiteral("COM7"));
+    QVERIFY(setup.feedback.messages.isEmpty());
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()), QStringLiteral("COM7"));
+}
+
+void DocumentTest::dialogPortChangeWhileConnectedAsks()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    PtyPair other;
+    QVERIFY(other.ok());
+    bindPortDevice(*setup.settings, QStringLiteral("COM8"), other.slavePath());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+
+    CommDialogValues values = doc.commDialogValues();
+    values.portNumber = 8;
+    values.baudRate = QStringLiteral("38400");
+    setup.feedback.answers = {MessageResult::No};
+    doc.OnCommSettingsOk(values);
+    QCOMPARE(setup.feedback.messages.size(), 2);
+    QCOMPARE(setup.feedback.messages[0].text,
+             QStringLiteral("Already connected to a different port.  Close and reconnect using new port?"));
+    QCOMPARE(setup.feedback.messages[0].caption, QStringLiteral("Change Port"));
+    QCOMPARE(setup.feedback.messages[0].icon, MessageIcon::Information);
+    QCOMPARE(setup.feedback.messages[0].buttons, MessageButtons::YesNo);
+    QCOMPARE(setup.feedback.messages[1].text, QStringLiteral("Port settings not changed"));
+    QCOMPARE(setup.feedback.messages[1].caption, QStringLiteral("No Change"));
+    QCOMPARE(setup.feedback.messages[1].icon, MessageIcon::Warning);
+    QCOMPARE(doc.port()->devicePath(), setup.pty.slavePath());
+    QCOMPARE(doc.commSettings().baudRate, QStringLiteral("9600"));
+
+    setup.feedback.clear();
+    setup.feedback.answers = {MessageResult::Yes};
+    doc.OnCommSettingsOk(values);
+    QCOMPARE(setup.feedback.messages.size(), 1);
+    QVERIFY(doc.isConnected());
+    QCOMPARE(doc.port()->devicePath(), other.slavePath());
+    QCOMPARE(doc.title(), QStringLiteral("COM8"));
+    QCOMPARE(speedOf(other), speed_t(B38400));
+}
+
+void DocumentTest::dialogUnchangedNameWithoutPortOnlyStores()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM5"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    CommDialogValues values = doc.commDialogValues();
+    values.baudRate = QStringLiteral("2400");
+    values.sendCrLf = true;
+    doc.OnCommSettingsOk(values);
+    QVERIFY(!doc.isConnected());
+    QVERIFY(setup.feedback.messages.isEmpty());   // no connect was tried
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()), QStringLiteral("2400"));
+    QCOMPARE(setup.settings->readInt(kCom, QStringLiteral("Send CRLF"), -1), 1);
+}
+
+void DocumentTest::settingsMapOntoLine_data()
+{
+    QTest::addColumn<QString>("parity");
+    QTest::addColumn<QString>("stopBits");
+    QTest::addColumn<QString>("flowControl");
+    QTest::addColumn<QString>("dataBits");
+    QTest::addColumn<uint>("cflag");   // PARENB | PARODD | CSTOPB | CRTSCTS
+    QTest::addColumn<bool>("xonxoff");
+
+    // A pty refuses 7 data bits without parity, so those rows use 8.
+    QTest::newRow("Even, 7, 1, None") << "Even" << "1" << "None" << "7" << uint(PARENB) << false;
+    QTest::newRow("Odd, 7, 2, Hardware") << "Odd" << "2" << "Hardware" << "7" << uint(PARENB | PARODD | CSTOPB | CRTSCTS) << false;
+    QTest::newRow("unknown parity Mark gives none") << "Mark" << "1" << "Software" << "8" << 0u << true;
+    QTest::newRow("unknown flow gives hardware") << "None" << "1.5" << "Sideways" << "8" << uint(CRTSCTS) << false;
+}
+
+void DocumentTest::settingsMapOntoLine()
+{
+    QFETCH(QString, parity);
+    QFETCH(QString, stopBits);
+    QFETCH(QString, flowControl);
+    QFETCH(QString, dataBits);
+    QFETCH(uint, cflag);
+    QFETCH(bool, xonxoff);
+
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    setup.settings->writeText(kCom, QStringLiteral("Parity"), parity);
+    setup.settings->writeText(kCom, QStringLiteral("Stop Bits"), stopBits);
+    setup.settings->writeText(kCom, QStringLiteral("Flow Control"), flowControl);
+    setup.settings->writeText(kCom, QStringLiteral("Data Bits"), dataBits);
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+    // What the port asked for (a pty forces CS8 and no parity)...
+    const SerialPort::LineFlags asked = doc.port()->requestedLineFlags();
+    QCOMPARE(uint(asked.cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS)), cflag);
+    QCOMPARE(uint(asked.cflag & CSIZE), uint(dataBits == QLatin1String("7") ? CS7 : CS8));
+    // ...and what the line kept.
+    const struct termios tio = lineOf(setup.pty);
+    QCOMPARE(uint(tio.c_cflag & (PARODD | CSTOPB | CRTSCTS)), cflag & uint(PARODD | CSTOPB | CRTSCTS));
+    QCOMPARE(bool(tio.c_iflag & IXON), xonxoff);
+    QCOMPARE(bool(tio.c_iflag & IXOFF), xonxoff);
+}
+
+QTEST_GUILESS_MAIN(DocumentTest)
+#include "tst_document.moc"

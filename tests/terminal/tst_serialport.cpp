@@ -1,0 +1,492 @@
+// SerialPort against a pty pair: time-outs, exclusive open, line state, event wait and
+// the comm thread's start and stop.
+#include "BrennockDoc.h"
+#include "PtyPair.h"
+#include "RecordingFeedback.h"
+#include "SerialPort.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <cerrno>
+#include <future>
+#include <termios.h>
+
+namespace {
+
+// Tolerance for "returned at once" and for waits that must not overrun.
+constexpr int kPromptMs = 60;
+constexpr int kLateMs = 150;
+
+struct IdleContext {
+    SerialPort* port;
+    std::atomic<int> bytesRead{0};
+};
+
+uint32_t idleThread(void* argument)
+{
+    // Sleeps in the event wait like the comm thread, and only counts what it reads.
+    auto* context = static_cast<IdleContext*>(argument);
+    SerialPort* port = context->port;
+    port->SetEventMask(kEvRxChar);
+    if (!port->ArmEventWait())
+        return 0xFFFFFFFFu;
+    uint32_t mask;
+    do {
+        mask = port->GetEventResult(true);
+        if (mask & kEvRxChar) {
+            char buffer[64];
+            context->bytesRead += port->Read(buffer, sizeof buffer, false);
+            port->ArmEventWait();
+        }
+    } while (mask != 0);
+    return 7;
+}
+
+} // namespace
+
+class SerialPortTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openMissingDevice();
+    void exclusiveOpen();
+    void openDefaults();
+    void readNotExactTakesOnlyWhatIsQueued();
+    void readExactDefaultTimeoutsReturnsAtOnce();
+    void readTimeouts_data();
+    void readTimeouts();
+    void shortWriteIsReportedAsTimeout();
+    void clearErrorsReportsQueueCount();
+    void flowControl_data();
+    void flowControl();
+    void lineFormat_data();
+    void lineFormat();
+    void baudRates_data();
+    void baudRates();
+    void stateAndTimeoutsRestoreWhole();
+    void breakSignal();
+    void eventWaitSleepsUntilMaskChanges();
+    void startReaderTwiceGives183();
+    void stopRightAfterStartNeverHangs();
+};
+
+void SerialPortTest::openMissingDevice()
+{
+    auto* port = new SerialPort(QStringLiteral("/dev/brennock-no-such-tty"));
+    QVERIFY(!port->isOpen());
+    QCOMPARE(port->lastError(), uint32_t(ENOENT));
+    char buffer[4];
+    QCOMPARE(port->Read(buffer, 4, true), 0);
+    QCOMPARE(port->Write("ab", 2), 0);
+    QCOMPARE(port->StopReader(), 0u);
+    QVERIFY(!port->StartReader(idleThread, port));
+    delete port;   // safe on a port that never opened
+}
+
+void SerialPortTest::exclusiveOpen()
+{
+    PtyPair pty;
+    QVERIFY2(pty.ok(), qPrintable(pty.error()));
+    {
+        SerialPort first(pty.slavePath());
+        QVERIFY(first.isOpen());
+        QCOMPARE(first.lastError(), 0u);
+
+        SerialPort second(pty.slavePath());
+        QVERIFY(!second.isOpen());
+        QCOMPARE(second.lastError(), uint32_t(EBUSY));
+        QVERIFY(second.lastErrorText().contains(QLatin1String("another program")));
+        // The refused second open leaves the first working.
+        QVERIFY(pty.write("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(([&] { CommStatus s; first.ClearErrors(&s); return s.cbInQue; }()), 2u, 1000);
+    }
+    SerialPort again(pty.slavePath());
+    QVERIFY2(again.isOpen() && again.lastError() == 0, qPrintable(again.lastErrorText()));
+}
+
+void SerialPortTest::openDefaults()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QCOMPARE(port.lastError(), 0u);
+    CommState state;
+    QVERIFY(port.GetState(&state));
+    QCOMPARE(state.baudRate, 9600u);
+    QCOMPARE(int(state.byteSize), 8);
+    QCOMPARE(int(state.parity), int(kNoParity));
+    QCOMPARE(int(state.stopBits), int(kOneStopBit));
+    QVERIFY(state.fOutxCtsFlow);
+    QVERIFY(state.fOutxDsrFlow);
+    QCOMPARE(int(state.dtrControl), int(kControlHandshake));
+    CommTimeouts t;
+    QVERIFY(port.GetTimeouts(&t));
+    QCOMPARE(t.readIntervalTimeout, kMaxDword);
+    QCOMPARE(t.readTotalTimeoutMultiplier, 0u);
+    QCOMPARE(t.readTotalTimeoutConstant, 0u);
+    QCOMPARE(t.writeTotalTimeoutMultiplier, 0u);
+    QCOMPARE(t.writeTotalTimeoutConstant, 1000u);
+
+    struct termios tio {};
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));   // raw
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QVERIFY(tio.c_cflag & CRTSCTS);
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B9600));
+}
+
+void SerialPortTest::readNotExactTakesOnlyWhatIsQueued()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    // Time-outs that would make a real read wait for two seconds.
+    QVERIFY(port.SetReadTimeouts(0, 0, 2000));
+    char buffer[100];
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(port.Read(buffer, 100, false), 0);
+    QVERIFY2(clock.elapsed() < kPromptMs, "nothing queued: no read may wait");
+
+    QVERIFY(pty.write("hello"));
+    QTRY_COMPARE_WITH_TIMEOUT(([&] { CommStatus s; port.ClearErrors(&s); return s.cbInQue; }()), 5u, 1000);
+    clock.restart();
+    QCOMPARE(port.Read(buffer, 100, false), 5);
+    QVERIFY(clock.elapsed() < kPromptMs);
+    QCOMPARE(QByteArray(buffer, 5), QByteArray("hello"));
+}
+
+void SerialPortTest::readExactDefaultTimeoutsReturnsAtOnce()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    char buffer[10];
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(port.Read(buffer, 10, true), 0);
+    QVERIFY(clock.elapsed() < kPromptMs);
+
+    QVERIFY(pty.write("abc"));
+    QTRY_COMPARE_WITH_TIMEOUT(([&] { CommStatus s; port.ClearErrors(&s); return s.cbInQue; }()), 3u, 1000);
+    clock.restart();
+    QCOMPARE(port.Read(buffer, 10, true), 3);
+    QVERIFY(clock.elapsed() < kPromptMs);
+    QVERIFY(port.lastIoTimedOut());   // fewer than asked for, by the time-out rule
+    QCOMPARE(port.lastError(), uint32_t(ETIMEDOUT));
+}
+
+void SerialPortTest::readTimeouts_data()
+{
+    QTest::addColumn<uint>("interval");
+    QTest::addColumn<uint>("multiplier");
+    QTest::addColumn<uint>("constant");
+    QTest::addColumn<int>("want");          // bytes asked for
+    QTest::addColumn<QByteArray>("sent");   // what the far end sends...
+    QTest::addColumn<int>("sendAfterMs");   // ...this long after the read started
+    QTest::addColumn<int>("expectBytes");
+    QTest::addColumn<int>("expectMs");      // when the read should return
+    QTest::addColumn<bool>("timedOut");
+
+    QTest::newRow("total constant, silence") << 0u << 0u << 200u << 10 << QByteArray() << 0 << 0 << 200 << true;
+    QTest::newRow("total multiplier, silence") << 0u << 20u << 0u << 10 << QByteArray() << 0 << 0 << 200 << true;
+    QTest::newRow("all bytes before the total") << 0u << 0u << 1000u << 4 << QByteArray("wxyz") << 50 << 4 << 50 << false;
+    QTest::newRow("interval after a partial answer") << 100u << 0u << 0u << 10 << QByteArray("abc") << 30 << 3 << 130 << true;
+    QTest::newRow("interval inside a longer total") << 80u << 0u << 1000u << 10 << QByteArray("ab") << 40 << 2 << 120 << true;
+    QTest::newRow("interval does not start before the first byte") << 50u << 0u << 250u << 10 << QByteArray() << 0 << 0 << 250 << true;
+    QTest::newRow("first byte only, arrives") << kMaxDword << kMaxDword << 400u << 10 << QByteArray("q") << 60 << 1 << 60 << false;
+    QTest::newRow("first byte only, silence") << kMaxDword << kMaxDword << 150u << 10 << QByteArray() << 0 << 0 << 150 << true;
+}
+
+void SerialPortTest::readTimeouts()
+{
+    QFETCH(uint, interval);
+    QFETCH(uint, multiplier);
+    QFETCH(uint, constant);
+    QFETCH(int, want);
+    QFETCH(QByteArray, sent);
+    QFETCH(int, sendAfterMs);
+    QFETCH(int, expectBytes);
+    QFETCH(int, expectMs);
+    QFETCH(bool, timedOut);
+
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.SetReadTimeouts(interval, multiplier, constant));
+    std::future<void> farEnd;
+    if (!sent.isEmpty()) {
+        farEnd = std::async(std::launch::async, [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(sendAfterMs));
+            pty.write(sent);
+        });
+    }
+    QByteArray buffer(want, '\0');
+    QElapsedTimer clock;
+    clock.start();
+    const int got = port.Read(buffer.data(), want, true);
+    const qint64 elapsed = clock.elapsed();
+    if (farEnd.valid())
+        farEnd.wait();
+    QCOMPARE(got, expectBytes);
+    QCOMPARE(buffer.left(got), sent.left(got));
+    QVERIFY2(elapsed >= expectMs - 5 && elapsed <= expectMs + kLateMs,
+             qPrintable(QStringLiteral("returned after %1 ms").arg(elapsed)));
+    QCOMPARE(port.lastIoTimedOut(), timedOut);
+}
+
+void SerialPortTest::shortWriteIsReportedAsTimeout()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.SetWriteTimeouts(0, 100));
+    // Nobody reads the far end: the pty's buffer fills and the write runs out of time.
+    const QByteArray big(1 << 20, 'z');
+    QElapsedTimer clock;
+    clock.start();
+    const int written = port.Write(big.constData(), big.size());
+    QVERIFY(written < big.size());
+    QVERIFY(clock.elapsed() <= 100 + kLateMs);
+    QVERIFY(port.lastIoTimedOut());
+    QCOMPARE(port.lastError(), uint32_t(ETIMEDOUT));
+}
+
+void SerialPortTest::clearErrorsReportsQueueCount()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    CommStatus status;
+    uint32_t errors = 0xFFFF;
+    QVERIFY(port.ClearErrors(&status, &errors));
+    QCOMPARE(status.cbInQue, 0u);
+    QCOMPARE(errors, 0u);
+    QVERIFY(pty.write("1234567"));
+    QTRY_COMPARE_WITH_TIMEOUT(([&] { port.ClearErrors(&status); return status.cbInQue; }()), 7u, 1000);
+}
+
+void SerialPortTest::flowControl_data()
+{
+    QTest::addColumn<uint>("flags");
+    QTest::addColumn<bool>("crtscts");
+    QTest::addColumn<bool>("xonxoff");
+    QTest::addColumn<bool>("dsrFlow");
+
+    QTest::newRow("16 software") << 16u << false << true << false;
+    QTest::newRow("0 none") << 0u << false << false << false;
+    QTest::newRow("3 hardware") << 3u << true << false << true;
+    QTest::newRow("2 cts/rts only") << 2u << true << false << false;
+}
+
+void SerialPortTest::flowControl()
+{
+    QFETCH(uint, flags);
+    QFETCH(bool, crtscts);
+    QFETCH(bool, xonxoff);
+    QFETCH(bool, dsrFlow);
+
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.SetFlowControl(flags, 100, 100, 0x11, 0x13));
+
+    struct termios tio {};
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(bool(tio.c_cflag & CRTSCTS), crtscts);
+    QCOMPARE(bool(tio.c_iflag & IXON), xonxoff);
+    QCOMPARE(bool(tio.c_iflag & IXOFF), xonxoff);
+    QCOMPARE(bool(tio.c_iflag & IXANY), false);
+    QCOMPARE(int(tio.c_cc[VSTART]), 0x11);
+    QCOMPARE(int(tio.c_cc[VSTOP]), 0x13);
+
+    CommState state;
+    QVERIFY(port.GetState(&state));
+    QCOMPARE(state.fOutxCtsFlow, crtscts);
+    QCOMPARE(int(state.rtsControl), int(crtscts ? kControlHandshake : kControlEnable));
+    QCOMPARE(state.fOutxDsrFlow, dsrFlow);
+    QCOMPARE(int(state.dtrControl), int(dsrFlow ? kControlHandshake : kControlEnable));
+    QCOMPARE(state.fOutX, xonxoff);
+    QCOMPARE(state.fInX, xonxoff);
+    QVERIFY(state.fBinary);
+    QVERIFY(!state.fNull);
+    QCOMPARE(int(state.xonLim), 100);
+    QCOMPARE(int(state.xoffLim), 100);
+}
+
+void SerialPortTest::lineFormat_data()
+{
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<uint>("expectCflag");   // of PARENB | PARODD | CSTOPB | CSIZE
+
+    QTest::newRow("8N1") << 0 << 8 << 0 << uint(CS8);
+    QTest::newRow("7E2") << 2 << 7 << 2 << uint(CS7 | PARENB | CSTOPB);
+    QTest::newRow("8O1") << 1 << 8 << 0 << uint(CS8 | PARENB | PARODD);
+}
+
+void SerialPortTest::lineFormat()
+{
+    QFETCH(int, parity);
+    QFETCH(int, bits);
+    QFETCH(int, stop);
+    QFETCH(uint, expectCflag);
+
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.SetLineFormat(uint8_t(parity), uint8_t(bits), uint8_t(stop)));
+    const uint mask = PARENB | PARODD | CSTOPB | CSIZE;
+    QCOMPARE(uint(port.requestedLineFlags().cflag & mask), expectCflag);
+    // A pty keeps the odd and stop bits; it forces CS8 and drops PARENB.
+    struct termios tio {};
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(uint(tio.c_cflag & (PARODD | CSTOPB)), expectCflag & uint(PARODD | CSTOPB));
+    CommState state;
+    QVERIFY(port.GetState(&state));
+    QVERIFY(state.fParity);   // set whatever the parity
+    QCOMPARE(int(state.stopBits), stop);
+
+    QVERIFY(!port.SetLineFormat(0, 9, 0));   // no such byte size
+    QCOMPARE(port.lastError(), uint32_t(EINVAL));
+}
+
+void SerialPortTest::baudRates_data()
+{
+    QTest::addColumn<uint>("rate");
+    QTest::newRow("115200 standard") << 115200u;
+    QTest::newRow("1200 standard") << 1200u;
+    QTest::newRow("250000 through termios2") << 250000u;
+    QTest::newRow("31250 through termios2") << 31250u;
+}
+
+void SerialPortTest::baudRates()
+{
+    QFETCH(uint, rate);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY2(port.SetBaudRate(rate), qPrintable(port.lastErrorText()));
+    CommState state;
+    QVERIFY(port.GetState(&state));
+    QCOMPARE(state.baudRate, rate);
+    QVERIFY(!port.SetBaudRate(0));   // would hang up the line
+    QVERIFY(port.GetState(&state));
+    QCOMPARE(state.baudRate, rate);
+}
+
+void SerialPortTest::stateAndTimeoutsRestoreWhole()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    CommState saved;
+    CommTimeouts savedTimeouts;
+    QVERIFY(port.GetState(&saved));
+    QVERIFY(port.GetTimeouts(&savedTimeouts));
+
+    QVERIFY(port.SetBaudRate(115200));
+    QVERIFY(port.SetLineFormat(2, 7, 2));
+    QVERIFY(port.SetFlowControl(16, 10, 20, 0x01, 0x02));
+    QVERIFY(port.SetReadTimeouts(5, 6, 7));
+    QVERIFY(port.SetWriteTimeouts(8, 9));
+
+    QVERIFY(port.SetState(saved));
+    QVERIFY(port.SetTimeouts(savedTimeouts));
+    CommState now;
+    CommTimeouts nowTimeouts;
+    QVERIFY(port.GetState(&now));
+    QVERIFY(port.GetTimeouts(&nowTimeouts));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(&now), sizeof now),
+             QByteArray(reinterpret_cast<const char*>(&saved), sizeof saved));
+    QCOMPARE(nowTimeouts.readIntervalTimeout, savedTimeouts.readIntervalTimeout);
+    QCOMPARE(nowTimeouts.readTotalTimeoutConstant, savedTimeouts.readTotalTimeoutConstant);
+    QCOMPARE(nowTimeouts.writeTotalTimeoutConstant, savedTimeouts.writeTotalTimeoutConstant);
+    struct termios tio {};
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B9600));
+    QCOMPARE(uint(tio.c_cflag & (PARENB | CSIZE | CRTSCTS)), uint(CS8 | CRTSCTS));
+}
+
+void SerialPortTest::breakSignal()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY2(port.SetBreak(), qPrintable(port.lastErrorText()));
+    QVERIFY2(port.ClearBreak(), qPrintable(port.lastErrorText()));
+    SerialPort closed(QStringLiteral("/dev/brennock-no-such-tty"));
+    QVERIFY(!closed.SetBreak());
+}
+
+void SerialPortTest::eventWaitSleepsUntilMaskChanges()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.SetEventMask(kEvRxChar));
+    QVERIFY(port.ArmEventWait());
+    QCOMPARE(port.GetEventResult(false), 0u);   // nothing yet
+    QCOMPARE(port.lastError(), uint32_t(EAGAIN));
+
+    auto waiter = std::async(std::launch::async, [&] { return port.GetEventResult(true); });
+    QVERIFY(waiter.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout);
+    QVERIFY(port.SetEventMask(0));
+    QVERIFY(waiter.wait_for(std::chrono::milliseconds(500)) == std::future_status::ready);
+    QCOMPARE(waiter.get(), 0u);
+
+    QVERIFY(port.SetEventMask(kEvRxChar));
+    QVERIFY(port.ArmEventWait());
+    auto rx = std::async(std::launch::async, [&] { return port.GetEventResult(true); });
+    QVERIFY(pty.write("!"));
+    QVERIFY(rx.wait_for(std::chrono::milliseconds(500)) == std::future_status::ready);
+    QCOMPARE(rx.get(), kEvRxChar);
+}
+
+void SerialPortTest::startReaderTwiceGives183()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    IdleContext context{&port};
+    QCOMPARE(port.StopReader(), 0u);   // none running
+    QVERIFY(port.StartReader(idleThread, &context));
+    QVERIFY(!port.StartReader(idleThread, &context));
+    QCOMPARE(port.lastError(), kErrorAlreadyExists);
+    QVERIFY(port.readerRunning());
+    // The first thread still serves the line.
+    QVERIFY(pty.write("drain me"));
+    QTRY_COMPARE_WITH_TIMEOUT(context.bytesRead.load(), 8, 2000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(port.StopReader(), 7u);
+    QVERIFY(clock.elapsed() < kPromptMs);
+    QVERIFY(!port.readerRunning());
+    QVERIFY(port.StartReader(idleThread, &context));
+    QCOMPARE(port.StopReader(), 7u);
+}
+
+void SerialPortTest::stopRightAfterStartNeverHangs()
+{
+    // The comm thread sets its own mask when it starts; a stop that comes first must
+    // still end it.
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    RecordingFeedback feedback;
+    CBrennockDoc doc(nullptr, feedback);
+    CommThreadContext context{&port, &doc};
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 200; ++i) {
+        QVERIFY(port.StartReader(CommThreadProc, &context));
+        QCOMPARE(port.StopReader([&] { doc.servicePendingHandOver(); }), 0u);
+    }
+    QVERIFY(clock.elapsed() < 5000);
+}
+
+QTEST_GUILESS_MAIN(SerialPortTest)
+#include "tst_serialport.moc"
