@@ -1,6 +1,7 @@
 #include "CardTree.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -227,8 +228,20 @@ QByteArray CardTree::listing(const QStringList& dir, const QByteArray& lineEnd) 
              .arg(withThousands(bytes), 14));
     line(QStringLiteral(" %1 Dir(s)  %2 bytes free")
              .arg(dirs, 8)
-             .arg(withThousands(qMax<qint64>(0, kCardCapacity - bytes)), 14));
+             .arg(withThousands(qMax<qint64>(0, kCardCapacity - usedBytes())), 14));
     return out;
+}
+
+qint64 CardTree::usedBytes() const
+{
+    qint64 total = 0;
+    QDirIterator it(rootPath, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
 }
 
 QByteArray sampleRunImage(quint32 loadAddress, const QByteArray& message)

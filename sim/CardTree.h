@@ -61,6 +61,9 @@ public:
     // Complete listing text of a directory; lineEnd is "\n" or "\r\n".
     QByteArray listing(const QStringList& dir, const QByteArray& lineEnd) const;
 
+    // Bytes in all files of the card, for the "bytes free" summary.
+    qint64 usedBytes() const;
+
     // Fills an empty folder with the sample card. The odd names (a blank in a
     // name, a name longer than the name column) are added only when asked.
     static bool createSample(const QString& path, bool withOddNames, QString* error);

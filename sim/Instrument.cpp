@@ -344,8 +344,12 @@ int Instrument::consume(const char* p, int n)
             prompt();
             return 1;
         }
-        if (c == kCR || c == kLF || c == 0)
+        if (c == kCR || c == kLF || c == 0) {
+            // The line end after the end record still belongs to the download.
+            if (!model.hexLoads.isEmpty())
+                model.hexLoads.last().raw.append(static_cast<char>(c));
             return 1;
+        }
         // The host moved on without its '%': the byte belongs to the command line.
         note(QStringLiteral("lo: no closing '%' from the host"));
         phase = Phase::Line;
@@ -627,6 +631,8 @@ void Instrument::startLoad(const QString& line, const QStringList& args)
     note(QStringLiteral("LOAD command rate=%1 address=%2 count=%3")
              .arg(hex8(rate), hex8(address), hex8(count)));
     if (options.noPlus) {
+        load.outcome = QStringLiteral("fault: no '+' sent");
+        model.loads.append(load);
         note(QStringLiteral("fault: no '+' for this LOAD"));
         return;  // back at the command line, silently
     }
@@ -716,7 +722,8 @@ void Instrument::runProgram(const QString& how, const QString& name, quint32 add
         return;
     }
     model.programs.append({how, name, address});
-    note(QStringLiteral("program started by %1 %2 at %3").arg(how, name, hex6(address)));
+    note(QStringLiteral("program started by %1 at %2%3")
+             .arg(how, hex6(address), name.isEmpty() ? QString() : QLatin1String(" as ") + name));
     if (name.isEmpty())
         outLine(QStringLiteral("QX2 program at %1 running").arg(hex6(address)));
     else

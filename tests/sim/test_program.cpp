@@ -1,0 +1,159 @@
+// The qx2sim program itself: its switches, READY, the link, the log, and a
+// clean end on SIGTERM and SIGINT.
+#include "SimHost.h"
+#include "SimLog.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace qx2sim;
+
+namespace {
+
+const QString kProgram = QStringLiteral(QX2SIM_PATH);
+
+// Starts qx2sim and waits for its READY line; returns the device it names.
+QString startAndWaitReady(QProcess& p, const QStringList& args)
+{
+    p.setProgram(kProgram);
+    p.setArguments(args);
+    p.start();
+    if (!p.waitForStarted(5000))
+        return QString();
+    QByteArray out;
+    const auto t = std::chrono::steady_clock::now();
+    while (!out.contains('\n') && simtest::msSince(t) < 5000) {
+        if (!p.waitForReadyRead(100) && p.state() != QProcess::Running)
+            break;
+        out += p.readAllStandardOutput();
+    }
+    if (!out.startsWith("READY ") || !out.endsWith("\n"))
+        return QString();
+    return QString::fromLocal8Bit(out.mid(6).trimmed());
+}
+
+} // namespace
+
+TEST(SimProgram, HelpListsEverySwitch)
+{
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("--help")});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString help = QString::fromLocal8Bit(p.readAllStandardOutput());
+    const char* switches[] = {
+        "--link PATH", "--card DIR", "--skiffer", "--log FILE", "--line-rate BPS",
+        "--no-prompt", "--prompt-delay MS", "--no-plus", "--wrong-ack BYTE",
+        "--stall-after-blocks N", "--no-minus", "--extra-amp K", "--chunked-listing SIZE:GAPMS",
+        "--crlf-listing", "--stall-download-after N", "--silent", "--odd-names", "--help",
+    };
+    for (const char* s : switches)
+        EXPECT_TRUE(help.contains(QLatin1String(s))) << s;
+    // The commands that start the server and enter the monitor are named.
+    EXPECT_TRUE(help.contains(QLatin1String("SKIFFER")));
+    EXPECT_TRUE(help.contains(QLatin1String("MON")));
+}
+
+TEST(SimProgram, BadSwitchIsRefusedWithAReason)
+{
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("--line-rate"), QStringLiteral("fast")});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 2);
+    EXPECT_TRUE(p.readAllStandardError().contains("--line-rate"));
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+}
+
+TEST(SimProgram, ServesUntilSigtermAndRemovesTheLink)
+{
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    const QString logPath = dir.path() + QStringLiteral("/sim.log");
+    QProcess p;
+    const QString device = startAndWaitReady(
+        p, {QStringLiteral("--link"), link, QStringLiteral("--skiffer"), QStringLiteral("--log"),
+            logPath});
+    ASSERT_FALSE(device.isEmpty());
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+    // Exactly one line on standard output.
+    EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.readUntil("\r\n", 1000);
+    ASSERT_TRUE(host.setLine(115200, 8, 'N', 1));
+    host.write("cC:\\\nd");
+    const QByteArray listing = host.readUntilQuiet(150, 3000);
+    EXPECT_TRUE(listing.startsWith(" Volume in drive C is QX2CARD\n"));
+    EXPECT_TRUE(listing.contains("\nDATA           <DIR>  "));
+    host.close();
+
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(3000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(link) || QFileInfo(link).isSymLink());
+
+    // The log holds the request and the reply, with the client's line settings.
+    bool ok = false;
+    const QList<LogRecord> records = readLogFile(logPath, &ok);
+    ASSERT_TRUE(ok);
+    QByteArray rx;
+    QByteArray tx;
+    bool sawEvent = false;
+    for (const LogRecord& r : records) {
+        if (r.kind == LogRecord::Rx) {
+            rx += r.bytes;
+            EXPECT_EQ(r.settings.toString(), QStringLiteral("115200 8N1"));
+        } else if (r.kind == LogRecord::Tx) {
+            tx += r.bytes;
+        } else if (r.event.startsWith(QLatin1String("link: d C:\\"))) {
+            sawEvent = true;
+        }
+    }
+    EXPECT_EQ(rx, QByteArray("cC:\\\nd"));
+    EXPECT_TRUE(tx.endsWith(listing));
+    EXPECT_TRUE(sawEvent);
+}
+
+TEST(SimProgram, SigintEndsItTooAndAStaleLinkIsReplaced)
+{
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    // A link left behind by a run that was killed.
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/pts/nonexistent"), link));
+    QProcess p;
+    const QString device = startAndWaitReady(p, {QStringLiteral("--link"), link});
+    ASSERT_FALSE(device.isEmpty());
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    EXPECT_TRUE(host.readUntil("C:\\>", 1000).endsWith("C:\\>"));
+    host.write("\b.\r");
+    EXPECT_EQ(host.readUntil("C:\\>", 1000), QByteArray(".\r\nC:\\>"));
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(3000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
+TEST(SimProgram, RefusesToReplaceAnOrdinaryFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/precious");
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("keep me");
+    f.close();
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("--link"), path});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(p.readAllStandardError().contains("not a symbolic link"));
+    EXPECT_EQ(simtest::fileBytes(path), QByteArray("keep me"));
+}
