@@ -186,3 +186,41 @@ TEST(Malformed, FailedConversionWritesNoFile)
         EXPECT_TRUE(m.text.contains(QStringLiteral("load type 1")));
     }
 }
+
+TEST(Malformed, ResourcesCutAtEveryLength)
+{
+    const Program p = sampleProgram({1, 2, 3});
+    QByteArray code0(8, '\0');
+    putBe32(reinterpret_cast<uchar*>(code0.data()), p.aboveA5);
+    putBe32(reinterpret_cast<uchar*>(code0.data()) + 4, p.belowA5);
+    const QByteArray code = p.code();
+    const QByteArray data = QByteArray(4, '\0') + p.dataInit + p.relocations;
+    auto bin = [&](const QByteArray& c0, const QByteArray& c1, const QByteArray& d0) {
+        ResourceForkWriter w;
+        w.add(fourCc("CODE"), 0, c0);
+        w.add(fourCc("CODE"), 1, c1);
+        w.add(fourCc("DATA"), 0, d0);
+        return w.binFile();
+    };
+    for (int n = 0; n < data.size(); ++n) {
+        SCOPED_TRACE(n);
+        LoadImage img;
+        const int code = convert(bin(code0, p.code(), data.left(n)), 1, img);
+        EXPECT_TRUE(code == BadDataInit || code == BadRelocation) << "error " << code;
+    }
+    for (int n = 0; n < code.size(); ++n) {
+        SCOPED_TRACE(n);
+        LoadImage img;
+        const int result = convert(bin(code0, code.left(n), data), 2, img);
+        // The last relocated word of the code sits at 1000.
+        if (n >= 1004)
+            EXPECT_EQ(result, Ok);
+        else
+            EXPECT_TRUE(result == CodeTooShort || result == BadLoadTypeTable || result == BadRelocation)
+                << "error " << result;
+    }
+    for (int n = 0; n < 8; ++n) {
+        LoadImage img;
+        EXPECT_EQ(convert(bin(code0.left(n), code, data), 3, img), BadResourceFork);
+    }
+}
