@@ -128,7 +128,9 @@ CBrennockDoc::CBrennockDoc(BrennockSettings* settings, UserFeedback& feedback)
 CBrennockDoc::~CBrennockDoc()
 {
     // The port goes first: closing it stops the comm thread, which may still be handing
-    // bytes over through handOver.
+    // bytes over through handOver. The views may be gone already, so a last pending
+    // hand-over is delivered to nobody.
+    views.clear();
     serialPort.reset();
 }
 

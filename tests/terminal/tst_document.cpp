@@ -46,6 +46,8 @@ private slots:
     void openFailureShowsMessageAndReason();
     void burstArrivesInOrderedChunks();
     void stopReaderWhileFarEndFloods();
+    void destroyedWhileHandOverWaits();
+    void restartFailureDisconnects();
     void sendBlockPacingThroughSeam();
     void sendBlockPacingOnTheLine();
     void sendBlockWithoutPortBeeps();
@@ -211,6 +213,46 @@ void DocumentTest::stopReaderWhileFarEndFloods()
     QVERIFY(clock.elapsed() < 500);
     setup.pty.stopFlood();
     QVERIFY(setup.feedback.messages.isEmpty());
+}
+
+void DocumentTest::destroyedWhileHandOverWaits()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    auto doc = std::make_unique<CBrennockDoc>(setup.settings.get(), setup.feedback);
+    auto view = std::make_unique<RecordingView>();
+    doc->addView(view.get());
+    QVERIFY(doc->Connect());
+    setup.pty.startFlood();
+    // No event loop runs: the comm thread is stuck in a hand-over when the program ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int before = view->received.size();
+    view.reset();   // the window went first
+    QElapsedTimer clock;
+    clock.start();
+    doc.reset();
+    QVERIFY(clock.elapsed() < 500);
+    setup.pty.stopFlood();
+    QCOMPARE(before, 0);
+}
+
+void DocumentTest::restartFailureDisconnects()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(!doc.stopReader());   // no port: nothing to stop
+    QVERIFY(!doc.restartReader());
+    QVERIFY(doc.Connect());
+    // A loader that forgot to stop the reader: the second start fails.
+    QVERIFY(!doc.restartReader());
+    QCOMPARE(setup.feedback.messages.size(), 1);
+    QCOMPARE(setup.feedback.messages[0].text, QStringLiteral("Error starting comm thread!"));
+    QCOMPARE(setup.feedback.messages[0].caption, QStringLiteral("Error"));
+    QVERIFY(!doc.isConnected());
+    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
 }
 
 void DocumentTest::sendBlockPacingThroughSeam()
