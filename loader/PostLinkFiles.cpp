@@ -41,8 +41,9 @@ static QString resolveAnyCase(const QString& path, bool wantDir)
 {
     if (path.isEmpty())
         return QString();
+    // Only regular files: reading a FIFO or a device would never end.
     const QFileInfo exact(path);
-    if (exact.exists() && exact.isDir() == wantDir)
+    if (wantDir ? exact.isDir() : exact.isFile())
         return path;
 
     const int slash = path.lastIndexOf(QLatin1Char('/'));
@@ -62,7 +63,7 @@ static QString resolveAnyCase(const QString& path, bool wantDir)
     }
 
     const QDir::Filters filter =
-        (wantDir ? QDir::Dirs : QDir::Files) | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+        (wantDir ? QDir::Dirs : QDir::Files) | QDir::Hidden | QDir::NoDotAndDotDot;
     const QStringList entries = QDir(listDir).entryList(filter, QDir::Name);
     for (const QString& entry : entries) {
         if (entry.compare(name, Qt::CaseInsensitive) == 0)

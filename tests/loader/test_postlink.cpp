@@ -228,6 +228,17 @@ TEST_F(PostLinkFiles, TheNameAsGivenComesFirst)
     EXPECT_EQ(hexOf(readAll(at(QStringLiteral("APP.APP"))), 22, 4), QByteArray("00 E4 00 00"));
 }
 
+TEST_F(PostLinkFiles, SpecialFilesAreNotRead)
+{
+    // A FIFO named like the input would block a reader forever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at(QStringLiteral("PIPE.BIN"))).constData(), 0600), 0);
+    EventLog log;
+    const PostLinkResult r = PostLink(at(QStringLiteral("PIPE.BIN")), log);
+    EXPECT_FALSE(r.succeeded);
+    ASSERT_EQ(r.types.size(), 1);
+    EXPECT_EQ(r.types[0].error, CannotOpenBin);
+}
+
 TEST_F(PostLinkFiles, MissingMapIsSkippedSilently)
 {
     writeProgram(flashOnly(), QStringLiteral("NOMAP"), QByteArray());
