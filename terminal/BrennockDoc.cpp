@@ -52,6 +52,9 @@ void defaultSleep(int ms)
 // Carries the comm thread's bytes to the document's thread and waits there until the
 // views have handled them: the comm thread posts an event and sleeps; the event, or
 // StopReader's pump, delivers and wakes it. One comm thread, so one pending hand-over.
+// The views get a copy, so that a view which stops the reader from inside its
+// handling (say, the user disconnects in a message box shown from there) can let the
+// thread go at once instead of waiting for itself.
 class PortDataHandOver : public QObject
 {
 public:
@@ -63,25 +66,31 @@ public:
         pendingBytes = bytes;
         pendingCount = count;
         pending = true;
+        const quint64 mine = ++sequence;
         QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
-        done.wait(lock, [this] { return !pending; });
+        done.wait(lock, [&] { return !pending || sequence != mine; });
     }
 
     void service()
     {
         std::unique_lock<std::mutex> lock(mutex);
-        // A view that runs an event loop while handling the bytes must not see them twice.
-        if (!pending || delivering)
+        if (!pending)
             return;
+        if (delivering) {
+            // Called from inside a delivery: the outer one has its copy, so release
+            // the thread now; waiting for the outer delivery would wait for ourselves.
+            release();
+            return;
+        }
         delivering = true;
-        const char* bytes = pendingBytes;
-        const int count = pendingCount;
+        const quint64 taken = sequence;
+        const QByteArray bytes(pendingBytes, pendingCount);
         lock.unlock();
-        doc.DeliverToViews(bytes, count);
+        doc.DeliverToViews(bytes.constData(), bytes.size());
         lock.lock();
         delivering = false;
-        pending = false;
-        done.notify_all();
+        if (pending && sequence == taken)
+            release();
     }
 
 protected:
@@ -95,11 +104,19 @@ protected:
     }
 
 private:
+    void release()
+    {
+        pending = false;
+        pendingBytes = nullptr;
+        done.notify_all();
+    }
+
     CBrennockDoc& doc;
     std::mutex mutex;
     std::condition_variable done;
     const char* pendingBytes = nullptr;
     int pendingCount = 0;
+    quint64 sequence = 0;
     bool pending = false;
     bool delivering = false;
 };

@@ -68,13 +68,6 @@ int millisecondsUntil(Clock::time_point deadline)
     return static_cast<int>(std::min<long long>(ms, 0x7FFFFFFF));
 }
 
-// Devices without modem lines (ptys, some USB adapters) refuse the modem ioctls;
-// that is not a failure of the line.
-bool noModemLines(int error)
-{
-    return error == ENOTTY || error == EINVAL;
-}
-
 } // namespace
 
 SerialPort::SerialPort() = default;
@@ -180,6 +173,10 @@ QString SerialPort::errorText(uint32_t error)
         return QStringLiteral("Device or resource busy: another program is using the port.");
     case ENOENT:
         return QStringLiteral("No such device.");
+    case ENOTTY:
+        return QStringLiteral("Not a serial device.");
+    case EIO:
+        return QStringLiteral("Input/output error: the device does not answer (no hardware behind it, or unplugged).");
     case EACCES:
     case EPERM:
         return QStringLiteral("Permission denied. Join the \"dialout\" group "
@@ -304,9 +301,9 @@ bool SerialPort::applyState(const CommState& s)
 
 void SerialPort::setModemLine(int line, bool on)
 {
-    // Failure ignored on purpose: a device without modem lines still carries data.
-    if (::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) != 0 && !noModemLines(errno))
-        setLastError(errno);
+    // Failure ignored on purpose: a device without modem lines (a pty, some USB
+    // bridges) still carries data.
+    ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
 bool SerialPort::GetState(CommState* state)

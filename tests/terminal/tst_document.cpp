@@ -48,6 +48,7 @@ private slots:
     void stopReaderWhileFarEndFloods();
     void destroyedWhileHandOverWaits();
     void restartFailureDisconnects();
+    void viewDisconnectsWhileHandlingData();
     void sendBlockPacingThroughSeam();
     void sendBlockPacingOnTheLine();
     void sendBlockWithoutPortBeeps();
@@ -252,6 +253,35 @@ void DocumentTest::restartFailureDisconnects()
     QCOMPARE(setup.feedback.messages[0].text, QStringLiteral("Error starting comm thread!"));
     QCOMPARE(setup.feedback.messages[0].caption, QStringLiteral("Error"));
     QVERIFY(!doc.isConnected());
+    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+}
+
+void DocumentTest::viewDisconnectsWhileHandlingData()
+{
+    // As when the user disconnects in a message box that a view shows while it handles
+    // received bytes: the stop happens inside the hand-over it waits for.
+    struct DisconnectingView : RecordingView {
+        CBrennockDoc* doc = nullptr;
+        void portData(const char* bytes, int count) override
+        {
+            RecordingView::portData(bytes, count);
+            if (doc->isConnected())
+                doc->Disconnect();
+        }
+    };
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    DisconnectingView view;
+    view.doc = &doc;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+    setup.pty.startFlood();
+    QTRY_VERIFY_WITH_TIMEOUT(!doc.isConnected(), 2000);
+    setup.pty.stopFlood();
+    QCOMPARE(view.chunkSizes.size(), 1);   // nothing after the stop
+    QVERIFY(view.received.startsWith("abcdefghijklmnopqrstuvwxyz"));
     QCOMPARE(doc.title(), QStringLiteral("Not connected"));
 }
 

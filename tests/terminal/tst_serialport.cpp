@@ -51,6 +51,9 @@ class SerialPortTest : public QObject
 
 private slots:
     void openMissingDevice();
+    void openNotASerialDevice();
+    void errorTexts_data();
+    void errorTexts();
     void exclusiveOpen();
     void openDefaults();
     void readNotExactTakesOnlyWhatIsQueued();
@@ -83,6 +86,33 @@ void SerialPortTest::openMissingDevice()
     QCOMPARE(port->StopReader(), 0u);
     QVERIFY(!port->StartReader(idleThread, port));
     delete port;   // safe on a port that never opened
+}
+
+void SerialPortTest::openNotASerialDevice()
+{
+    SerialPort port(QStringLiteral("/dev/null"));
+    QVERIFY(!port.isOpen());
+    QCOMPARE(port.lastError(), uint32_t(ENOTTY));
+}
+
+void SerialPortTest::errorTexts_data()
+{
+    QTest::addColumn<uint>("error");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("permission: join dialout") << uint(EACCES) << QStringLiteral("\"dialout\" group");
+    QTest::newRow("busy") << uint(EBUSY) << QStringLiteral("another program is using the port");
+    QTest::newRow("missing") << uint(ENOENT) << QStringLiteral("No such device");
+    QTest::newRow("second reader") << uint(kErrorAlreadyExists) << QStringLiteral("already running");
+    QTest::newRow("deadline") << uint(ETIMEDOUT) << QStringLiteral("Timed out");
+    QTest::newRow("other errno") << uint(EINVAL) << QStringLiteral("Invalid argument");
+}
+
+void SerialPortTest::errorTexts()
+{
+    QFETCH(uint, error);
+    QFETCH(QString, advice);
+    QVERIFY2(SerialPort::errorText(error).contains(advice), qPrintable(SerialPort::errorText(error)));
+    QVERIFY(SerialPort::errorText(0).isEmpty());
 }
 
 void SerialPortTest::exclusiveOpen()
