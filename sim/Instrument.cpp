@@ -459,7 +459,7 @@ void Instrument::executeLine(const QString& line)
     if (commonCommand(cmd, args, t))
         return;
     const bool done = simMode == SimMode::Monitor ? monitorCommand(cmd, args, t)
-                                                  : consoleCommand(cmd, args, t);
+                                                  : consoleCommand(cmd, args);
     if (!done) {
         if (simMode == SimMode::Monitor)
             outLine(QStringLiteral("? %1").arg(words[0]));
@@ -498,6 +498,26 @@ bool Instrument::commonCommand(const QString& cmd, const QStringList& args, cons
         }
         return true;
     }
+    // The clock and CAPTURE answer in the monitor too, so that text sent for
+    // the card never runs as monitor commands.
+    if (cmd == QLatin1String("TIME")) {
+        outLine(QStringLiteral("Current time is ") + clock().toString(QStringLiteral("HH:mm:ss")));
+        prompt();
+        return true;
+    }
+    if (cmd == QLatin1String("DATE")) {
+        if (args.isEmpty())
+            outLine(QStringLiteral("Current date is ") +
+                    clock().toString(QStringLiteral("MM/dd/yy")));
+        else if (!setClockFromDate(args))
+            outLine(QStringLiteral("Invalid date; use DATE mm/dd/yy hh:mm:ss"));
+        prompt();
+        return true;
+    }
+    if (cmd == QLatin1String("CAPTURE")) {
+        startCapture(args);
+        return true;
+    }
     if (cmd == QLatin1String("HELP") || cmd == QLatin1String("?")) {
         if (simMode == SimMode::Monitor) {
             outLine(QStringLiteral("LOAD rate address count   block load (hex fields)"));
@@ -506,6 +526,7 @@ bool Instrument::commonCommand(const QString& cmd, const QStringList& args, cons
             outLine(QStringLiteral("lo ;B3+  /  lo ;3         S-record or hex download"));
             outLine(QStringLiteral("MD address [count]        show memory"));
             outLine(QStringLiteral("tom8, mon                 show the prompt"));
+            outLine(QStringLiteral("DATE, TIME, CAPTURE       as at the Zelkon console"));
             outLine(QStringLiteral("EXIT                      back to the Zelkon console"));
         } else {
             outLine(QStringLiteral("DIR [path]  CD [path]  TYPE name  TIME  DATE [mm/dd/yy hh:mm:ss]"));
@@ -520,7 +541,7 @@ bool Instrument::commonCommand(const QString& cmd, const QStringList& args, cons
     return false;
 }
 
-bool Instrument::consoleCommand(const QString& cmd, const QStringList& args, const QString& line)
+bool Instrument::consoleCommand(const QString& cmd, const QStringList& args)
 {
     if (cmd == QLatin1String("DIR")) {
         printDirectory(args);
@@ -539,18 +560,6 @@ bool Instrument::consoleCommand(const QString& cmd, const QStringList& args, con
     } else if (cmd == QLatin1String("TYPE")) {
         typeFile(args);
         prompt();
-    } else if (cmd == QLatin1String("TIME")) {
-        outLine(QStringLiteral("Current time is ") + clock().toString(QStringLiteral("HH:mm:ss")));
-        prompt();
-    } else if (cmd == QLatin1String("DATE")) {
-        if (args.isEmpty())
-            outLine(QStringLiteral("Current date is ") +
-                    clock().toString(QStringLiteral("MM/dd/yy")));
-        else if (!setClockFromDate(args))
-            outLine(QStringLiteral("Invalid date; use DATE mm/dd/yy hh:mm:ss"));
-        prompt();
-    } else if (cmd == QLatin1String("CAPTURE")) {
-        startCapture(args, line);
     } else if (cmd == QLatin1String("SKIFFER") || cmd == QLatin1String("SK")) {
         startSkiffer();
     } else if (cmd == QLatin1String("MON") || cmd == QLatin1String("TOM8")) {
@@ -846,9 +855,8 @@ void Instrument::typeFile(const QStringList& args)
     out(text);
 }
 
-void Instrument::startCapture(const QStringList& args, const QString& line)
+void Instrument::startCapture(const QStringList& args)
 {
-    Q_UNUSED(line);
     if (args.isEmpty()) {
         outLine(QStringLiteral("CAPTURE name [/D 3]"));
         prompt();

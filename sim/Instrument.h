@@ -83,7 +83,7 @@ private:
     void lineByte(unsigned char c);
     void executeLine(const QString& line);
     bool commonCommand(const QString& cmd, const QStringList& args, const QString& line);
-    bool consoleCommand(const QString& cmd, const QStringList& args, const QString& line);
+    bool consoleCommand(const QString& cmd, const QStringList& args);
     bool monitorCommand(const QString& cmd, const QStringList& args, const QString& line);
 
     void out(const QByteArray& bytes);
@@ -111,7 +111,7 @@ private:
     void finishHex(const QString& why);
 
     // Console.
-    void startCapture(const QStringList& args, const QString& line);
+    void startCapture(const QStringList& args);
     void finishCapture();
     bool setClockFromDate(const QStringList& args);
     void printDirectory(const QStringList& args);

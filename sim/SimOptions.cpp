@@ -207,7 +207,9 @@ QString simHelpText()
         "hh:mm:ss], CAPTURE name [/D 3] (text up to Ctrl-C/ETX), LOAD, G, GS name, SKIFFER\n"
         "(starts the link server; Ctrl-C/ETX stops it), MON or tom8 (enters the boot monitor).\n"
         "In the boot monitor (prompt QX2>): LOAD, G, GS name, tom8, mon, lo ;B3+, lo ;3, MD,\n"
-        "HELP, EXIT (back to the Zelkon console).\n"
+        "DATE, TIME, CAPTURE, HELP, EXIT (back to the Zelkon console).\n"
+        "The link server takes c<path> LF, d, tdate <MM-dd-yyyy hh:mm:ss a|p> LF,\n"
+        "s<name> LF, a, r<name> TAB <length> LF; Ctrl-C (ETX) ends it.\n"
         "\n"
         "Switches:\n");
     for (const Switch& s : switches()) {

@@ -507,3 +507,45 @@ TEST(SimConsole, CaptureWithABadNameStoresNothingAndRunsNothing)
     EXPECT_TRUE(rig.engine->memory().cardFiles.isEmpty());
     EXPECT_FALSE(QFile::exists(rig.engine->cardRoot() + QStringLiteral("/../EVIL.TXT")));
 }
+
+TEST(SimConsole, CaptureAlsoFromTheMonitorSoTextNeverRunsAsCommands)
+{
+    SimRig rig;
+    ASSERT_TRUE(rig.start(simtest::fastOptions()));
+    rig.host.write("mon\r");
+    rig.host.readUntil(kMonPrompt, 1000);
+    const QByteArray text = "LOAD 1C200 10000 10\r\nG\r\n";
+    rig.host.write("\rCAPTURE RUN.BAT /D 3\r" + text + "\x03");
+    const QByteArray got = rig.host.readUntil("RUN.BAT\r\n" + kMonPrompt, 1000);
+    EXPECT_TRUE(got.endsWith(text + "\r\n24 bytes captured to RUN.BAT\r\n" + kMonPrompt))
+        << got.constData();
+    EXPECT_EQ(simtest::fileBytes(rig.engine->cardRoot() + QStringLiteral("/RUN.BAT")), text);
+    const MemoryModel m = rig.engine->memory();
+    EXPECT_TRUE(m.loads.isEmpty());
+    EXPECT_TRUE(m.programs.isEmpty());
+}
+
+TEST(SimMonitor, BadLoadCommandsAreRefusedWithAMessage)
+{
+    struct Row {
+        const char* name;
+        QByteArray command;
+        QByteArray reply;
+    };
+    const Row rows[] = {
+        {"two fields", "LOAD 1C200 10000\r",
+         "LOAD 1C200 10000\r\nLOAD rate address count   (three hexadecimal fields)\r\n"},
+        {"not hex", "LOAD 1C200 XYZ 10\r",
+         "LOAD 1C200 XYZ 10\r\nLOAD rate address count   (three hexadecimal fields)\r\n"},
+        {"more than memory", "LOAD 0001C200 00010000 01000001\r",
+         "LOAD 0001C200 00010000 01000001\r\nLOAD: count 01000001 is larger than the memory\r\n"},
+    };
+    SimRig rig;
+    ASSERT_TRUE(rig.start(simtest::fastOptions()));
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        rig.host.write(r.command);
+        EXPECT_EQ(rig.host.readUntil(kPrompt, 1000), r.reply + kPrompt);
+    }
+    EXPECT_TRUE(rig.engine->memory().loads.isEmpty());
+}
