@@ -22,6 +22,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often a finished write looks whether the driver has sent everything; a byte
+// takes about 1 ms at 9600 baud.
+constexpr auto kDrainStep = std::chrono::milliseconds(1);
+
 struct SpeedEntry {
     uint32_t rate;
     speed_t code;
@@ -641,6 +645,16 @@ int SerialPort::Write(const char* buffer, int count)
         + t.writeTotalTimeoutConstant;
     const auto deadline = Clock::now() + std::chrono::milliseconds(total);
 
+    // Out of time: what the driver still holds is dropped, so that the count reported is
+    // what went out and nothing of a failed write trickles out later.
+    auto timedOut = [&](int accepted) {
+        const int unsent = std::min(unsentOutput(), accepted);
+        ::tcflush(fd, TCOFLUSH);
+        setLastError(ETIMEDOUT);
+        ioTimedOut.store(true);
+        return accepted - unsent;
+    };
+
     int done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd, buffer + done, static_cast<size_t>(count - done));
@@ -656,11 +670,8 @@ int SerialPort::Write(const char* buffer, int count)
             return done;
         }
         const int waitMs = hasTotal ? millisecondsUntil(deadline) : -1;
-        if (waitMs == 0) {
-            setLastError(ETIMEDOUT);
-            ioTimedOut.store(true);
-            return done;
-        }
+        if (waitMs == 0)
+            return timedOut(done);
         struct pollfd p {fd, POLLOUT, 0};
         const int r = ::poll(&p, 1, waitMs);
         if (r < 0 && errno != EINTR) {
@@ -673,7 +684,22 @@ int SerialPort::Write(const char* buffer, int count)
             return done;
         }
     }
+    // A write is complete when the bytes are on the line, not when the driver took them:
+    // callers change the baud rate right after a write.
+    while (unsentOutput() > 0) {
+        if (hasTotal && millisecondsUntil(deadline) == 0)
+            return timedOut(done);
+        std::this_thread::sleep_for(kDrainStep);
+    }
     return done;
+}
+
+int SerialPort::unsentOutput()
+{
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return 0;   // a driver that cannot tell is taken as drained
+    return queued;
 }
 
 // --- event wait ----------------------------------------------------------------------

@@ -137,7 +137,9 @@ public:
     // lowered to what is queued, and with nothing queued nothing is read at all. With
     // exact set, the read time-outs alone decide how long it waits.
     virtual int Read(char* buffer, int count, bool exact);
-    // Bytes written; fewer than count is a failed write (timed out or broken).
+    // Bytes written; fewer than count is a failed write (timed out or broken). Returns
+    // when the driver has sent them, so the baud rate may change right after it; on a
+    // time-out what the driver still held is dropped.
     virtual int Write(const char* buffer, int count);
     // Starts waiting for the events of the mask (the mask result is reset to 0).
     virtual bool ArmEventWait();
@@ -199,6 +201,7 @@ private:
     void setModemLine(int line, bool on);
     uint32_t takeLineErrors();
     int queuedInput();
+    int unsentOutput();
 
     QString device;
     int fd = -1;
