@@ -24,7 +24,8 @@
 
 class UserFeedback;
 
-namespace postlink {
+namespace postlink
+{
 
 // Where one run reads and writes.
 struct PostLinkSource {
@@ -35,17 +36,17 @@ struct PostLinkSource {
 
 struct LoadTypeOutcome {
     int type = 0;
-    int error = Ok;          // 0, a code of postlink::Error, or an errno value
-    QString detail;          // what went wrong, for the user
-    QStringList written;     // files written, in order
-    QStringList warnings;    // problems that do not fail the conversion (the map)
+    int error = Ok;       // 0, a code of postlink::Error, or an errno value
+    QString detail;       // what went wrong, for the user
+    QStringList written;  // files written, in order
+    QStringList warnings; // problems that do not fail the conversion (the map)
 };
 
 struct PostLinkResult {
     bool nameValid = false; // the path holds ".BIN", ".bin" or ".Bin"
     bool succeeded = false; // at least one type converted and none failed
     QString basePath;
-    QString inputPath; // the .BIN as found (or as given when not found)
+    QString inputPath;            // the .BIN as found (or as given when not found)
     QList<LoadTypeOutcome> types; // in the order converted (1, 2, 3; stops at a failure)
 
     QStringList written() const;
@@ -66,8 +67,7 @@ PostLinkSource locateSource(const QString& path);
 // temporary file in the same directory, renamed over the target when all went
 // well. Returns 0 or the errno value of the failed step (the target is then
 // untouched and no temporary file is left).
-int WriteOutputFile(const QByteArrayList& parts, const QString& basePath,
-                    const QString& extension);
+int WriteOutputFile(const QByteArrayList& parts, const QString& basePath, const QString& extension);
 
 // Writes the relocated copy of the linker map. A missing map is skipped
 // silently; other failures only add a warning to the outcome.

@@ -21,7 +21,9 @@ int postLinkMain(int argc, char** argv)
     }
 
     ConsoleFeedback feedback(stderr);
-    const LoadProgressFactory progress = [] { return std::make_unique<ConsoleLoadProgress>(stderr); };
+    const LoadProgressFactory progress = [] {
+        return std::make_unique<ConsoleLoadProgress>(stderr);
+    };
     bool allConverted = true;
     for (const QString& file : files) {
         const postlink::PostLinkResult result = postlink::PostLink(file, feedback, progress);

@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace postlink {
+namespace postlink
+{
 
 QStringList PostLinkResult::written() const
 {
@@ -114,8 +115,7 @@ static mode_t newFileMode()
     return mode_t(0666 & ~mask);
 }
 
-int WriteOutputFile(const QByteArrayList& parts, const QString& basePath,
-                    const QString& extension)
+int WriteOutputFile(const QByteArrayList& parts, const QString& basePath, const QString& extension)
 {
     const QByteArray target = QFile::encodeName(basePath + extension);
     QByteArray temp = target + ".tmp-XXXXXX";
@@ -176,15 +176,16 @@ void RelocateMapFile(const PostLinkSource& source, const HeaderRecord& header,
         return;
     }
     if (in.size() > kMaxBinSize) {
-        outcome.warnings << QStringLiteral("The map %1 is too large to convert.").arg(source.mapPath);
+        outcome.warnings
+            << QStringLiteral("The map %1 is too large to convert.").arg(source.mapPath);
         return;
     }
     QByteArray text;
     try {
         text = in.readAll();
     } catch (const std::bad_alloc&) {
-        outcome.warnings << QStringLiteral("Not enough memory to convert the map %1.")
-                                .arg(source.mapPath);
+        outcome.warnings
+            << QStringLiteral("Not enough memory to convert the map %1.").arg(source.mapPath);
         return;
     }
 
@@ -253,7 +254,8 @@ LoadTypeOutcome ConvertLoadType(const PostLinkSource& source, ByteSpan binFile, 
     const int srecError = WriteSRecords(image, img.header.textStart(), srec);
     if (srecError) {
         outcome.error = srecError;
-        outcome.detail = QStringLiteral("The S-records cannot be built: %1.").arg(errorText(srecError));
+        outcome.detail =
+            QStringLiteral("The S-records cannot be built: %1.").arg(errorText(srecError));
         return outcome;
     }
     // A missing S-record file is a failed conversion too: the user asked for it.

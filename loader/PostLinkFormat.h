@@ -22,7 +22,8 @@
 
 #include <array>
 
-namespace postlink {
+namespace postlink
+{
 
 // Result codes of one conversion. 1 to 5 are the converter's classic codes;
 // 201 and up are the checks of a malformed file (kept clear of errno values,
@@ -34,13 +35,14 @@ enum Error : int {
     MissingResource = 3,
     NoSignature = 4,
     NoSuchType = 5,
-    BadResourceFork = 201,   // fork header, map, type or reference list, or a resource outside the file
-    BadLoadTypeTable = 202,  // load-type table outside the code, or an unusable file extension
-    BadDataInit = 203,       // data-initialisation stream truncated or writing outside the A5 world
-    BadRelocation = 204,     // relocation stream truncated or a target outside its area
-    SelfRelocation = 205,    // a non-empty third relocation table (no meaning on the target)
-    CodeTooShort = 206,      // code segment shorter than the 324-byte start-up block
-    AddressRange = 207,      // image does not fit below 0x1000000 (24-bit S-record addresses)
+    BadResourceFork =
+        201, // fork header, map, type or reference list, or a resource outside the file
+    BadLoadTypeTable = 202, // load-type table outside the code, or an unusable file extension
+    BadDataInit = 203,      // data-initialisation stream truncated or writing outside the A5 world
+    BadRelocation = 204,    // relocation stream truncated or a target outside its area
+    SelfRelocation = 205,   // a non-empty third relocation table (no meaning on the target)
+    CodeTooShort = 206,     // code segment shorter than the 324-byte start-up block
+    AddressRange = 207,     // image does not fit below 0x1000000 (24-bit S-record addresses)
 };
 
 // Short description of a code (an errno value gives the system's text).

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <new>
 
-namespace postlink {
+namespace postlink
+{
 
-namespace {
+namespace
+{
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
@@ -103,7 +105,8 @@ int WriteSRecords(ByteSpan image, quint32 start, QByteArray& text)
     return Ok;
 }
 
-namespace {
+namespace
+{
 
 bool isSpace(char c)
 {
@@ -158,8 +161,8 @@ bool parseNumber(const QByteArray& text, int at, bool hexadecimal, quint32& valu
 
 // Rewrites every label occurrence from `from` on; returns the field start of
 // the last occurrence (or -1).
-int relocateEntries(QByteArray& text, const char* label, int from, bool hexadecimal,
-                    quint32 base, int& relocated, int& skipped)
+int relocateEntries(QByteArray& text, const char* label, int from, bool hexadecimal, quint32 base,
+                    int& relocated, int& skipped)
 {
     constexpr int labelLength = 6;
     constexpr int fieldWidth = 7; // six digits and a space
@@ -193,8 +196,8 @@ int relocateEntries(QByteArray& text, const char* label, int from, bool hexadeci
 MapRelocation RelocateMapText(QByteArray& text, quint32 codeBase, quint32 a5Address)
 {
     MapRelocation r;
-    const int lastCode = relocateEntries(text, "Code: ", 0, true, codeBase, r.codeEntries,
-                                         r.skipped);
+    const int lastCode =
+        relocateEntries(text, "Code: ", 0, true, codeBase, r.codeEntries, r.skipped);
     // "Data: " entries before the last "Code: " entry are left as they are.
     relocateEntries(text, "Data: ", std::max(lastCode, 0), false, a5Address, r.dataEntries,
                     r.skipped);

@@ -23,7 +23,8 @@
 
 using namespace binfixture;
 
-namespace {
+namespace
+{
 
 class SilentFeedback : public UserFeedback
 {
@@ -161,7 +162,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "conversion failed\n");
     }));
 
-    struct rusage usage {};
+    struct rusage usage {
+    };
     getrusage(RUSAGE_SELF, &usage);
 
     QByteArray md;
@@ -171,8 +173,9 @@ int main(int argc, char** argv)
               QByteArray::number(f.best, 'f', 1) + " |\n";
     md += "\nInput: .BIN of " + QByteArray::number(bin.size()) + " bytes (image " +
           QByteArray::number(image.image.size()) + " bytes, S-records " +
-          QByteArray::number(srec.size()) + " bytes), " + QByteArray::number(relocationCount) + " relocations, map of " +
-          QByteArray::number(map.size()) + " bytes; " + QByteArray::number(runs) + " runs each.\n";
+          QByteArray::number(srec.size()) + " bytes), " + QByteArray::number(relocationCount) +
+          " relocations, map of " + QByteArray::number(map.size()) + " bytes; " +
+          QByteArray::number(runs) + " runs each.\n";
     md += "Peak resident memory of the whole benchmark: " +
           QByteArray::number(qint64(usage.ru_maxrss) / 1024) + " MiB.\n";
     md += "Machine: " + QSysInfo::prettyProductName().toUtf8() + ", " +

@@ -6,7 +6,8 @@
 
 using namespace binfixture;
 
-namespace {
+namespace
+{
 
 struct CliRun {
     int exitCode = -1;
@@ -33,11 +34,12 @@ TEST(PostLinkCli, ConvertsEveryFileAndListsWhatItWrote)
     QTemporaryDir tmp;
     ASSERT_TRUE(tmp.isValid());
     ASSERT_TRUE(writeProgram(sampleProgram({1}), sampleMap(), tmp.path(), QStringLiteral("RAM")));
-    ASSERT_TRUE(writeProgram(sampleProgram({2}), QByteArray(), tmp.path(), QStringLiteral("FLASH")));
+    ASSERT_TRUE(
+        writeProgram(sampleProgram({2}), QByteArray(), tmp.path(), QStringLiteral("FLASH")));
     const QString d = tmp.path() + QLatin1Char('/');
 
     const CliRun r = runCli({QStringLiteral("--postlink"), d + QStringLiteral("RAM.BIN"),
-                          d + QStringLiteral("FLASH.BIN")});
+                             d + QStringLiteral("FLASH.BIN")});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(QString::fromLocal8Bit(r.out),
               QStringList({d + QStringLiteral("RAM.RMP"), d + QStringLiteral("RAM.SRN"),
@@ -62,9 +64,10 @@ TEST(PostLinkCli, FailedConversionGivesNonZeroStatus)
     ASSERT_TRUE(writeProgram(sampleProgram({2}), QByteArray(), tmp.path(), QStringLiteral("GOOD")));
 
     const CliRun r = runCli({QStringLiteral("--postlink"), d + QStringLiteral("BAD.BIN"),
-                          d + QStringLiteral("GOOD.BIN")});
+                             d + QStringLiteral("GOOD.BIN")});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.contains("Error: PostLink of " + QFile::encodeName(d) + "BAD.BIN failed for load type 1.\nError 205:"))
+    EXPECT_TRUE(r.err.contains("Error: PostLink of " + QFile::encodeName(d) +
+                               "BAD.BIN failed for load type 1.\nError 205:"))
         << r.err.toStdString();
     EXPECT_EQ(r.out, QFile::encodeName(d) + "GOOD.SAP\n" + QFile::encodeName(d) + "GOOD.APP\n")
         << "the next file is still converted";
@@ -77,7 +80,8 @@ TEST(PostLinkCli, UsageAndInvalidNames)
     EXPECT_EQ(none.exitCode, 2);
     EXPECT_TRUE(none.err.startsWith("usage: brennock --postlink FILE.BIN"));
 
-    const CliRun txt = runCli({QStringLiteral("--postlink"), QStringLiteral("/nonexistent/NOTES.TXT")});
+    const CliRun txt =
+        runCli({QStringLiteral("--postlink"), QStringLiteral("/nonexistent/NOTES.TXT")});
     EXPECT_EQ(txt.exitCode, 1);
     EXPECT_EQ(txt.err, QByteArray("Error: Invalid .BIN file!\n"));
     EXPECT_TRUE(txt.out.isEmpty());

@@ -6,7 +6,8 @@
 using namespace binfixture;
 using namespace postlink;
 
-namespace {
+namespace
+{
 
 // A 336-byte code segment and a 16-byte A5 world (8 below A5, 8 above),
 // loaded at 0x001000 as type 2; data and relocations touch both areas.
@@ -100,13 +101,34 @@ TEST(LoadImage, AdjustmentsPerType)
         const char* cpmHeader;
     } cases[] = {
         {1,
-         {{40, 0x10000}, {44, 0x160}, {48, 0x10000}, {56, 0x100000}, {60, 0x10150}, {68, 0xFFEB0},
-          {84, 1}, {88, 0x10160}, {92, 0xFFEA0}, {96, 0x10158}, {100, 0x10000}, {104, 0x10014},
-          {108, 0x100B4}, {112, 0x8997A3B0}, {116, 0x1001C}},
+         {{40, 0x10000},
+          {44, 0x160},
+          {48, 0x10000},
+          {56, 0x100000},
+          {60, 0x10150},
+          {68, 0xFFEB0},
+          {84, 1},
+          {88, 0x10160},
+          {92, 0xFFEA0},
+          {96, 0x10158},
+          {100, 0x10000},
+          {104, 0x10014},
+          {108, 0x100B4},
+          {112, 0x8997A3B0},
+          {116, 0x1001C}},
          "601A 00000150 00000010 00000000 00000000 00000000 00010000 0000"},
         {3,
-         {{40, 0x30000}, {48, 0x30000}, {56, 0x03030303}, {60, 0x30150}, {68, 0xFFEA0}, {84, 3},
-          {88, 0x30160}, {92, 0xFFE90}, {96, 0x30158}, {100, 0x30000}, {112, 0x8999A3B0}},
+         {{40, 0x30000},
+          {48, 0x30000},
+          {56, 0x03030303},
+          {60, 0x30150},
+          {68, 0xFFEA0},
+          {84, 3},
+          {88, 0x30160},
+          {92, 0xFFE90},
+          {96, 0x30158},
+          {100, 0x30000},
+          {112, 0x8999A3B0}},
          "601B 00000150 00000010 00000000 00000000 00000000 00030000 0000 00030150 00000000"},
     };
     const QByteArray bin = goldenProgram(true).bin();
@@ -120,7 +142,8 @@ TEST(LoadImage, AdjustmentsPerType)
         ASSERT_EQ(build(bin, c.type, img).code, Ok);
         for (const auto& f : c.fields) {
             SCOPED_TRACE(f.first);
-            EXPECT_EQ(getBe32(reinterpret_cast<const uchar*>(img.image.constData()) + f.first), f.second);
+            EXPECT_EQ(getBe32(reinterpret_cast<const uchar*>(img.image.constData()) + f.first),
+                      f.second);
             EXPECT_EQ(img.header.at(f.first), f.second);
         }
         const QByteArray cpm = BuildCpm68kHeader(img.header);
@@ -168,7 +191,9 @@ TEST(LoadImage, FindForkResourceTakesTheFirstMatch)
     w.add(fourCc("STR#"), 5, "string");
     const QByteArray fork = w.fork(Order::AsAdded, Order::Reversed);
     const ByteSpan span(fork.constData(), fork.size());
-    auto text = [](const ForkResource& r) { return QByteArray(reinterpret_cast<const char*>(r.bytes.data), int(r.bytes.size)); };
+    auto text = [](const ForkResource& r) {
+        return QByteArray(reinterpret_cast<const char*>(r.bytes.data), int(r.bytes.size));
+    };
 
     EXPECT_EQ(text(FindForkResource(span, fourCc("CODE"), 5)), QByteArray("first"));
     EXPECT_EQ(text(FindForkResource(span, fourCc("CODE"), -3)), QByteArray("negative"));
@@ -202,7 +227,8 @@ TEST(LoadImage, SignatureWalk)
     } missed[] = {
         {"no signature", QByteArray(26, 'x')},
         {"a doubled first letter hides it", QByteArray("TTandrowel startup stamp 96")},
-        {"a partial copy just before hides it", QByteArray("Tandrowel startup stamp 9Tandrowel startup stamp 96")},
+        {"a partial copy just before hides it",
+         QByteArray("Tandrowel startup stamp 9Tandrowel startup stamp 96")},
     };
     for (const auto& m : missed) {
         SCOPED_TRACE(m.name);
@@ -250,30 +276,57 @@ TEST(LoadImage, MalformedProgramsAreRefused)
     } cases[] = {
         {"type 4", goldenProgram().bin(), 4, NoSuchType},
         {"type 0", goldenProgram().bin(), 0, NoSuchType},
-        {"type not in the table", [] { Program p = goldenProgram(true); p.entries.removeLast(); return p.bin(); }(), 3, NoSuchType},
+        {"type not in the table",
+         [] {
+             Program p = goldenProgram(true);
+             p.entries.removeLast();
+             return p.bin();
+         }(),
+         3, NoSuchType},
         {"no 'CODE' 0", withoutResource(fourCc("CODE"), 0), 2, MissingResource},
         {"no 'CODE' 1", withoutResource(fourCc("CODE"), 1), 2, MissingResource},
         {"no 'DATA' 0", withoutResource(fourCc("DATA"), 0), 2, MissingResource},
         {"empty file", QByteArray(), 2, BadResourceFork},
         {"header only", QByteArray(128, '\0'), 2, BadResourceFork},
-        {"'CODE' 0 of four bytes", [] {
+        {"'CODE' 0 of four bytes",
+         [] {
              ResourceForkWriter w;
              w.add(fourCc("CODE"), 0, QByteArray(4, '\0'));
              w.add(fourCc("CODE"), 1, goldenProgram().code());
              return w.binFile();
-         }(), 2, BadResourceFork},
-        {"code shorter than the start-up block", with([](Program& p) { p.codeSize = 300; p.tableOffset = 200; }), 2, CodeTooShort},
-        {"table outside the code", with([](Program& p) { p.codePatches = {{22, QByteArray("\x7F\xFF\xFF\xF0", 4)}}; }), 2, BadLoadTypeTable},
-        {"table header across the end", with([](Program& p) { p.codePatches = {{22, QByteArray("\0\0\x01\x4C", 4)}}; }), 2, BadLoadTypeTable},
-        {"table count beyond the code", with([](Program& p) { p.codePatches = {{180, QByteArray("\x7F\xFF\xFF\xFF", 4)}}; }), 2, BadLoadTypeTable},
-        {"table count one too many", with([](Program& p) { p.codePatches = {{180, QByteArray("\0\0\0\x03", 4)}}; }), 2, BadLoadTypeTable},
+         }(),
+         2, BadResourceFork},
+        {"code shorter than the start-up block", with([](Program& p) {
+             p.codeSize = 300;
+             p.tableOffset = 200;
+         }),
+         2, CodeTooShort},
+        {"table outside the code", with([](Program& p) {
+             p.codePatches = {{22, QByteArray("\x7F\xFF\xFF\xF0", 4)}};
+         }),
+         2, BadLoadTypeTable},
+        {"table header across the end", with([](Program& p) {
+             p.codePatches = {{22, QByteArray("\0\0\x01\x4C", 4)}};
+         }),
+         2, BadLoadTypeTable},
+        {"table count beyond the code", with([](Program& p) {
+             p.codePatches = {{180, QByteArray("\x7F\xFF\xFF\xFF", 4)}};
+         }),
+         2, BadLoadTypeTable},
+        {"table count one too many", with([](Program& p) {
+             p.codePatches = {{180, QByteArray("\0\0\0\x03", 4)}};
+         }),
+         2, BadLoadTypeTable},
         {"empty extension", with(ext("", ".SAP", ".AMP")), 2, BadLoadTypeTable},
         {"extension with a slash", with(ext("/../", ".SAP", ".AMP")), 2, BadLoadTypeTable},
         {"extension with a control byte", with(ext(".A\tP", ".SAP", ".AMP")), 2, BadLoadTypeTable},
-        {"extension .bin overwrites the input", with(ext(".bin", ".SAP", ".AMP")), 2, BadLoadTypeTable},
-        {"map extension .MAP overwrites the listing", with(ext(".APP", ".SAP", ".MAP")), 2, BadLoadTypeTable},
+        {"extension .bin overwrites the input", with(ext(".bin", ".SAP", ".AMP")), 2,
+         BadLoadTypeTable},
+        {"map extension .MAP overwrites the listing", with(ext(".APP", ".SAP", ".MAP")), 2,
+         BadLoadTypeTable},
         {"two outputs share an extension", with(ext(".APP", ".APP", ".AMP")), 2, BadLoadTypeTable},
-        {"'DATA' 0 of two bytes", [] {
+        {"'DATA' 0 of two bytes",
+         [] {
              Program p = goldenProgram();
              p.dataInit = QByteArray();
              p.relocations = QByteArray();
@@ -283,13 +336,44 @@ TEST(LoadImage, MalformedProgramsAreRefused)
              w.add(fourCc("CODE"), 1, p.code());
              w.add(fourCc("DATA"), 0, QByteArray(2, '\0'));
              return w.binFile();
-         }(), 2, BadDataInit},
-        {"A5 world of 8 GB", with([](Program& p) { p.aboveA5 = 0xFFFFFFFF; p.belowA5 = 0xFFFFFFFF; }), 2, AddressRange},
-        {"image ending above 0xFFFFFF", with([](Program& p) { p.entries[0].words[1] = 0xFFFF00; }), 2, AddressRange},
-        {"data init outside the A5 world", with([](Program& p) { p.dataInit = DataInitWriter().block(8).fillFF(1).end().block(0).end().block(0).end().bytes(); }), 2, BadDataInit},
-        {"relocation outside the code", with([](Program& p) { p.relocations = RelocationWriter().table({}).table({}).table({}).table({}).table({334}).table({}).bytes(); }), 2, BadRelocation},
-        {"third code table not empty", with([](Program& p) { p.relocations = RelocationWriter().table({}).table({}).table({}).table({}).table({}).table({4}).bytes(); }), 2, SelfRelocation},
-        {"relocation stream missing", with([](Program& p) { p.relocations = QByteArray(); }), 2, BadRelocation},
+         }(),
+         2, BadDataInit},
+        {"A5 world of 8 GB", with([](Program& p) {
+             p.aboveA5 = 0xFFFFFFFF;
+             p.belowA5 = 0xFFFFFFFF;
+         }),
+         2, AddressRange},
+        {"image ending above 0xFFFFFF", with([](Program& p) { p.entries[0].words[1] = 0xFFFF00; }),
+         2, AddressRange},
+        {"data init outside the A5 world", with([](Program& p) {
+             p.dataInit =
+                 DataInitWriter().block(8).fillFF(1).end().block(0).end().block(0).end().bytes();
+         }),
+         2, BadDataInit},
+        {"relocation outside the code", with([](Program& p) {
+             p.relocations = RelocationWriter()
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({334})
+                                 .table({})
+                                 .bytes();
+         }),
+         2, BadRelocation},
+        {"third code table not empty", with([](Program& p) {
+             p.relocations = RelocationWriter()
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({4})
+                                 .bytes();
+         }),
+         2, SelfRelocation},
+        {"relocation stream missing", with([](Program& p) { p.relocations = QByteArray(); }), 2,
+         BadRelocation},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -8,7 +8,8 @@
 using namespace binfixture;
 using namespace postlink;
 
-namespace {
+namespace
+{
 
 QByteArray sampleBin()
 {
@@ -31,8 +32,12 @@ struct Layout {
     int fork = 128, dataArea = 0, map = 0, typeList = 0, codeRefs = 0;
     explicit Layout(const QByteArray& bin)
     {
-        auto be32 = [&](int at) { return int(getBe32(reinterpret_cast<const uchar*>(bin.constData()) + at)); };
-        auto be16 = [&](int at) { return int(getBe16(reinterpret_cast<const uchar*>(bin.constData()) + at)); };
+        auto be32 = [&](int at) {
+            return int(getBe32(reinterpret_cast<const uchar*>(bin.constData()) + at));
+        };
+        auto be16 = [&](int at) {
+            return int(getBe16(reinterpret_cast<const uchar*>(bin.constData()) + at));
+        };
         dataArea = fork + be32(fork);
         map = fork + be32(fork + 4);
         typeList = map + be16(map + 24);
@@ -103,16 +108,22 @@ TEST(Malformed, HugeCountsAndOffsets)
         {"data area offset 0xFFFFFFFF", patched(bin, l.fork, ff4), BadResourceFork},
         {"map offset 0xFFFFFFFF", patched(bin, l.fork + 4, ff4), BadResourceFork},
         {"map offset 0x7FFFFFFF", patched(bin, l.fork + 4, big4), BadResourceFork},
-        {"type list offset 0xFFFF", patched(bin, l.map + 24, QByteArray("\xFF\xFF", 2)), BadResourceFork},
+        {"type list offset 0xFFFF", patched(bin, l.map + 24, QByteArray("\xFF\xFF", 2)),
+         BadResourceFork},
         {"type count 0xFFFE, types found before the end", patched(bin, l.typeList, ff2), Ok},
         {"type count 0xFFFE, 'DATA' not there",
-         patched(patched(bin, l.typeList, ff2), l.typeList + 2 + 8, QByteArray("DATX")), BadResourceFork},
-        {"reference count 0xFFFF, 'CODE' 1 not there",
-         patched(patched(bin, l.typeList + 2 + 4, QByteArray("\xFF\xFF", 2)), l.codeRefs + 12, QByteArray("\0\x07", 2)),
+         patched(patched(bin, l.typeList, ff2), l.typeList + 2 + 8, QByteArray("DATX")),
          BadResourceFork},
-        {"'CODE' 1 not there", patched(bin, l.codeRefs + 12, QByteArray("\0\x07", 2)), MissingResource},
-        {"first type's reference list offset 0xFFFF", patched(bin, l.typeList + 2 + 6, QByteArray("\xFF\xFF", 2)), BadResourceFork},
-        {"first resource data offset 0xFFFFFF", patched(bin, l.typeList + 2 + 8 * 2 + 5, ff3), BadResourceFork},
+        {"reference count 0xFFFF, 'CODE' 1 not there",
+         patched(patched(bin, l.typeList + 2 + 4, QByteArray("\xFF\xFF", 2)), l.codeRefs + 12,
+                 QByteArray("\0\x07", 2)),
+         BadResourceFork},
+        {"'CODE' 1 not there", patched(bin, l.codeRefs + 12, QByteArray("\0\x07", 2)),
+         MissingResource},
+        {"first type's reference list offset 0xFFFF",
+         patched(bin, l.typeList + 2 + 6, QByteArray("\xFF\xFF", 2)), BadResourceFork},
+        {"first resource data offset 0xFFFFFF", patched(bin, l.typeList + 2 + 8 * 2 + 5, ff3),
+         BadResourceFork},
         {"first resource length 0xFFFFFFFF", patched(bin, l.dataArea, ff4), BadResourceFork},
         {"empty type list", patched(bin, l.typeList, QByteArray("\xFF\xFF", 2)), MissingResource},
     };
@@ -136,26 +147,64 @@ TEST(Malformed, HugeValuesInsideTheProgram)
         QByteArray bin;
         int error;
     } cases[] = {
-        {"table offset 0xFFFFFFFF", with([&](Program& p) { p.codePatches = {{22, ff4}}; }), BadLoadTypeTable},
-        {"table count 0xFFFFFFFF", with([&](Program& p) { p.codePatches = {{512, ff4}}; }), BadLoadTypeTable},
-        {"above-A5 size 0xFFFFFFFF", with([](Program& p) { p.aboveA5 = 0xFFFFFFFF; }), AddressRange},
-        {"below-A5 size 0x80000000", with([](Program& p) { p.belowA5 = 0x80000000; }), AddressRange},
-        {"A5 world of exactly 16 MiB", with([](Program& p) { p.aboveA5 = 0x1000000; p.belowA5 = 0; }), AddressRange},
-        {"text start 0xFFFFFFFF", with([](Program& p) { p.entries[0].words[1] = 0xFFFFFFFF; }), AddressRange},
+        {"table offset 0xFFFFFFFF", with([&](Program& p) {
+             p.codePatches = {{22, ff4}};
+         }),
+         BadLoadTypeTable},
+        {"table count 0xFFFFFFFF", with([&](Program& p) {
+             p.codePatches = {{512, ff4}};
+         }),
+         BadLoadTypeTable},
+        {"above-A5 size 0xFFFFFFFF", with([](Program& p) { p.aboveA5 = 0xFFFFFFFF; }),
+         AddressRange},
+        {"below-A5 size 0x80000000", with([](Program& p) { p.belowA5 = 0x80000000; }),
+         AddressRange},
+        {"A5 world of exactly 16 MiB", with([](Program& p) {
+             p.aboveA5 = 0x1000000;
+             p.belowA5 = 0;
+         }),
+         AddressRange},
+        {"text start 0xFFFFFFFF", with([](Program& p) { p.entries[0].words[1] = 0xFFFFFFFF; }),
+         AddressRange},
         {"data-init offset 0x7FFFFFFF", with([](Program& p) {
-             p.dataInit = DataInitWriter().block(0x7FFFFFFF).copy("x").end().block(0).end().block(0).end().bytes();
-         }), BadDataInit},
+             p.dataInit = DataInitWriter()
+                              .block(0x7FFFFFFF)
+                              .copy("x")
+                              .end()
+                              .block(0)
+                              .end()
+                              .block(0)
+                              .end()
+                              .bytes();
+         }),
+         BadDataInit},
         {"relocation count 0xFFFFFFFF", with([&](Program& p) {
-             p.relocations = RelocationWriter().rawTable(0xFFFFFFFF, QByteArray(4096, char(0x80))).bytes();
-         }), BadRelocation},
+             p.relocations =
+                 RelocationWriter().rawTable(0xFFFFFFFF, QByteArray(4096, char(0x80))).bytes();
+         }),
+         BadRelocation},
         {"relocation to the largest offset", with([](Program& p) {
-             p.relocations = RelocationWriter().rawTable(1, RelocationWriter::fourByte(0x7FFFFFFE)).table({}).table({})
-                                 .table({}).table({}).table({}).bytes();
-         }), BadRelocation},
+             p.relocations = RelocationWriter()
+                                 .rawTable(1, RelocationWriter::fourByte(0x7FFFFFFE))
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .bytes();
+         }),
+         BadRelocation},
         {"one-byte steps walking off the code", with([](Program& p) {
-             p.relocations = RelocationWriter().table({}).table({}).table({}).table({})
-                                 .rawTable(5000, QByteArray(5000, char(0xBF))).table({}).bytes();
-         }), BadRelocation},
+             p.relocations = RelocationWriter()
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .table({})
+                                 .rawTable(5000, QByteArray(5000, char(0xBF)))
+                                 .table({})
+                                 .bytes();
+         }),
+         BadRelocation},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,7 +265,8 @@ TEST(Malformed, ResourcesCutAtEveryLength)
         if (n >= 1004)
             EXPECT_EQ(result, Ok);
         else
-            EXPECT_TRUE(result == CodeTooShort || result == BadLoadTypeTable || result == BadRelocation)
+            EXPECT_TRUE(result == CodeTooShort || result == BadLoadTypeTable ||
+                        result == BadRelocation)
                 << "error " << result;
     }
     for (int n = 0; n < 8; ++n) {

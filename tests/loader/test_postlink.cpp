@@ -12,7 +12,8 @@
 using namespace binfixture;
 using namespace postlink;
 
-namespace {
+namespace
+{
 
 // Records the progress calls and the messages in one sequence.
 class EventLog : public UserFeedback
@@ -24,7 +25,9 @@ public:
                           MessageButtons, MessageResult defaultResult) override
     {
         events << QStringLiteral("message %1%2: %3")
-                      .arg(caption, icon == MessageIcon::Warning ? QStringLiteral(" (warning)") : QString(), text);
+                      .arg(caption,
+                           icon == MessageIcon::Warning ? QStringLiteral(" (warning)") : QString(),
+                           text);
         return defaultResult;
     }
     void beep() override {}
@@ -52,7 +55,10 @@ private:
         }
         void showTitle() override { log_ << QStringLiteral("title ") + title(); }
         void showText() override { log_ << QStringLiteral("text ") + text(); }
-        void showRange() override { log_ << QStringLiteral("range %1-%2").arg(rangeLow()).arg(rangeHigh()); }
+        void showRange() override
+        {
+            log_ << QStringLiteral("range %1-%2").arg(rangeLow()).arg(rangeHigh());
+        }
         void showPosition() override { log_ << QStringLiteral("pos %1").arg(position()); }
 
     private:
@@ -95,12 +101,12 @@ TEST_F(PostLinkFiles, AllTypesWriteTheirOutputs)
 
     EXPECT_TRUE(r.succeeded);
     EXPECT_EQ(r.basePath, at(QStringLiteral("APP")));
-    EXPECT_EQ(log.events, QStringList({QStringLiteral("open"), QStringLiteral("title Brennock PostLink"),
-                                       QStringLiteral("text ") + at(QStringLiteral("APP")),
-                                       QStringLiteral("range 0-3"), QStringLiteral("pos 0"),
-                                       QStringLiteral("pos 1"), QStringLiteral("pos 2"),
-                                       QStringLiteral("pos 3"), QStringLiteral("pos 3"),
-                                       QStringLiteral("close")}));
+    EXPECT_EQ(log.events,
+              QStringList(
+                  {QStringLiteral("open"), QStringLiteral("title Brennock PostLink"),
+                   QStringLiteral("text ") + at(QStringLiteral("APP")), QStringLiteral("range 0-3"),
+                   QStringLiteral("pos 0"), QStringLiteral("pos 1"), QStringLiteral("pos 2"),
+                   QStringLiteral("pos 3"), QStringLiteral("pos 3"), QStringLiteral("close")}));
     const QStringList expected = {
         QStringLiteral("APP.RMP"), QStringLiteral("APP.SRN"), QStringLiteral("APP.RUN"),
         QStringLiteral("APP.AMP"), QStringLiteral("APP.SAP"), QStringLiteral("APP.APP"),
@@ -171,10 +177,9 @@ TEST_F(PostLinkFiles, BaseIsCutAtTheFirstSpellingThatOccurs)
         const char* path;
         const char* base;
     } cases[] = {
-        {"/w/app.bin", "/w/app"},
-        {"/w/App.Bin", "/w/App"},
-        {"/w/a.bin/B.BIN", "/w/a.bin/B"},   // ".BIN" is looked for first
-        {"/w/a.Bin/b.bin", "/w/a.Bin/b"},   // then ".bin"
+        {"/w/app.bin", "/w/app"},         {"/w/App.Bin", "/w/App"},
+        {"/w/a.bin/B.BIN", "/w/a.bin/B"}, // ".BIN" is looked for first
+        {"/w/a.Bin/b.bin", "/w/a.Bin/b"}, // then ".bin"
         {"/w/APP.BINARY", "/w/APP"},
     };
     for (const auto& c : cases) {
@@ -191,7 +196,8 @@ TEST_F(PostLinkFiles, NameWithoutBinIsRefused)
     const PostLinkResult r = PostLink(at(QStringLiteral("APP.TXT")), log, log.progress());
     EXPECT_FALSE(r.nameValid);
     EXPECT_FALSE(r.succeeded);
-    EXPECT_EQ(log.events, QStringList({QStringLiteral("message Error (warning): Invalid .BIN file!")}));
+    EXPECT_EQ(log.events,
+              QStringList({QStringLiteral("message Error (warning): Invalid .BIN file!")}));
     EXPECT_TRUE(filesIn(dir).isEmpty());
 }
 
@@ -199,7 +205,8 @@ TEST_F(PostLinkFiles, InputAndMapAreFoundInAnyLetterCase)
 {
     ASSERT_TRUE(QDir(dir).mkdir(QStringLiteral("proj")));
     writeProgram(flashOnly(), QStringLiteral("proj/app"), QByteArray());
-    ASSERT_TRUE(QFile::rename(at(QStringLiteral("proj/app.BIN")), at(QStringLiteral("proj/app.bin"))));
+    ASSERT_TRUE(
+        QFile::rename(at(QStringLiteral("proj/app.BIN")), at(QStringLiteral("proj/app.bin"))));
     ASSERT_TRUE(writeAll(at(QStringLiteral("proj/App.Map")), sampleMap()));
     EventLog log;
     const PostLinkResult r = PostLink(at(QStringLiteral("PROJ/APP.BIN")), log, log.progress());
@@ -304,7 +311,8 @@ TEST_F(PostLinkFiles, FileWithoutAnyLoadTypeIsAFailure)
 TEST_F(PostLinkFiles, WriteFailureReportsTheSystemErrorAndLeavesNoTemporaryFile)
 {
     writeProgram(flashOnly(), QStringLiteral("APP"));
-    ASSERT_TRUE(QDir(dir).mkdir(QStringLiteral("APP.APP"))); // the CPM68K output cannot replace a directory
+    ASSERT_TRUE(
+        QDir(dir).mkdir(QStringLiteral("APP.APP"))); // the CPM68K output cannot replace a directory
     EventLog log;
     const PostLinkResult r = PostLink(at(QStringLiteral("APP.BIN")), log, log.progress());
     EXPECT_FALSE(r.succeeded);
@@ -327,7 +335,8 @@ TEST_F(PostLinkFiles, OutputsGetTheUsualPermissions)
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-namespace {
+namespace
+{
 
 // Runs a tool of the srecord package; empty optional when it is not installed.
 bool runTool(const QString& tool, const QStringList& args, QByteArray* out = nullptr)
@@ -377,18 +386,20 @@ TEST_F(PostLinkFiles, SRecordToolsReadTheOutputBackToTheImage)
             << info.toStdString();
         EXPECT_TRUE(info.contains("Motorola S-Record")) << info.toStdString();
         EXPECT_TRUE(info.contains(QByteArray(c.range))) << info.toStdString();
-        EXPECT_TRUE(info.contains(QByteArray("Execution Start Address: ") +
-                                  QByteArray::number(c.textStart, 16).toUpper().rightJustified(8, '0')))
+        EXPECT_TRUE(
+            info.contains(QByteArray("Execution Start Address: ") +
+                          QByteArray::number(c.textStart, 16).toUpper().rightJustified(8, '0')))
             << info.toStdString();
 
         // Back to binary from the 256-byte boundary below the text start.
         const quint32 boundary = c.textStart & ~0xFFu;
         QByteArray log2;
-        ASSERT_TRUE(runTool(QStringLiteral("srec_cat"),
-                            {at(QStringLiteral("S.SAP")), QStringLiteral("-motorola"),
-                             QStringLiteral("-offset"), QStringLiteral("-0x%1").arg(boundary, 0, 16),
-                             QStringLiteral("-o"), at(QStringLiteral("S.raw")), QStringLiteral("-binary")},
-                            &log2))
+        ASSERT_TRUE(
+            runTool(QStringLiteral("srec_cat"),
+                    {at(QStringLiteral("S.SAP")), QStringLiteral("-motorola"),
+                     QStringLiteral("-offset"), QStringLiteral("-0x%1").arg(boundary, 0, 16),
+                     QStringLiteral("-o"), at(QStringLiteral("S.raw")), QStringLiteral("-binary")},
+                    &log2))
             << log2.toStdString();
         const QByteArray image = readAll(at(QStringLiteral("S.APP"))).mid(36);
         ASSERT_EQ(image.size(), c.codeSize + 16);

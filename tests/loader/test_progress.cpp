@@ -61,7 +61,8 @@ TEST(LoadProgress, CancelIsReadOnceAndCleared)
     EXPECT_FALSE(p.CheckCancel());
 }
 
-namespace {
+namespace
+{
 
 // Pumping is the presenter's business: a press arriving while events are
 // pumped is seen by the same CheckCancel.
@@ -146,10 +147,9 @@ TEST(ConsoleLoadProgress, OneLineRewrittenInPlaceAndEnded)
         p.SetProgressPos(0);
         p.StepProgress();
         p.StepProgress();
-        EXPECT_EQ(readStream(f),
-                  "\rBrennock PostLink: /work/APP [--------------------] 0/4"
-                  "\rBrennock PostLink: /work/APP [#####---------------] 1/4"
-                  "\rBrennock PostLink: /work/APP [##########----------] 2/4");
+        EXPECT_EQ(readStream(f), "\rBrennock PostLink: /work/APP [--------------------] 0/4"
+                                 "\rBrennock PostLink: /work/APP [#####---------------] 1/4"
+                                 "\rBrennock PostLink: /work/APP [##########----------] 2/4");
         std::fseek(f, 0, SEEK_END);
     }
     EXPECT_TRUE(readStream(f).endsWith("2/4\n"));

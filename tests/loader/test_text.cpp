@@ -4,7 +4,8 @@
 
 using namespace postlink;
 
-namespace {
+namespace
+{
 
 QByteArray counting(int n)
 {
@@ -100,7 +101,9 @@ TEST(SRecords, LayoutsRoundTrip)
         {"fill of 33 makes one fill record", 0x010021, 40, {32, 32, 9}},
         {"fill of 20, image shorter than 32", 0x001214, 25, {25, 20}},
         {"fill of 20, image shorter than the fill", 0x001234, 5, {32, 25}},
-        {"image of 340 at 0x0002FF (beyond length x 3 + 256)", 0x0002FF, 340,
+        {"image of 340 at 0x0002FF (beyond length x 3 + 256)",
+         0x0002FF,
+         340,
          {32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 19}},
         {"last byte at 0xFFFFFF", 0xFFFF00, 256, {32, 32, 32, 32, 32, 32, 32, 32}},
     };
@@ -133,8 +136,10 @@ TEST(SRecords, ImageBeyondTwentyFourBitsIsRefused)
 {
     const QByteArray image = counting(32);
     QByteArray text;
-    EXPECT_EQ(WriteSRecords(ByteSpan(image.constData(), image.size()), 0xFFFFF0, text), AddressRange);
-    EXPECT_EQ(WriteSRecords(ByteSpan(image.constData(), image.size()), 0x1000000, text), AddressRange);
+    EXPECT_EQ(WriteSRecords(ByteSpan(image.constData(), image.size()), 0xFFFFF0, text),
+              AddressRange);
+    EXPECT_EQ(WriteSRecords(ByteSpan(image.constData(), image.size()), 0x1000000, text),
+              AddressRange);
 }
 
 TEST(MapText, CodeAndDataEntriesBecomeAbsolute)
@@ -145,10 +150,12 @@ TEST(MapText, CodeAndDataEntriesBecomeAbsolute)
         QByteArray out;
         int code, data, skipped;
     } cases[] = {
-        {"code entry", "  main   Code: 000100 Seg: 1\r\n", "  main   Code: 010100 Seg: 1\r\n", 1, 0, 0},
+        {"code entry", "  main   Code: 000100 Seg: 1\r\n", "  main   Code: 010100 Seg: 1\r\n", 1, 0,
+         0},
         {"data entry, -32 right-aligned", "Code: 000000 x\r\n  g   Data:    -32 \r\n",
          "Code: 010000 x\r\n  g   Data: 01FFE0 \r\n", 1, 1, 0},
-        {"short number still takes seven characters", "Code: 1 abcdefgh", "Code: 010001 fgh", 1, 0, 0},
+        {"short number still takes seven characters", "Code: 1 abcdefgh", "Code: 010001 fgh", 1, 0,
+         0},
         {"long number takes seven characters", "Code: 00000010XYZ", "Code: 010010 0XYZ", 1, 0, 0},
         {"hex with 0x prefix", "Code: 0x20   .", "Code: 010020 .", 1, 0, 0},
         {"positive data", "Data:     +8 .", "Data: 020008 .", 0, 1, 0},

@@ -64,6 +64,7 @@ int main(int argc, char** argv)
     small.aboveA5 = 20000;
     ok = write(dir + QStringLiteral("small.bin"), small.bin()) && ok;
     ok = write(dir + QStringLiteral("listing.map"),
-               mapListing({{"start", 0}, {"main", 0x144}}, {{"g", -32}, {"h", 12}})) && ok;
+               mapListing({{"start", 0}, {"main", 0x144}}, {{"g", -32}, {"h", 12}})) &&
+         ok;
     return ok ? 0 : 1;
 }
