@@ -15,7 +15,7 @@
 namespace {
 
 // Tolerance for "returned at once" and for waits that must not overrun.
-constexpr int kPromptMs = 60;
+constexpr int kPromptMs = 200;
 constexpr int kLateMs = 150;
 
 struct IdleContext {
