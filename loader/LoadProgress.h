@@ -61,7 +61,8 @@ public:
     int position() const { return pos_; }
 
 protected:
-    // Creates and shows the display; false when it cannot.
+    // Creates and shows the display with the state stored so far (title,
+    // text, range, position); false when it cannot.
     virtual bool openView() { return true; }
     // Handles every event waiting for the thread and returns; never waits.
     virtual void pumpEvents() {}

@@ -132,6 +132,18 @@ TEST(SRecords, LayoutsRoundTrip)
     }
 }
 
+TEST(SRecords, TextIsSizedByNeed)
+{
+    // 7 fill records, 18 data records and the end record: more than a buffer of
+    // length x 3 + 256 characters could hold.
+    const QByteArray image = counting(340);
+    QByteArray text;
+    ASSERT_EQ(WriteSRecords(ByteSpan(image.constData(), image.size()), 0x0002FF, text), Ok);
+    // "S2", count, address, data, checksum, CR LF; then "S804", address, checksum, CR LF.
+    EXPECT_EQ(text.size(), 18 * 78 + (2 + 2 + 6 + 2 * 19 + 2 + 2) + (4 + 6 + 2 + 2));
+    EXPECT_GT(text.size(), 340 * 3 + 256);
+}
+
 TEST(SRecords, ImageBeyondTwentyFourBitsIsRefused)
 {
     const QByteArray image = counting(32);
