@@ -179,10 +179,14 @@ void CBrennockView::flushPending()
     cursor.insertText(text);
 
     if (selectionAtEnd) {
-        // A selection that touches the end must not grow with the new text.
+        // A selection that touches the end must not grow with the new text, and
+        // putting it back must not scroll.
+        const int vertical = bar->value(), horizontal = horizontalScrollBar()->value();
         user.setPosition(anchor);
         user.setPosition(position, QTextCursor::KeepAnchor);
         setTextCursor(user);
+        bar->setValue(vertical);
+        horizontalScrollBar()->setValue(horizontal);
     }
     if (following)
         bar->setValue(bar->maximum());
@@ -509,7 +513,10 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
     const Qt::KeyboardModifiers mods = event->modifiers();
 
     if (key == Qt::Key_Control) {
-        ctrlHeld = true;
+        // Only the first press counts: a held Ctrl repeats, and the switch consumes it.
+        if (!ctrlDown && !event->isAutoRepeat())
+            ctrlHeld = true;
+        ctrlDown = true;
         event->accept();
         return;
     }
@@ -587,8 +594,10 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
 void CBrennockView::keyReleaseEvent(QKeyEvent* event)
 {
     const int key = event->key();
-    if (key == Qt::Key_Control)
+    if (key == Qt::Key_Control && !event->isAutoRepeat()) {
         ctrlHeld = false;
+        ctrlDown = false;
+    }
     if (!event->isAutoRepeat()) {
         switch (key) {
         case Qt::Key_F4:

@@ -136,6 +136,7 @@ private:
     QTimer flushTimer;
     QTimer breakTimer;
     bool ctrlHeld = false;
+    bool ctrlDown = false;
     bool wrapping = true;
     bool full = false;
     int textLimit = kMaxTextLength;

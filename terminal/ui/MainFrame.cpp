@@ -36,6 +36,12 @@
 
 Q_LOGGING_CATEGORY(lcShell, "brennock.shell", QtWarningMsg)
 
+// The icon and the help page live in this static library's resources.
+static void initBrennockResources()
+{
+    Q_INIT_RESOURCE(brennock);
+}
+
 namespace {
 
 const QString kAppTitle = QStringLiteral("Brennock");
@@ -143,6 +149,7 @@ CMainFrame::CMainFrame(BrennockSettings& settings, UserFeedback* presenter, QWid
     : QMainWindow(parent), store(settings)
 {
     setObjectName(QStringLiteral("mainFrame"));
+    initBrennockResources();
     setWindowIcon(QIcon(QStringLiteral(":/brennock/brennock.png")));
     frameFeedback = std::make_unique<FrameFeedback>(*this, presenter);
     doc = std::make_unique<CBrennockDoc>(&store, *frameFeedback);
@@ -535,17 +542,23 @@ void CMainFrame::moveEvent(QMoveEvent* event)
         storeSizeIfSettled();
 }
 
+void CMainFrame::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    QTimer::singleShot(0, this, &CMainFrame::storeSizeIfSettled);
+}
+
 void CMainFrame::storeSizeIfSettled()
 {
     if (!isVisible() || isMinimized() || isMaximized() || isFullScreen())
         return;            // a minimised or maximised size is no size to come back to
     const QSize outer = frameGeometry().size();
     const QSize decoration = outer - size();
-    if (!sizeSettled) {
+    if (!sizeSettled && !decoration.isNull()) {
         // The stored size is the outer one: once the desktop has put its frame around
-        // the window, take the frame off the inner size once.
+        // the window, take the frame off the inner size, once.
         sizeSettled = true;
-        if (!decoration.isNull() && size() == restoredSize) {
+        if (size() == restoredSize) {
             resize(restoredSize - decoration);
             return;
         }

@@ -1,0 +1,379 @@
+// The main frame with its document and view: qx2sim at the far end, the
+// Communication Settings dialog driven as a user would, the options dialog, Save
+// Selection As, and a screenshot of the window showing the instrument's console.
+#include "BrennockDoc.h"
+#include "CommSettingsDialog.h"
+#include "MainFrame.h"
+#include "PtyPair.h"
+#include "RecordingFeedback.h"
+#include "ShellDefaults.h"
+#include "TerminalDialogs.h"
+#include "UiTestSupport.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <termios.h>
+
+namespace {
+
+struct FrameSetup {
+    TempConfig config;
+    std::unique_ptr<BrennockSettings> settings;
+    RecordingFeedback feedback;
+    std::unique_ptr<CMainFrame> frame;
+
+    void start(bool connect)
+    {
+        settings = std::make_unique<BrennockSettings>(config.iniPath());
+        writeStartDefaults(*settings);
+        frame = std::make_unique<CMainFrame>(*settings, &feedback);
+        frame->show();
+        if (connect)
+            frame->startDocument(QString());
+    }
+    CBrennockDoc& doc() { return frame->document(); }
+    ~FrameSetup() { frame.reset(); }
+};
+
+// Opens the dialog through its menu entry and returns it.
+CommSettingsDialog* openCommDialog(CMainFrame& frame)
+{
+    frame.action(QStringLiteral("commSettings"))->trigger();
+    return frame.findChild<CommSettingsDialog*>();
+}
+
+void clickOk(QDialog* dialog)
+{
+    QDialogButtonBox* box = dialog->findChild<QDialogButtonBox*>();
+    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+}
+
+speed_t speedOf(int fd)
+{
+    termios tio{};
+    tcgetattr(fd, &tio);
+    return cfgetospeed(&tio);
+}
+
+} // namespace
+
+class FrameTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void typedKeysReachInstrumentAndEchoAppears();
+    void commDialogBaudChangeReappliesWithoutQuestion();
+    void commDialogPort99Disconnects();
+    void commDialogPortChangeWhileConnected_data();
+    void commDialogPortChangeWhileConnected();
+    void commDialogPortChangeWhileDisconnectedConnects();
+    void commDialogRefusesOutOfRangeNumbers_data();
+    void commDialogRefusesOutOfRangeNumbers();
+    void commDialogBindsDevice();
+    void commDialogCancelChangesNothing();
+    void copyPasteOptionsStoreAndAct();
+    void saveSelectionRoundTrip();
+    void saveSelectionFailureIsReported();
+    void wrapAndColoursAreStored();
+};
+
+void FrameTest::typedKeysReachInstrumentAndEchoAppears()
+{
+    SimInstrument sim;
+    QString problem;
+    QVERIFY2(sim.start(&problem), qPrintable(problem));
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), sim.link());
+    t.start(true);
+    QVERIFY(QTest::qWaitForWindowExposed(t.frame.get()));
+    QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
+    QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM3 - Brennock"));
+    CBrennockView* view = t.frame->view();
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().contains(QStringLiteral("C:\\>")), 5000);
+    QTest::keyClicks(view, QStringLiteral("help"));
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().endsWith(QStringLiteral("C:\\>help")), 5000);
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().count(QStringLiteral("C:\\>")) >= 2, qPrintable(view->toPlainText()), 5000);
+    QTest::keyClicks(view, QStringLiteral("dir"));
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().count(QStringLiteral("C:\\>")) >= 3, 5000);
+    QTest::qWait(100);
+    t.frame->resize(760, 520);
+    QTest::qWait(50);
+    const QString shot = QStringLiteral(TERMUI_BUILD_DIR "/brennock-main-window.png");
+    QVERIFY(t.frame->grab().save(shot));
+    QVERIFY(t.feedback.messages.isEmpty());
+}
+
+void FrameTest::commDialogBaudChangeReappliesWithoutQuestion()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), pair.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    SerialPort* port = t.doc().port();
+    t.doc().DeliverToViews("keep me", 7);
+    t.frame->view()->flushPending();
+
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    QVERIFY(dialog);
+    QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->text(), QStringLiteral("3"));
+    QCOMPARE(dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->currentText(), QStringLiteral("9600"));
+    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->setCurrentText(QStringLiteral("19200"));
+    dialog->findChild<QComboBox*>(QStringLiteral("parity"))->setCurrentText(QStringLiteral("Even"));
+    clickOk(dialog);
+
+    QVERIFY(t.feedback.messages.isEmpty());
+    QCOMPARE(t.doc().port(), port);                  // not reopened
+    QCOMPARE(t.frame->view()->toPlainText(), QStringLiteral("keep me"));
+    QCOMPARE(speedOf(pair.slave()), speed_t(B19200));
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString()), QStringLiteral("19200"));
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Parity"), QString()), QStringLiteral("Even"));
+}
+
+void FrameTest::commDialogPort99Disconnects()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), pair.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("99"));
+    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->setCurrentText(QStringLiteral("1200"));
+    clickOk(dialog);
+    QVERIFY(!t.doc().isConnected());
+    QCOMPARE(t.frame->windowTitle(), QStringLiteral("Not connected - Brennock"));
+    // Nothing else was applied or stored.
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString()), QStringLiteral("9600"));
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QString()), QStringLiteral("COM3"));
+}
+
+void FrameTest::commDialogPortChangeWhileConnected_data()
+{
+    QTest::addColumn<bool>("answerYes");
+    QTest::newRow("No keeps the port") << false;
+    QTest::newRow("Yes reconnects") << true;
+}
+
+void FrameTest::commDialogPortChangeWhileConnected()
+{
+    QFETCH(bool, answerYes);
+    PtyPair first, second;
+    QVERIFY(first.ok() && second.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM4"), second.slavePath());
+    t.config.usePort(QStringLiteral("COM3"), first.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    t.feedback.answers << (answerYes ? MessageResult::Yes : MessageResult::No);
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("4"));
+    clickOk(dialog);
+
+    QVERIFY(!t.feedback.messages.isEmpty());
+    const RecordingFeedback::Message question = t.feedback.messages.first();
+    QCOMPARE(question.text, QStringLiteral("Already connected to a different port.  Close and reconnect using new port?"));
+    QCOMPARE(question.caption, QStringLiteral("Change Port"));
+    QCOMPARE(question.buttons, MessageButtons::YesNo);
+    QVERIFY(t.doc().isConnected());
+    if (answerYes) {
+        QCOMPARE(t.doc().commSettings().portName, QStringLiteral("COM4"));
+        QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM4 - Brennock"));
+        t.doc().SendChar('x');
+        QCOMPARE(second.read(1, 1000), QByteArray("x"));
+    } else {
+        QCOMPARE(t.feedback.messages.size(), 2);
+        QCOMPARE(t.feedback.messages.at(1).text, QStringLiteral("Port settings not changed"));
+        QCOMPARE(t.feedback.messages.at(1).caption, QStringLiteral("No Change"));
+        QCOMPARE(t.doc().commSettings().portName, QStringLiteral("COM3"));
+        QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QString()), QStringLiteral("COM3"));
+    }
+}
+
+void FrameTest::commDialogPortChangeWhileDisconnectedConnects()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM7"), pair.slavePath());
+    t.config.usePort(QStringLiteral("COM3"), t.config.path() + QStringLiteral("/absent"));
+    t.start(true);
+    QVERIFY(!t.doc().isConnected());
+    t.feedback.clear();
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("7"));
+    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(),
+             QStringLiteral("COM7 is ") + pair.slavePath());
+    clickOk(dialog);
+    QVERIFY(t.feedback.messages.isEmpty());
+    QVERIFY(t.doc().isConnected());
+    QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM7 - Brennock"));
+}
+
+void FrameTest::commDialogRefusesOutOfRangeNumbers_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::newRow("0") << "0";
+    QTest::newRow("256") << "256";
+    QTest::newRow("empty") << "";
+}
+
+void FrameTest::commDialogRefusesOutOfRangeNumbers()
+{
+    QFETCH(QString, number);
+    FrameSetup t;
+    t.start(false);
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(number);
+    clickOk(dialog);
+    QCOMPARE(t.feedback.messages.size(), 1);
+    QCOMPARE(t.feedback.messages.first().text, QStringLiteral("Please enter an integer between 1 and 255."));
+    QVERIFY(dialog->isVisible());                    // stays open
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("99"));
+    clickOk(dialog);
+    QTRY_VERIFY(!t.frame->findChild<CommSettingsDialog*>());
+}
+
+void FrameTest::commDialogBindsDevice()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.start(false);
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("12"));
+    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(), QStringLiteral("COM12 is /dev/ttyS11"));
+    dialog->findChild<QComboBox*>(QStringLiteral("devices"))->setEditText(pair.slavePath());
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("bindButton")), Qt::LeftButton);
+    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(), QStringLiteral("COM12 is ") + pair.slavePath());
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()), QStringLiteral("/dev/ttyS11"));  // not yet
+    clickOk(dialog);
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()), pair.slavePath());
+    QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
+    QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM12 - Brennock"));
+}
+
+void FrameTest::commDialogCancelChangesNothing()
+{
+    FrameSetup t;
+    t.start(false);
+    const QString before = t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString());
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->setCurrentText(QStringLiteral("57600"));
+    dialog->findChild<QCheckBox*>(QStringLiteral("localEcho"))->setChecked(true);
+    dialog->reject();
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString()), before);
+    QVERIFY(!t.doc().commSettings().localEcho);
+}
+
+void FrameTest::copyPasteOptionsStoreAndAct()
+{
+    FrameSetup t;
+    t.start(false);
+    QTimer::singleShot(0, this, [&t] {
+        auto* dialog = t.frame->findChild<CopyPasteOptionsDialog*>();
+        QVERIFY(dialog);
+        auto* standard = dialog->findChild<QCheckBox*>(QStringLiteral("standardEditing"));
+        auto* transmit = dialog->findChild<QCheckBox*>(QStringLiteral("transmitControl"));
+        QVERIFY(standard->isChecked() && !transmit->isChecked());
+        QTest::mouseClick(transmit, Qt::LeftButton, {}, QPoint(5, transmit->height() / 2));
+        QVERIFY(!standard->isChecked() && transmit->isChecked());
+        dialog->findChild<QLineEdit*>(QStringLiteral("charDelay"))->setText(QStringLiteral("1001"));
+        clickOk(dialog);
+        QVERIFY(dialog->isVisible());                // refused: 0 to 1000
+        QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Please enter an integer between 0 and 1000."));
+        dialog->findChild<QLineEdit*>(QStringLiteral("charDelay"))->setText(QStringLiteral("7"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("lfDelay"))->setText(QStringLiteral("1000"));
+        clickOk(dialog);
+    });
+    t.frame->action(QStringLiteral("copyPasteOptions"))->trigger();
+    QCOMPARE(t.doc().charDelay(), 7);
+    QCOMPARE(t.doc().lfDelay(), 1000);
+    QCOMPARE(t.doc().windowsEdit(), 0);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Delay"), QStringLiteral("DelayChar"), -1), 7);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Delay"), QStringLiteral("DelayLF"), -1), 1000);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Delay"), QStringLiteral("WindowsEdit"), -1), 0);
+}
+
+void FrameTest::saveSelectionRoundTrip()
+{
+    FrameSetup t;
+    t.start(false);
+    QTemporaryDir out;
+    const QString path = out.path() + QStringLiteral("/sel.txt");
+    t.frame->setSaveFileNameProvider([path] { return path; });
+    QAction* save = t.frame->action(QStringLiteral("saveSelectionAs"));
+    QVERIFY(!save->isEnabled());
+    const QByteArray received("C:\\>dir\r\nAPP     RUN   \xB3 1024\r\n\tend\x1b[0m");
+    t.doc().DeliverToViews(received.constData(), received.size());
+    t.frame->view()->selectEverything();
+    QVERIFY(save->isEnabled());
+    // F4 acts on release.
+    QTest::keyPress(t.frame->view(), Qt::Key_F4);
+    QVERIFY(!QFile::exists(path));
+    QTest::keyRelease(t.frame->view(), Qt::Key_F4);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), received);
+    QVERIFY(t.feedback.messages.isEmpty());
+}
+
+void FrameTest::saveSelectionFailureIsReported()
+{
+    FrameSetup t;
+    t.start(false);
+    t.frame->setSaveFileNameProvider([&t] { return t.config.path() + QStringLiteral("/missing/dir/sel.txt"); });
+    t.doc().DeliverToViews("text", 4);
+    t.frame->view()->selectEverything();
+    t.frame->action(QStringLiteral("saveSelectionAs"))->trigger();
+    QCOMPARE(t.feedback.messages.size(), 1);
+    QCOMPARE(t.feedback.messages.first().caption, QStringLiteral("Error"));
+    QVERIFY(t.feedback.messages.first().text.contains(QStringLiteral("sel.txt")));
+}
+
+void FrameTest::wrapAndColoursAreStored()
+{
+    FrameSetup t;
+    t.start(false);
+    CBrennockView* view = t.frame->view();
+    QCOMPARE(view->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(view->textColor(), QColor(Qt::white));
+    QCOMPARE(view->backgroundColor(), QColor(0, 0, 255));
+    t.frame->action(QStringLiteral("wrapText"))->trigger();
+    QCOMPARE(view->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QVERIFY(!t.frame->action(QStringLiteral("wrapText"))->isChecked());
+    QCOMPARE(t.settings->readInt(QStringLiteral("Text"), QStringLiteral("Wrap"), -1), 0);
+    QFont font(QStringLiteral("Monospace"));
+    font.setPointSizeF(12.5);
+    font.setBold(true);
+    view->setTextFont(font, QColor(0x11, 0x22, 0x33));
+    view->setBackgroundColor(QColor(0, 0x80, 0));
+    QCOMPARE(t.settings->readInt(QStringLiteral("Font"), QStringLiteral("Size"), -1), 125);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Font"), QStringLiteral("Bold"), -1), 1);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Font"), QStringLiteral("Color"), -1), 0x332211);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Background"), QStringLiteral("Color"), -1), 0x008000);
+    // A restart shows the same.
+    t.frame.reset();
+    CMainFrame again(*t.settings, &t.feedback);
+    QCOMPARE(again.view()->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QCOMPARE(again.view()->font().pointSizeF(), 12.5);
+    QVERIFY(again.view()->font().bold());
+    QCOMPARE(again.view()->textColor(), QColor(0x11, 0x22, 0x33));
+    QCOMPARE(again.view()->palette().color(QPalette::Base), QColor(0, 0x80, 0));
+}
+
+QTEST_MAIN(FrameTest)
+#include "tst_frame.moc"

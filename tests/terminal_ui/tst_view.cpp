@@ -1,0 +1,413 @@
+// The terminal view: what received bytes show, what reaches the capture writer, the
+// coalesced display, the text limit, and the keyboard against a pty far end.
+#include "BrennockDoc.h"
+#include "BrennockView.h"
+#include "PtyPair.h"
+#include "RecordingFeedback.h"
+#include "UiTestSupport.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTextBlock>
+
+namespace {
+
+class CaptureLog : public CaptureWriter
+{
+public:
+    void captureWrite(const char* bytes, int count) override
+    {
+        bytesSeen.append(bytes, count);
+        ++runs;
+    }
+    QByteArray bytesSeen;
+    int runs = 0;
+};
+
+using Deliveries = QList<QByteArray>;
+
+// One key event as the keyboard sends it, without QTest's own modifier presses.
+void key(QWidget* widget, QEvent::Type type, int code, Qt::KeyboardModifiers mods)
+{
+    QKeyEvent event(type, code, mods);
+    QApplication::sendEvent(widget, &event);
+}
+
+// A view on a document without a port.
+struct Offline {
+    RecordingFeedback feedback;
+    CBrennockDoc doc{nullptr, feedback};
+    CaptureLog capture;
+    CBrennockView view{doc, &capture};
+    void deliver(const QByteArray& bytes) { view.portData(bytes.constData(), bytes.size()); }
+};
+
+// A view on a document connected to a pty; the test is the far end.
+struct Online {
+    TempConfig config;
+    PtyPair pair;
+    std::unique_ptr<BrennockSettings> settings;
+    RecordingFeedback feedback;
+    std::unique_ptr<CBrennockDoc> doc;
+    std::unique_ptr<CBrennockView> view;
+
+    bool connect()
+    {
+        if (!pair.ok())
+            return false;
+        config.usePort(QStringLiteral("COM3"), pair.slavePath());
+        settings = std::make_unique<BrennockSettings>(config.iniPath());
+        doc = std::make_unique<CBrennockDoc>(settings.get(), feedback);
+        view = std::make_unique<CBrennockView>(*doc, nullptr);
+        view->show();
+        view->setFocus();
+        return doc->Connect() && doc->isConnected();
+    }
+    ~Online()
+    {
+        view.reset();
+        doc.reset();
+    }
+};
+
+} // namespace
+
+class ViewTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void shows_data();
+    void shows();
+    void coalescesIntoOneInsert();
+    void backspaceTakesPendingTextFirst();
+    void textLimitStopsGrowthNotCapture();
+    void keepsSelectionAndScrollPosition();
+    void findText_data();
+    void findText();
+    void cutAndUndo();
+    void typedKeys_data();
+    void typedKeys();
+    void editingKeysSwitch();
+    void typingWithoutPortBeeps();
+    void pasteIsPacedAtTheFarEnd();
+};
+
+void ViewTest::shows_data()
+{
+    QTest::addColumn<Deliveries>("deliveries");
+    QTest::addColumn<bool>("flushEach");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QByteArray>("captured");
+    QTest::addColumn<int>("beeps");
+
+    QTest::newRow("A CR LF B") << Deliveries{"A\r\nB"} << false << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
+    QTest::newRow("CR | LF across deliveries") << Deliveries{"A\r", "\nB"} << true << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
+    QTest::newRow("CR | x LF") << Deliveries{"A\r", "x\n"} << false << QStringLiteral("A\nx\n") << QByteArray("A\r\nx\r\n") << 0;
+    QTest::newRow("lone LF") << Deliveries{"A\nB"} << false << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
+    QTest::newRow("lone CR") << Deliveries{"A\rB"} << false << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
+    QTest::newRow("abc BS d") << Deliveries{"abc\bd"} << false << QStringLiteral("abd") << QByteArray("abcd") << 0;
+    QTest::newRow("BS on shown text") << Deliveries{"abc", "\b", "d"} << true << QStringLiteral("abd") << QByteArray("abcd") << 0;
+    QTest::newRow("BS after a line break, shown") << Deliveries{"A\r\n", "\b"} << true << QStringLiteral("A") << QByteArray("A\r\n") << 0;
+    QTest::newRow("BS after a line break, pending") << Deliveries{"A\r\n", "\b"} << false << QStringLiteral("A") << QByteArray("A\r\n") << 0;
+    QTest::newRow("BS on nothing") << Deliveries{"\b"} << false << QString() << QByteArray() << 0;
+    QTest::newRow("BEL beeps, shows nothing") << Deliveries{"\a"} << false << QString() << QByteArray() << 1;
+    QTest::newRow("NUL not shown, rest of run is") << Deliveries{QByteArray("a\0b", 3)} << false
+                                                    << QStringLiteral("ab") << QByteArray("a\0b", 3) << 0;
+    QTest::newRow("BS after NUL takes the character before it") << Deliveries{QByteArray("ab\0\b", 4)} << false
+                                                                << QStringLiteral("a") << QByteArray("ab\0", 3) << 0;
+    QTest::newRow("code page 437") << Deliveries{"\x80\xB3\x1B[2J\t."} << false
+                                   << QStringLiteral("\u00C7\u2502\u2190[2J\t.") << QByteArray("\x80\xB3\x1B[2J\t.") << 0;
+    QTest::newRow("1024 bytes shown and captured") << Deliveries{QByteArray(1024, 'x')} << false
+                                                   << QString(1024, QLatin1Char('x')) << QByteArray(1024, 'x') << 0;
+}
+
+void ViewTest::shows()
+{
+    QFETCH(Deliveries, deliveries);
+    QFETCH(bool, flushEach);
+    QFETCH(QString, shown);
+    QFETCH(QByteArray, captured);
+    QFETCH(int, beeps);
+    Offline t;
+    for (const QByteArray& delivery : deliveries) {
+        t.deliver(delivery);
+        if (flushEach)
+            t.view.flushPending();
+    }
+    t.view.flushPending();
+    QCOMPARE(t.view.toPlainText(), shown);
+    QCOMPARE(t.capture.bytesSeen, captured);
+    QCOMPARE(t.feedback.beeps, beeps);
+}
+
+void ViewTest::coalescesIntoOneInsert()
+{
+    Offline t;
+    int changes = 0;
+    connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    for (int i = 0; i < 500; ++i)
+        t.deliver(i % 50 == 49 ? QByteArray("\r\n") : QByteArray(1, char('a' + i % 26)));
+    QCOMPARE(t.capture.runs, 500);                   // capture stays per delivery
+    QCOMPARE(t.view.document()->characterCount(), 1); // nothing shown yet
+    QTRY_COMPARE(changes, 1);                         // then one insert
+    QCOMPARE(t.view.document()->blockCount(), 11);
+    QCOMPARE(t.view.textLength(), 500);
+}
+
+void ViewTest::backspaceTakesPendingTextFirst()
+{
+    Offline t;
+    t.deliver("abc");
+    t.view.flushPending();
+    t.deliver("de");
+    t.deliver("\b\b\b");                              // "de" pending, then "c" shown
+    int changes = 0;
+    connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    t.view.flushPending();
+    QCOMPARE(t.view.toPlainText(), QStringLiteral("ab"));
+    QCOMPARE(t.capture.bytesSeen, QByteArray("abcde"));
+    QCOMPARE(changes, 0);                             // the pending text never reached the widget
+}
+
+void ViewTest::textLimitStopsGrowthNotCapture()
+{
+    Offline t;
+    t.view.setTextLimit(100);
+    QSignalSpy filled(&t.view, &CBrennockView::bufferFilled);
+    t.deliver(QByteArray(150, 'z'));
+    t.view.flushPending();
+    QCOMPARE(t.view.document()->characterCount() - 1, 100);
+    QCOMPARE(filled.size(), 1);
+    t.deliver("more");
+    t.view.flushPending();
+    QCOMPARE(t.view.document()->characterCount() - 1, 100);
+    QCOMPARE(filled.size(), 1);                       // said once
+    QCOMPARE(t.capture.bytesSeen.size(), 154);
+    t.view.clearScreenAndBuffer();
+    t.deliver("fresh");
+    t.view.flushPending();
+    QCOMPARE(t.view.toPlainText(), QStringLiteral("fresh"));
+}
+
+void ViewTest::keepsSelectionAndScrollPosition()
+{
+    Offline t;
+    t.view.resize(400, 200);
+    t.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&t.view));
+    QByteArray lines;
+    for (int i = 0; i < 200; ++i)
+        lines += "line " + QByteArray::number(i) + "\r\n";
+    t.deliver(lines);
+    t.view.flushPending();
+    QScrollBar* bar = t.view.verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());           // followed the new text
+
+    // The user scrolls back and selects: neither moves while text arrives.
+    QTextCursor selection = t.view.textCursor();
+    selection.setPosition(7);
+    selection.setPosition(11, QTextCursor::KeepAnchor);
+    t.view.setTextCursor(selection);
+    bar->setValue(10);
+    t.deliver("new text\r\n");
+    t.view.flushPending();
+    QCOMPARE(bar->value(), 10);
+    QCOMPARE(t.view.textCursor().selectedText(), QStringLiteral("line"));
+
+    // A selection reaching the end does not grow with the new text.
+    QTextCursor tail = t.view.textCursor();
+    tail.setPosition(t.view.document()->characterCount() - 5);
+    tail.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    t.view.setTextCursor(tail);
+    const QString before = t.view.textCursor().selectedText();
+    bar->setValue(10);
+    t.deliver("even more");
+    t.view.flushPending();
+    QCOMPARE(t.view.textCursor().selectedText(), before);
+    QCOMPARE(bar->value(), 10);
+
+    // Back at the bottom, it follows again.
+    bar->setValue(bar->maximum());
+    t.deliver(lines);
+    t.view.flushPending();
+    QCOMPARE(bar->value(), bar->maximum());
+}
+
+void ViewTest::findText_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("matchCase");
+    QTest::addColumn<bool>("down");
+    QTest::addColumn<int>("foundAt");   // -1: not found
+    // Text: "Dir A:\nDIR b:\ndir c:"
+    QTest::newRow("down, any case") << 0 << "dir" << false << true << 0;
+    QTest::newRow("down, match case") << 0 << "dir" << true << true << 14;
+    QTest::newRow("up from the end") << 20 << "DIR" << false << false << 14;
+    QTest::newRow("up, match case") << 20 << "DIR" << true << false << 7;
+    QTest::newRow("wraps round") << 15 << "Dir" << true << true << 0;
+    QTest::newRow("not there") << 0 << "ls" << false << true << -1;
+}
+
+void ViewTest::findText()
+{
+    QFETCH(int, from);
+    QFETCH(QString, text);
+    QFETCH(bool, matchCase);
+    QFETCH(bool, down);
+    QFETCH(int, foundAt);
+    Offline t;
+    t.deliver("Dir A:\r\nDIR b:\r\ndir c:");
+    QTextCursor cursor = t.view.textCursor();
+    t.view.flushPending();
+    cursor.setPosition(from);
+    t.view.setTextCursor(cursor);
+    const bool found = t.view.findText(text, matchCase, down);
+    QCOMPARE(found, foundAt >= 0);
+    if (found)
+        QCOMPARE(t.view.textCursor().selectionStart(), foundAt);
+}
+
+void ViewTest::cutAndUndo()
+{
+    Offline t;
+    t.view.show();
+    t.deliver("abcd");
+    t.view.flushPending();
+    QTextCursor cursor = t.view.textCursor();
+    cursor.setPosition(1);
+    cursor.setPosition(3, QTextCursor::KeepAnchor);
+    t.view.setTextCursor(cursor);
+    QTest::keyClick(&t.view, Qt::Key_Delete, Qt::ShiftModifier);
+    QCOMPARE(t.view.toPlainText(), QStringLiteral("ad"));
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("bc"));
+    t.deliver("e");                                   // received text is not undone
+    QTest::keyClick(&t.view, Qt::Key_Backspace, Qt::AltModifier);
+    QCOMPARE(t.view.toPlainText(), QStringLiteral("abcde"));
+}
+
+void ViewTest::typedKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QString>("text");   // what the keyboard layout gives, when not QTest's
+    const int ctrl = Qt::ControlModifier;
+    QTest::newRow("letter") << int(Qt::Key_A) << 0 << 1 << QByteArray("a") << QString();
+    QTest::newRow("shifted letter") << int(Qt::Key_A) << int(Qt::ShiftModifier) << 1 << QByteArray("A") << QStringLiteral("A");
+    QTest::newRow("a umlaut as code page 437") << int(Qt::Key_Adiaeresis) << 0 << 1 << QByteArray("\x84") << QStringLiteral("\u00E4");
+    QTest::newRow("euro has no byte") << int(Qt::Key_unknown) << 0 << 1 << QByteArray("?") << QStringLiteral("\u20AC");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << 0 << 1 << QByteArray("\r") << QString();
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << 0 << 1 << QByteArray("\b") << QString();
+    QTest::newRow("Tab") << int(Qt::Key_Tab) << 0 << 1 << QByteArray("\t") << QString();
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << 0 << 1 << QByteArray("\x1b") << QString();
+    QTest::newRow("Ctrl+A") << int(Qt::Key_A) << ctrl << 1 << QByteArray("\x01") << QString();
+    QTest::newRow("Ctrl+Z") << int(Qt::Key_Z) << ctrl << 1 << QByteArray("\x1a") << QString();
+    QTest::newRow("Ctrl+[") << int(Qt::Key_BracketLeft) << ctrl << 1 << QByteArray("\x1b") << QString();
+    QTest::newRow("Ctrl+C, editing keys") << int(Qt::Key_C) << ctrl << 1 << QByteArray() << QString();
+    QTest::newRow("Ctrl+C, control characters") << int(Qt::Key_C) << ctrl << 0 << QByteArray("\x03") << QString();
+    QTest::newRow("Ctrl+V, control characters") << int(Qt::Key_V) << ctrl << 0 << QByteArray("\x16") << QString();
+    QTest::newRow("Ctrl+V, editing keys pastes") << int(Qt::Key_V) << ctrl << 1 << QByteArray("DIR\r\nTYPE \x80?\r\n") << QString();
+    QTest::newRow("arrow moves the caret only") << int(Qt::Key_Left) << 0 << 1 << QByteArray() << QString();
+    QTest::newRow("F4 sends nothing") << int(Qt::Key_F4) << 0 << 1 << QByteArray() << QString();
+}
+
+void ViewTest::typedKeys()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(int, mode);
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, text);
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    t.doc->setWindowsEdit(mode);
+    QApplication::clipboard()->setText(QStringLiteral("DIR\nTYPE \u00C7\u20AC\n"));
+    t.view->portData("prompt", 6);
+    t.view->flushPending();
+    t.view->selectAll();
+    if (text.isEmpty())
+        QTest::keyClick(t.view.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    else
+        QTest::sendKeyEvent(QTest::Click, t.view.get(), Qt::Key(key), text, Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(t.pair.readFor(150), sent);
+    QCOMPARE(t.view->toPlainText(), QStringLiteral("prompt"));   // never inserted by the widget
+    if (key == Qt::Key_C && mode == 1)
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("prompt"));
+}
+
+void ViewTest::editingKeysSwitch()
+{
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    QCOMPARE(t.doc->windowsEdit(), 1);
+    QWidget* v = t.view.get();
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier, both = Qt::ControlModifier | Qt::ShiftModifier;
+    key(v, QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier);
+    key(v, QEvent::KeyPress, Qt::Key_Shift, ctrl);
+    QCOMPARE(t.doc->windowsEdit(), 0);
+    QCOMPARE(t.feedback.messages.size(), 1);
+    QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Transmit Control Characters!"));
+    // Shift again with Ctrl still down: the switch has consumed the Ctrl.
+    key(v, QEvent::KeyRelease, Qt::Key_Shift, both);
+    key(v, QEvent::KeyPress, Qt::Key_Control, ctrl);   // a held Ctrl repeats
+    key(v, QEvent::KeyPress, Qt::Key_Shift, ctrl);
+    QCOMPARE(t.doc->windowsEdit(), 0);
+    QCOMPARE(t.feedback.messages.size(), 1);
+    key(v, QEvent::KeyRelease, Qt::Key_Shift, both);
+    key(v, QEvent::KeyRelease, Qt::Key_Control, ctrl);
+    // Now Ctrl+C is a control character.
+    QTest::keyClick(t.view.get(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(t.pair.readFor(150), QByteArray("\x03"));
+    key(v, QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier);
+    key(v, QEvent::KeyPress, Qt::Key_Shift, ctrl);
+    key(v, QEvent::KeyRelease, Qt::Key_Shift, both);
+    key(v, QEvent::KeyRelease, Qt::Key_Control, ctrl);
+    QCOMPARE(t.doc->windowsEdit(), 1);
+    QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Perform Standard Windows Editing Functions!"));
+    // The switch is not stored.
+    QCOMPARE(t.settings->readInt(QStringLiteral("Delay"), QStringLiteral("WindowsEdit"), -1), -1);
+}
+
+void ViewTest::typingWithoutPortBeeps()
+{
+    Offline t;
+    t.view.show();
+    QTest::keyClicks(&t.view, QStringLiteral("dir"));
+    QCOMPARE(t.feedback.beeps, 3);
+    t.view.flushPending();
+    QCOMPARE(t.view.toPlainText(), QString());
+}
+
+void ViewTest::pasteIsPacedAtTheFarEnd()
+{
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    t.doc->setCharDelay(5);
+    t.doc->setLfDelay(40);
+    QApplication::clipboard()->setText(QStringLiteral("ab\ncd"));
+    t.pair.startRecording();
+    QTest::qWait(30);                                 // the recorder is listening
+    t.view->pasteFromClipboard();
+    QTest::qWait(100);
+    const std::vector<PtyPair::Arrival> arrivals = t.pair.stopRecording();
+    QByteArray bytes;
+    for (const PtyPair::Arrival& a : arrivals)
+        bytes += a.byte;
+    QCOMPARE(bytes, QByteArray("ab\r\ncd"));
+    const auto gapMs = [&](int i) {
+        return std::chrono::duration<double, std::milli>(arrivals[i + 1].at - arrivals[i].at).count();
+    };
+    for (int i : {0, 1, 2, 4})
+        QVERIFY2(gapMs(i) >= 4.0, qPrintable(QStringLiteral("gap after byte %1: %2 ms").arg(i).arg(gapMs(i))));
+    QVERIFY2(gapMs(3) >= 38.0, qPrintable(QStringLiteral("gap after LF: %1 ms").arg(gapMs(3))));
+    QVERIFY(t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
+    QCOMPARE(t.feedback.statusTexts.last(), QStringLiteral("Ready"));
+}
+
+QTEST_MAIN(ViewTest)
+#include "tst_view.moc"
