@@ -40,6 +40,17 @@ QString timeText(const QTime& t)
         .arg(t.hour() < 12 ? QLatin1Char('a') : QLatin1Char('p'));
 }
 
+// The modification time straight from the file system, in UTC: no time-zone
+// conversion (and no tzset from the engine's thread) on the way.
+QDateTime modifiedUtc(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
+    const qint64 ms = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+}
+
 } // namespace
 
 bool setModificationTime(const QString& path, const QDateTime& stamp)
@@ -183,7 +194,7 @@ QList<ListingEntry> CardTree::entries(const QStringList& dir) const
         e.name = name;
         e.isDir = fi.isDir();
         e.size = e.isDir ? 0 : fi.size();
-        e.stamp = fi.lastModified().toUTC();
+        e.stamp = modifiedUtc(fi.absoluteFilePath());
         out.append(e);
     }
     return out;
@@ -203,7 +214,7 @@ QByteArray CardTree::listing(const QStringList& dir, const QByteArray& lineEnd) 
     int dirs = 0;
     qint64 bytes = 0;
     if (!dir.isEmpty()) {
-        const QDateTime stamp = QFileInfo(hostPath(dir)).lastModified().toUTC();
+        const QDateTime stamp = modifiedUtc(hostPath(dir));
         for (const char* dots : {".", ".."}) {
             ListingEntry e;
             e.name = QString::fromLatin1(dots);

@@ -3,6 +3,7 @@
 #include "CardTree.h"
 #include "Crc32.h"
 #include "HexRecords.h"
+#include "Instrument.h"
 #include "SimHost.h"
 #include "SimLog.h"
 #include "SimOptions.h"
@@ -277,4 +278,75 @@ TEST(SimLineSettings, ReadFromTheSlaveAsTheClientSetIt)
     EXPECT_EQ((LineSettings{115200, 8, 'N', 2}).bitsPerByte(), 11);
     EXPECT_EQ((LineSettings{115200, 8, 'N', 1}).bitsPerByte(), 10);
     EXPECT_EQ((LineSettings{115200, 8, 'E', 1}).bitsPerByte(), 11);
+}
+
+namespace {
+
+// The instrument without a pty: output and events are only counted.
+class CountingIo : public InstrumentIo {
+public:
+    void send(const QByteArray& bytes, int) override { sent += bytes.size(); }
+    void discardPendingOutput() override {}
+    LineSettings lineSettings() override { return {9600, 8, 'N', 1}; }
+    void event(const QString&) override { ++events; }
+    qint64 sent = 0;
+    int events = 0;
+};
+
+} // namespace
+
+TEST(SimRobustness, AnyBytesInEveryModeStayInsideTheCard)
+{
+    QTemporaryDir outer;
+    const QString root = outer.path() + QStringLiteral("/card");
+    ASSERT_TRUE(QDir().mkpath(root));
+    ASSERT_TRUE(CardTree::createSample(root, false, nullptr));
+    struct Row {
+        const char* name;
+        QByteArray lead;  // puts the instrument into the mode
+        bool skiffer;
+    };
+    const Row rows[] = {
+        {"console", QByteArray(), false},
+        {"monitor", "mon\r", false},
+        {"inside a load", "LOAD 1C200 10000 2000\r+", false},
+        {"inside a download", "mon\rlo ;B3+\r", false},
+        {"link server", QByteArray(), true},
+        {"inside an upload", "rX.TXT\t100000\n", true},
+    };
+    // Bytes that mean something somewhere, so the random text reaches the commands.
+    const QByteArray alphabet = QByteArray("cdstraGLOADlo;%+=-&\t\r\n\x03\x08\\/.:0123456789CAPTURE ") +
+                                QByteArray("\x00\xFF\x7F", 3);
+    quint32 seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        SimOptions o;
+        o.skiffer = r.skiffer;
+        o.timing.loadIdleMs = 50;
+        o.timing.uploadIdleMs = 50;
+        CardTree card(root);
+        CountingIo io;
+        Instrument instrument(o, &card, &io);
+        qint64 now = 0;
+        instrument.start(now);
+        instrument.receive(r.lead, now);
+        for (int round = 0; round < 400; ++round) {
+            QByteArray chunk(int(next() % 300), '\0');
+            for (char& c : chunk)
+                c = (next() % 4) ? alphabet[int(next() % uint(alphabet.size()))] : char(next());
+            now += next() % 40;
+            instrument.receive(chunk, now);
+            instrument.tick(now);
+        }
+        now += 10000;
+        instrument.tick(now);
+        EXPECT_GT(io.sent, 0);
+    }
+    // Nothing was written beside the card.
+    EXPECT_EQ(QDir(outer.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("card")});
 }
