@@ -274,15 +274,17 @@ bool SimEngine::outputIdle() const
     return queue.empty() && txChunk.isEmpty();
 }
 
-qint64 SimEngine::byteTimeUs() const
+qint64 SimEngine::lineTimeUs(qint64 bytes) const
 {
-    const int bits = readLineSettings(slaveFd).bitsPerByte();
-    return qMax<qint64>(1, (bits * Q_INT64_C(1000000)) / options.lineRate);
+    const qint64 bits = readLineSettings(slaveFd).bitsPerByte();
+    // Rounded per slice, never truncated per byte: the error stays under 1 us a slice.
+    return (bytes * bits * Q_INT64_C(1000000) + options.lineRate / 2) / options.lineRate;
 }
 
 int SimEngine::pacedChunk() const
 {
-    return static_cast<int>(qBound<qint64>(1, kPacedSliceUs / byteTimeUs(), kWritePiece));
+    const qint64 perByte = qMax<qint64>(1, lineTimeUs(1));
+    return static_cast<int>(qBound<qint64>(1, kPacedSliceUs / perByte, kWritePiece));
 }
 
 void SimEngine::logChunk(LogRecord::Kind kind, const QByteArray& bytes, qint64 now)
@@ -345,7 +347,7 @@ void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
             queue.pop_front();
         if (paced) {
             const qint64 start = outFreeUs >= now - kStreamSlackUs ? qMax(outFreeUs, now - kStreamSlackUs) : now;
-            txDueUs = start + take * byteTimeUs();
+            txDueUs = start + lineTimeUs(take);
             outFreeUs = txDueUs;
         }
     }
@@ -401,7 +403,7 @@ void SimEngine::run()
                 const QByteArray bytes(buffer.constData(), int(n));
                 if (paced) {
                     const qint64 start = inFreeUs >= now - kStreamSlackUs ? qMax(inFreeUs, now - kStreamSlackUs) : now;
-                    rxDueUs = start + n * byteTimeUs();
+                    rxDueUs = start + lineTimeUs(n);
                     inFreeUs = rxDueUs;
                     rxHeld = bytes;
                 } else {

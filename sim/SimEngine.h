@@ -70,8 +70,8 @@ private:
     void pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable);
     void deliver(const QByteArray& bytes, qint64 now);
     void logChunk(LogRecord::Kind kind, const QByteArray& bytes, qint64 now);
-    // Microseconds one byte occupies the line at --line-rate and the client's format.
-    qint64 byteTimeUs() const;
+    // Microseconds that bytes occupy the line at --line-rate and the client's format.
+    qint64 lineTimeUs(qint64 bytes) const;
     int pacedChunk() const;
 
     SimOptions options;
