@@ -9,9 +9,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
-namespace {
+namespace
+{
 
 constexpr qint64 kCardCapacity = 128LL * 1024 * 1024;
 
@@ -44,7 +46,8 @@ QString timeText(const QTime& t)
 // conversion (and no tzset from the engine's thread) on the way.
 QDateTime modifiedUtc(const QString& path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
     const qint64 ms = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
@@ -158,8 +161,8 @@ bool CardTree::resolveDirectory(const QString& path, const QStringList& current,
     }
     if (p.startsWith(QLatin1Char('\\')) || p.startsWith(QLatin1Char('/')))
         result.clear();
-    const QStringList parts = p.split(QRegularExpression(QStringLiteral("[\\\\/]")),
-                                      Qt::SkipEmptyParts);
+    const QStringList parts =
+        p.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts);
     for (const QString& part : parts) {
         if (part == QLatin1String("."))
             continue;
@@ -181,8 +184,8 @@ QList<ListingEntry> CardTree::entries(const QStringList& dir) const
 {
     QList<ListingEntry> out;
     QDir d(hostPath(dir));
-    const QFileInfoList list = d.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot,
-                                               QDir::Name | QDir::IgnoreCase);
+    const QFileInfoList list =
+        d.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo& fi : list) {
         const QString name = fi.fileName();
         // Hidden host files (our own partial uploads among them) are not on the card.
@@ -234,9 +237,7 @@ QByteArray CardTree::listing(const QStringList& dir, const QByteArray& lineEnd) 
             bytes += e.size;
         }
     }
-    line(QStringLiteral(" %1 File(s) %2 bytes")
-             .arg(files, 8)
-             .arg(withThousands(bytes), 14));
+    line(QStringLiteral(" %1 File(s) %2 bytes").arg(files, 8).arg(withThousands(bytes), 14));
     line(QStringLiteral(" %1 Dir(s)  %2 bytes free")
              .arg(dirs, 8)
              .arg(withThousands(qMax<qint64>(0, kCardCapacity - usedBytes())), 14));
@@ -300,9 +301,8 @@ bool CardTree::createSample(const QString& path, bool withOddNames, QString* err
     };
     QList<Sample> samples = {
         {"AUTOEXEC.BAT", QByteArray("ECHO OFF\r\nSKIFFER\r\n"), at(2019, 1, 5, 15, 45)},
-        {"SETUP.CFG",
-         QByteArray("[instrument]\r\nmodel=QX2\r\nchannels=4\r\nrate=100\r\n"), at(2018, 12, 31,
-                                                                                  23, 59)},
+        {"SETUP.CFG", QByteArray("[instrument]\r\nmodel=QX2\r\nchannels=4\r\nrate=100\r\n"),
+         at(2018, 12, 31, 23, 59)},
         {"README.TXT",
          QByteArray("Sample card of the qx2sim simulated instrument.\r\n"
                     "DATA holds measurement logs, PROGRAMS a demo program.\r\n"),
@@ -317,8 +317,8 @@ bool CardTree::createSample(const QString& path, bool withOddNames, QString* err
          at(2022, 1, 14, 16, 20)},
     };
     if (withOddNames) {
-        samples.append({"MY NOTES.TXT", QByteArray("a name with a blank\r\n"),
-                        at(2022, 5, 6, 7, 8)});
+        samples.append(
+            {"MY NOTES.TXT", QByteArray("a name with a blank\r\n"), at(2022, 5, 6, 7, 8)});
         samples.append({"LONGFILENAME.TEXT", QByteArray("a name longer than the column\r\n"),
                         at(2022, 5, 6, 7, 9)});
     }

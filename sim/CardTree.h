@@ -17,13 +17,14 @@
 #include <QString>
 #include <QStringList>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 struct ListingEntry {
     QString name;
     bool isDir = false;
     qint64 size = 0;
-    QDateTime stamp;  // wall-clock time of the card (kept as UTC)
+    QDateTime stamp; // wall-clock time of the card (kept as UTC)
 };
 
 // One line in the columns above, without a line end.
@@ -37,7 +38,8 @@ bool isListableName(const QString& name);
 // no control characters, not "." or "..".
 bool isPlainName(const QString& name);
 
-class CardTree {
+class CardTree
+{
 public:
     explicit CardTree(const QString& rootPath = QString(), bool showOddNames = false);
 
@@ -48,8 +50,7 @@ public:
     // Resolves a client path such as "C:\DATA\OLD" (or "\DATA", "DATA" relative to
     // current) to card components with their stored spelling. False when a part
     // does not exist as a directory.
-    bool resolveDirectory(const QString& path, const QStringList& current,
-                          QStringList* out) const;
+    bool resolveDirectory(const QString& path, const QStringList& current, QStringList* out) const;
     // Host path of a directory given by components.
     QString hostPath(const QStringList& components) const;
     // "C:\DATA\OLD"

@@ -2,8 +2,10 @@
 
 #include <array>
 
-namespace qx2sim {
-namespace {
+namespace qx2sim
+{
+namespace
+{
 
 std::array<std::uint32_t, 256> makeTable()
 {

@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 std::uint32_t Crc32Update(const void* data, std::size_t length, std::uint32_t crc);
 

@@ -2,9 +2,11 @@
 
 #include <cctype>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
-namespace {
+namespace
+{
 
 bool hexBytes(const QByteArray& text, QByteArray* out)
 {
@@ -20,10 +22,20 @@ bool hexBytes(const QByteArray& text, QByteArray* out)
 int addressBytesOfS(int type)
 {
     switch (type) {
-    case 0: case 1: case 5: case 9: return 2;
-    case 2: case 6: case 8: return 3;
-    case 3: case 7: return 4;
-    default: return -1;
+    case 0:
+    case 1:
+    case 5:
+    case 9:
+        return 2;
+    case 2:
+    case 6:
+    case 8:
+        return 3;
+    case 3:
+    case 7:
+        return 4;
+    default:
+        return -1;
     }
 }
 
@@ -63,7 +75,8 @@ bool parseHexRecord(const QByteArray& lineIn, HexRecord* out)
         for (char b : bytes)
             sum += static_cast<unsigned char>(b);
         r.checksumOk = (sum & 0xFFu) == 0;
-        r.address = (static_cast<unsigned char>(bytes[1]) << 8) | static_cast<unsigned char>(bytes[2]);
+        r.address =
+            (static_cast<unsigned char>(bytes[1]) << 8) | static_cast<unsigned char>(bytes[2]);
         r.type = static_cast<unsigned char>(bytes[3]);
         r.data = bytes.mid(4, count);
     } else {

@@ -6,12 +6,13 @@
 #include <QByteArray>
 #include <QList>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 struct HexRecord {
-    char format = 'S';     // 'S' (Motorola) or ':' (Intel)
-    int type = 0;          // S-record digit, or Intel record type
-    quint32 address = 0;   // as written in the record (Intel: without extension)
+    char format = 'S';   // 'S' (Motorola) or ':' (Intel)
+    int type = 0;        // S-record digit, or Intel record type
+    quint32 address = 0; // as written in the record (Intel: without extension)
     QByteArray data;
     bool checksumOk = false;
 

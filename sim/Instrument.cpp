@@ -1,52 +1,21 @@
+// Driving the instrument, its line editor and the command lines of the Zelkon
+// console and the boot monitor. The block loader and the lo downloads are in
+// InstrumentLoad.cpp, the link server in InstrumentLink.cpp.
 #include "Instrument.h"
 
-#include "Crc32.h"
+#include "InstrumentWire.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
-namespace qx2sim {
-
-namespace {
-
-constexpr unsigned char kBS = 0x08;
-constexpr unsigned char kDEL = 0x7F;
-constexpr unsigned char kETX = 0x03;
-constexpr unsigned char kCR = 0x0D;
-constexpr unsigned char kLF = 0x0A;
-constexpr char kPlus = '+';
-constexpr char kEquals = '=';
-constexpr char kMinus = '-';
-constexpr char kAmp = '&';
-constexpr char kPercent = '%';
-
-constexpr int kMaxLine = 255;
-constexpr quint32 kMaxLoadCount = 16u * 1024 * 1024;
-constexpr int kMaxCapture = 64 * 1024 * 1024;
-constexpr int kMaxLinkLine = 4096;
-
-QString hex8(quint32 v)
+namespace qx2sim
 {
-    return QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper();
-}
 
-QString hex6(quint32 v)
-{
-    return QStringLiteral("%1").arg(v, 6, 16, QLatin1Char('0')).toUpper();
-}
+using namespace wire;
 
-bool parseHex32(const QString& text, quint32* out)
+namespace
 {
-    if (text.isEmpty() || text.size() > 8)
-        return false;
-    bool ok = false;
-    const uint v = text.toUInt(&ok, 16);
-    if (!ok)
-        return false;
-    *out = v;
-    return true;
-}
 
 bool onlyDots(const QString& s)
 {
@@ -162,7 +131,7 @@ void Instrument::receive(const QByteArray& bytes, qint64 nowMs)
     while (n > 0) {
         const int used = consume(p, n);
         if (used == 0 && ++guard > 4)
-            break;  // cannot happen: a phase that passes a byte on changes phase
+            break; // cannot happen: a phase that passes a byte on changes phase
         if (used > 0)
             guard = 0;
         p += used;
@@ -206,7 +175,8 @@ void Instrument::tick(qint64 nowMs)
     case Phase::LoadData:
     case Phase::LoadTrailer:
     case Phase::LoadAmpAnswer:
-        abandonLoad(QStringLiteral("abandoned: line quiet for %1 ms").arg(options.timing.loadIdleMs));
+        abandonLoad(
+            QStringLiteral("abandoned: line quiet for %1 ms").arg(options.timing.loadIdleMs));
         break;
     case Phase::HexData:
         if (hex.raw.isEmpty()) {
@@ -387,7 +357,7 @@ int Instrument::consume(const char* p, int n)
         if (uploadReceived == 0)
             uploadSettings = io->lineSettings();
         if (upload && uploadKeep && upload->write(p, k) != k)
-            uploadKeep = false;  // reported when the file is finished
+            uploadKeep = false; // reported when the file is finished
         uploadRemaining -= k;
         uploadReceived += k;
         if (uploadRemaining == 0)
@@ -421,7 +391,7 @@ void Instrument::lineByte(unsigned char c)
     }
     case kLF:
     case 0:
-        return;  // the LF of a CR LF line end, or a fill byte
+        return; // the LF of a CR LF line end, or a fill byte
     case kBS:
     case kDEL:
         if (!lineBuffer.isEmpty()) {
@@ -458,8 +428,8 @@ void Instrument::executeLine(const QString& line)
     const QStringList args = words.mid(1);
     if (commonCommand(cmd, args, t))
         return;
-    const bool done = simMode == SimMode::Monitor ? monitorCommand(cmd, args, t)
-                                                  : consoleCommand(cmd, args);
+    const bool done =
+        simMode == SimMode::Monitor ? monitorCommand(cmd, args, t) : consoleCommand(cmd, args);
     if (!done) {
         if (simMode == SimMode::Monitor)
             outLine(QStringLiteral("? %1").arg(words[0]));
@@ -529,7 +499,8 @@ bool Instrument::commonCommand(const QString& cmd, const QStringList& args, cons
             outLine(QStringLiteral("DATE, TIME, CAPTURE       as at the Zelkon console"));
             outLine(QStringLiteral("EXIT                      back to the Zelkon console"));
         } else {
-            outLine(QStringLiteral("DIR [path]  CD [path]  TYPE name  TIME  DATE [mm/dd/yy hh:mm:ss]"));
+            outLine(
+                QStringLiteral("DIR [path]  CD [path]  TYPE name  TIME  DATE [mm/dd/yy hh:mm:ss]"));
             outLine(QStringLiteral("CAPTURE name [/D 3]  text up to Ctrl-C is stored as a file"));
             outLine(QStringLiteral("LOAD rate address count  G [address]  GS name"));
             outLine(QStringLiteral("SKIFFER  start the link server (Ctrl-C stops it)"));
@@ -611,207 +582,14 @@ bool Instrument::monitorCommand(const QString& cmd, const QStringList& args, con
     return true;
 }
 
-// ---------------------------------------------------------------- block loader
-
-void Instrument::startLoad(const QString& line, const QStringList& args)
-{
-    quint32 rate = 0;
-    quint32 address = 0;
-    quint32 count = 0;
-    if (args.size() != 3 || !parseHex32(args[0], &rate) || !parseHex32(args[1], &address) ||
-        !parseHex32(args[2], &count)) {
-        outLine(QStringLiteral("LOAD rate address count   (three hexadecimal fields)"));
-        prompt();
-        return;
-    }
-    if (count > kMaxLoadCount) {
-        outLine(QStringLiteral("LOAD: count %1 is larger than the memory").arg(hex8(count)));
-        prompt();
-        return;
-    }
-    load = LoadRecord();
-    load.commandLine = line;
-    load.mode = simMode == SimMode::Monitor ? QStringLiteral("monitor") : QStringLiteral("console");
-    load.rateField = rate;
-    load.address = address;
-    load.count = count;
-    load.commandSettings = io->lineSettings();
-    loadReceived = 0;
-    note(QStringLiteral("LOAD command rate=%1 address=%2 count=%3")
-             .arg(hex8(rate), hex8(address), hex8(count)));
-    if (options.noPlus) {
-        load.outcome = QStringLiteral("fault: no '+' sent");
-        model.loads.append(load);
-        note(QStringLiteral("fault: no '+' for this LOAD"));
-        return;  // back at the command line, silently
-    }
-    out(QByteArray(1, kPlus));
-    phase = Phase::LoadHostPlus;
-}
-
-void Instrument::requestBlock()
-{
-    phase = Phase::LoadLenHi;
-    // No '=' once everything announced has arrived: the host sends the zero
-    // length without waiting.
-    if (loadReceived >= load.count)
-        return;
-    const int blocks = load.blockLengths.size();
-    if (options.stallAfterBlocks >= 0 && blocks >= options.stallAfterBlocks) {
-        note(QStringLiteral("fault: no '=' after %1 block(s)").arg(blocks));
-        return;
-    }
-    if (options.wrongAck >= 0 && blocks == 0) {
-        out(QByteArray(1, static_cast<char>(options.wrongAck)));
-        abandonLoad(QStringLiteral("fault: sent 0x%1 instead of '='")
-                        .arg(options.wrongAck, 2, 16, QLatin1Char('0')));
-        return;
-    }
-    out(QByteArray(1, kEquals));
-}
-
-void Instrument::finishLoad()
-{
-    load.complete = true;
-    load.outcome = QStringLiteral("complete");
-    load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
-    model.writes.append({load.address, load.data});
-    model.loads.append(load);
-    haveProgram = true;
-    programAddress = load.address;
-    note(QStringLiteral("LOAD done address=%1 count=%2 received=%3 blocks=%4 crc=%5 "
-                        "trailers=%6 data-settings=%7 command-settings=%8")
-             .arg(hex8(load.address), hex8(load.count))
-             .arg(load.data.size())
-             .arg(load.blockLengths.size())
-             .arg(hex8(load.crc))
-             .arg(load.trailersOk ? QLatin1String("ok") : QLatin1String("bad"))
-             .arg(load.dataSettings.toString(), load.commandSettings.toString()));
-    if (options.extraAmp > 0) {
-        ampLeft = options.extraAmp - 1;
-        out(QByteArray(1, kAmp));
-        phase = Phase::LoadAmpAnswer;
-        return;
-    }
-    sendMinus();
-}
-
-void Instrument::sendMinus()
-{
-    phase = Phase::Line;
-    lineBuffer.clear();
-    afterLoad = true;
-    if (options.noMinus) {
-        note(QStringLiteral("fault: no '-' after the load"));
-        return;
-    }
-    out(QByteArray(1, kMinus));
-    out("\r\n");
-    prompt();
-}
-
-void Instrument::abandonLoad(const QString& why)
-{
-    load.outcome = why;
-    load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
-    if (!load.data.isEmpty())
-        model.writes.append({load.address, load.data});
-    model.loads.append(load);
-    note(QStringLiteral("LOAD %1 after %2 of %3 bytes").arg(why).arg(load.data.size()).arg(load.count));
-    phase = Phase::Line;
-    lineBuffer.clear();
-}
-
-void Instrument::runProgram(const QString& how, const QString& name, quint32 address,
-                            bool haveAddress)
-{
-    if (!haveAddress && !haveProgram) {
-        outLine(QStringLiteral("No program loaded"));
-        prompt();
-        return;
-    }
-    model.programs.append({how, name, address});
-    note(QStringLiteral("program started by %1 at %2%3")
-             .arg(how, hex6(address), name.isEmpty() ? QString() : QLatin1String(" as ") + name));
-    if (name.isEmpty())
-        outLine(QStringLiteral("QX2 program at %1 running").arg(hex6(address)));
-    else
-        outLine(QStringLiteral("QX2 program %1 at %2 running").arg(name, hex6(address)));
-    outLine(QStringLiteral("QX2 program ended"));
-    prompt();
-}
-
-// ---------------------------------------------------------------- lo downloads
-
-void Instrument::startHex(const QString& line)
-{
-    hex = HexLoadRecord();
-    hex.command = line;
-    hexLineBuffer.clear();
-    hexUpper = 0;
-    note(QStringLiteral("lo download starts: %1").arg(line));
-    out(QByteArray(1, kPercent));
-    phase = Phase::HexData;
-}
-
-void Instrument::hexLine(const QByteArray& line)
-{
-    HexRecord r;
-    if (!parseHexRecord(line, &r)) {
-        ++hex.badLines;
-        return;
-    }
-    applyHexRecord(r);
-    if (r.isEnd())
-        finishHex(QStringLiteral("end record"));
-}
-
-void Instrument::applyHexRecord(const HexRecord& r)
-{
-    hex.records.append(r);
-    if (!r.checksumOk)
-        ++hex.badLines;
-    if (r.format == ':' && (r.type == 2 || r.type == 4) && r.data.size() == 2) {
-        const quint32 v = (static_cast<unsigned char>(r.data[0]) << 8) |
-                          static_cast<unsigned char>(r.data[1]);
-        hexUpper = r.type == 2 ? v << 4 : v << 16;
-    }
-    if (r.isData() && !r.data.isEmpty()) {
-        const quint32 at = r.format == ':' ? hexUpper + r.address : r.address;
-        model.writes.append({at, r.data});
-    }
-}
-
-void Instrument::finishHex(const QString& why)
-{
-    // A last line without its line end still counts.
-    if (!hexLineBuffer.isEmpty()) {
-        HexRecord r;
-        if (parseHexRecord(hexLineBuffer, &r))
-            applyHexRecord(r);
-        else
-            ++hex.badLines;
-        hexLineBuffer.clear();
-    }
-    hex.endSeen = !hex.records.isEmpty() && hex.records.last().isEnd();
-    model.hexLoads.append(hex);
-    note(QStringLiteral("lo download ends (%1): %2 bytes, %3 records, %4 bad, settings %5")
-             .arg(why)
-             .arg(hex.raw.size())
-             .arg(hex.records.size())
-             .arg(hex.badLines)
-             .arg(hex.dataSettings.toString()));
-    out(QByteArray(1, kPercent));
-    phase = Phase::HexClosing;
-}
-
 // ---------------------------------------------------------------- console commands
 
 bool Instrument::setClockFromDate(const QStringList& args)
 {
     if (args.size() != 2)
         return false;
-    static const QRegularExpression dateRe(QStringLiteral("^(\\d{1,2})/(\\d{1,2})/(\\d{2}|\\d{4})$"));
+    static const QRegularExpression dateRe(
+        QStringLiteral("^(\\d{1,2})/(\\d{1,2})/(\\d{2}|\\d{4})$"));
     static const QRegularExpression timeRe(QStringLiteral("^(\\d{1,2}):(\\d{2})(?::(\\d{2}))?$"));
     const auto d = dateRe.match(args[0]);
     const auto t = timeRe.match(args[1]);
@@ -918,259 +696,6 @@ bool Instrument::storeFile(const QString& name, const QByteArray& bytes, QString
     setModificationTime(path, clock());
     *cardPath = CardTree::cardPath(cwd + QStringList{stored});
     return true;
-}
-
-// ---------------------------------------------------------------- link server
-
-void Instrument::startSkiffer()
-{
-    simMode = SimMode::Skiffer;
-    phase = Phase::SkIdle;
-    cwdValid = true;
-    note(QStringLiteral("Skiffer link server started"));
-    outLine(QStringLiteral(" Skiffer link server running; Ctrl-C stops it"));
-}
-
-void Instrument::skifferByte(unsigned char c)
-{
-    switch (c) {
-    case 'c':
-    case 't':
-    case 's':
-    case 'r':
-        skCommand = static_cast<char>(c);
-        skLine.clear();
-        phase = Phase::SkLine;
-        return;
-    case 'd':
-        skifferList();
-        return;
-    case 'a':
-        io->discardPendingOutput();
-        pending.clear();
-        note(QStringLiteral("link: a - sending stopped"));
-        if (!model.cardFiles.isEmpty() && model.cardFiles.last().kind == CardFileRecord::Sent) {
-            CardFileRecord rec = model.cardFiles.last();
-            rec.kind = CardFileRecord::SendAborted;
-            model.cardFiles.append(rec);
-        }
-        return;
-    case kETX:
-        note(QStringLiteral("Skiffer link server stopped"));
-        simMode = SimMode::Console;
-        phase = Phase::Line;
-        out("^C\r\n");
-        prompt();
-        return;
-    default:
-        return;  // line ends and stray bytes between commands
-    }
-}
-
-void Instrument::skifferCommand(char cmd, const QByteArray& arg)
-{
-    switch (cmd) {
-    case 'c':
-        skifferChangeDir(QString::fromUtf8(arg));
-        break;
-    case 't':
-        if (arg.startsWith("date "))
-            skifferTdate(QString::fromUtf8(arg.mid(5)));
-        else
-            note(QStringLiteral("link: unknown command t%1").arg(QString::fromUtf8(arg)));
-        break;
-    case 's':
-        skifferSend(QString::fromUtf8(arg));
-        break;
-    case 'r':
-        skifferReceive(arg);
-        break;
-    default:
-        break;
-    }
-}
-
-void Instrument::skifferChangeDir(const QString& path)
-{
-    QStringList to;
-    if (card->resolveDirectory(path, cwd, &to)) {
-        cwd = to;
-        cwdValid = true;
-        note(QStringLiteral("link: c %1").arg(CardTree::cardPath(cwd)));
-    } else {
-        cwdValid = false;
-        badDir = path;
-        note(QStringLiteral("link: c %1 - no such directory").arg(path));
-    }
-}
-
-void Instrument::skifferList()
-{
-    const QByteArray lineEnd = options.crlfListing ? "\r\n" : "\n";
-    QByteArray text;
-    if (cwdValid) {
-        text = card->listing(cwd, lineEnd);
-    } else {
-        text = " Volume in drive C is QX2CARD" + lineEnd + " Directory of " + badDir.toUtf8() +
-               lineEnd + lineEnd + " File not found" + lineEnd;
-    }
-    note(QStringLiteral("link: d %1 (%2 bytes)")
-             .arg(cwdValid ? CardTree::cardPath(cwd) : badDir)
-             .arg(text.size()));
-    if (options.chunkSize > 0) {
-        flush();
-        for (int i = 0; i < text.size(); i += options.chunkSize)
-            outAfter(i == 0 ? 0 : options.chunkGapMs, text.mid(i, options.chunkSize));
-    } else {
-        out(text);
-    }
-}
-
-void Instrument::skifferTdate(const QString& text)
-{
-    static const QRegularExpression re(QStringLiteral(
-        "^(\\d{2})-(\\d{2})-(\\d{4}) (\\d{1,2}):(\\d{2}):(\\d{2}) ?([aApP])[mM]?$"));
-    const auto m = re.match(text.trimmed());
-    const QDate date = m.hasMatch() ? QDate(m.captured(3).toInt(), m.captured(1).toInt(),
-                                            m.captured(2).toInt())
-                                    : QDate();
-    int hour = m.hasMatch() ? m.captured(4).toInt() : -1;
-    const bool pm = m.hasMatch() && m.captured(7).toLower() == QLatin1String("p");
-    if (hour >= 1 && hour <= 12)
-        hour = (hour % 12) + (pm ? 12 : 0);
-    else
-        hour = -1;
-    const QTime time = hour >= 0 ? QTime(hour, m.captured(5).toInt(), m.captured(6).toInt())
-                                 : QTime();
-    if (!date.isValid() || !time.isValid()) {
-        note(QStringLiteral("link: tdate %1 - not understood").arg(text));
-        out("\r\nBad date: " + text.toUtf8() + "\r\nUse tdate MM-dd-yyyy hh:mm:ss a|p\r\n");
-        return;
-    }
-    const QString format = QStringLiteral("MM-dd-yyyy HH:mm:ss");
-    const QDateTime before = clock();
-    const QDateTime value(date, time, Qt::UTC);
-    clockOffsetMs = QDateTime::currentDateTimeUtc().msecsTo(value);
-    model.clockSets.append({QStringLiteral("tdate"), text, value});
-    note(QStringLiteral("clock set by tdate to %1").arg(value.toString(Qt::ISODate)));
-    out("\r\nClock was " + before.toString(format).toUtf8() + "\r\nClock now " +
-        value.toString(format).toUtf8() + "\r\n");
-}
-
-void Instrument::skifferSend(const QString& name)
-{
-    const QString found = cwdValid ? card->findEntry(cwd, name, false) : QString();
-    QFile f(card->hostPath(cwd) + QLatin1Char('/') + found);
-    // A missing file gets no answer at all: any text would land in the client's file.
-    if (found.isEmpty() || !f.open(QIODevice::ReadOnly)) {
-        note(QStringLiteral("link: s %1 - no such file, nothing sent").arg(name));
-        return;
-    }
-    QByteArray bytes = f.readAll();
-    CardFileRecord rec;
-    rec.kind = CardFileRecord::Sent;
-    rec.cardPath = CardTree::cardPath(cwd + QStringList{found});
-    rec.announced = bytes.size();
-    rec.settings = io->lineSettings();
-    if (options.stallDownloadAfter >= 0 && options.stallDownloadAfter < bytes.size()) {
-        bytes.truncate(static_cast<int>(options.stallDownloadAfter));
-        note(QStringLiteral("fault: sending only %1 of %2 bytes").arg(bytes.size()).arg(rec.announced));
-    }
-    rec.size = bytes.size();
-    model.cardFiles.append(rec);
-    note(QStringLiteral("link: s %1 - sending %2 bytes").arg(rec.cardPath).arg(bytes.size()));
-    out(bytes);
-}
-
-void Instrument::skifferReceive(const QByteArray& request)
-{
-    const int tab = request.indexOf('\t');
-    const QByteArray lengthText = tab >= 0 ? request.mid(tab + 1) : QByteArray();
-    static const QRegularExpression digits(QStringLiteral("^\\d{1,12}$"));
-    if (tab < 0 || !digits.match(QString::fromLatin1(lengthText)).hasMatch()) {
-        note(QStringLiteral("link: r without name TAB length - ignored"));
-        return;
-    }
-    const QString name = QString::fromUtf8(request.left(tab));
-    uploadAnnounced = lengthText.toLongLong();
-    uploadRemaining = uploadAnnounced;
-    uploadReceived = 0;
-    uploadSettings = io->lineSettings();
-    uploadKeep = false;
-    upload.reset();
-    QString why;
-    if (!cwdValid) {
-        why = QStringLiteral("the current directory does not exist");
-    } else if (!isPlainName(name)) {
-        why = QStringLiteral("invalid file name");
-    } else if (!card->findEntry(cwd, name, true).isEmpty()) {
-        why = QStringLiteral("a directory has that name");
-    } else {
-        const QString existing = card->findEntry(cwd, name, false);
-        const QString stored = existing.isEmpty() ? name : existing;
-        uploadCardPath = CardTree::cardPath(cwd + QStringList{stored});
-        upload.reset(new QSaveFile(card->hostPath(cwd) + QLatin1Char('/') + stored));
-        uploadKeep = upload->open(QIODevice::WriteOnly);
-        if (!uploadKeep)
-            why = upload->errorString();
-    }
-    if (!uploadKeep) {
-        // The bytes still follow; they are read and dropped so they cannot pass as commands.
-        uploadCardPath = CardTree::cardPath(cwd) + QLatin1Char('\\') + name;
-        note(QStringLiteral("link: r %1 %2 - will not be stored: %3")
-                 .arg(name)
-                 .arg(uploadAnnounced)
-                 .arg(why));
-    } else {
-        note(QStringLiteral("link: r %1 %2").arg(uploadCardPath).arg(uploadAnnounced));
-    }
-    if (uploadAnnounced == 0) {
-        finishUpload();
-        return;
-    }
-    phase = Phase::SkUploadData;
-}
-
-void Instrument::finishUpload()
-{
-    phase = Phase::SkIdle;
-    CardFileRecord rec;
-    rec.cardPath = uploadCardPath;
-    rec.size = uploadReceived;
-    rec.announced = uploadAnnounced;
-    rec.settings = uploadSettings;
-    if (upload && uploadKeep && upload->commit()) {
-        setModificationTime(upload->fileName(), clock());
-        rec.kind = CardFileRecord::Uploaded;
-        note(QStringLiteral("link: stored %1 (%2 bytes)").arg(uploadCardPath).arg(uploadReceived));
-    } else {
-        if (upload)
-            upload->cancelWriting();
-        rec.kind = CardFileRecord::UploadDiscarded;
-        note(QStringLiteral("link: %1 not stored").arg(uploadCardPath));
-    }
-    model.cardFiles.append(rec);
-    upload.reset();
-}
-
-void Instrument::discardUpload(const QString& why)
-{
-    if (upload)
-        upload->cancelWriting();
-    upload.reset();
-    CardFileRecord rec;
-    rec.kind = CardFileRecord::UploadDiscarded;
-    rec.cardPath = uploadCardPath;
-    rec.size = uploadReceived;
-    rec.announced = uploadAnnounced;
-    rec.settings = uploadSettings;
-    model.cardFiles.append(rec);
-    note(QStringLiteral("link: upload of %1 discarded after %2 of %3 bytes: %4")
-             .arg(uploadCardPath)
-             .arg(uploadReceived)
-             .arg(uploadAnnounced)
-             .arg(why));
-    phase = Phase::SkIdle;
 }
 
 } // namespace qx2sim

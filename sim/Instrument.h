@@ -27,9 +27,11 @@
 
 #include <memory>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
-class InstrumentIo {
+class InstrumentIo
+{
 public:
     virtual ~InstrumentIo() = default;
     // Queue bytes for the host, gapMs after everything queued before has gone.
@@ -44,7 +46,8 @@ public:
 
 enum class SimMode { Console, Monitor, Skiffer };
 
-class Instrument {
+class Instrument
+{
 public:
     Instrument(const SimOptions& options, CardTree* card, InstrumentIo* io);
     ~Instrument();
@@ -140,18 +143,18 @@ private:
     Phase phase = Phase::Line;
     qint64 now = 0;
     qint64 lastByteAt = 0;
-    QByteArray pending;   // output gathered while handling one piece of input
+    QByteArray pending; // output gathered while handling one piece of input
 
     QString lineBuffer;
-    bool afterLoad = false;     // a lone 'G' now starts the program
+    bool afterLoad = false; // a lone 'G' now starts the program
     bool haveProgram = false;
     quint32 programAddress = 0;
 
-    QStringList cwd;            // current card directory (components)
+    QStringList cwd; // current card directory (components)
     bool cwdValid = true;
     QString badDir;
 
-    qint64 clockOffsetMs = 0;   // instrument clock minus host UTC
+    qint64 clockOffsetMs = 0; // instrument clock minus host UTC
 
     // LOAD in progress.
     LoadRecord load;
@@ -169,7 +172,7 @@ private:
     // lo download in progress.
     HexLoadRecord hex;
     QByteArray hexLineBuffer;
-    quint32 hexUpper = 0;       // Intel extended address
+    quint32 hexUpper = 0; // Intel extended address
 
     // Link server.
     char skCommand = 0;

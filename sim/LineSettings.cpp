@@ -4,12 +4,14 @@
 
 #include <termios.h>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 // Defined in Termios2.cpp: <asm/termbits.h> and <termios.h> cannot share a unit.
 bool readTermios2Speed(int fd, qint64* outputSpeed);
 
-namespace {
+namespace
+{
 
 qint64 speedFromCode(speed_t code)
 {
@@ -18,13 +20,33 @@ qint64 speedFromCode(speed_t code)
         qint64 baud;
     };
     static const Pair table[] = {
-        {B0, 0},           {B50, 50},         {B75, 75},           {B110, 110},
-        {B134, 134},       {B150, 150},       {B200, 200},         {B300, 300},
-        {B600, 600},       {B1200, 1200},     {B1800, 1800},       {B2400, 2400},
-        {B4800, 4800},     {B9600, 9600},     {B19200, 19200},     {B38400, 38400},
-        {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},
-        {B500000, 500000}, {B576000, 576000}, {B921600, 921600},   {B1000000, 1000000},
-        {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
+        {B0, 0},
+        {B50, 50},
+        {B75, 75},
+        {B110, 110},
+        {B134, 134},
+        {B150, 150},
+        {B200, 200},
+        {B300, 300},
+        {B600, 600},
+        {B1200, 1200},
+        {B1800, 1800},
+        {B2400, 2400},
+        {B4800, 4800},
+        {B9600, 9600},
+        {B19200, 19200},
+        {B38400, 38400},
+        {B57600, 57600},
+        {B115200, 115200},
+        {B230400, 230400},
+        {B460800, 460800},
+        {B500000, 500000},
+        {B576000, 576000},
+        {B921600, 921600},
+        {B1000000, 1000000},
+        {B1152000, 1152000},
+        {B1500000, 1500000},
+        {B2000000, 2000000},
     };
     for (const Pair& p : table)
         if (p.code == code)
@@ -63,10 +85,18 @@ LineSettings readLineSettings(int fd)
     if (tcgetattr(fd, &t) != 0)
         return s;
     switch (t.c_cflag & CSIZE) {
-    case CS5: s.dataBits = 5; break;
-    case CS6: s.dataBits = 6; break;
-    case CS7: s.dataBits = 7; break;
-    default: s.dataBits = 8; break;
+    case CS5:
+        s.dataBits = 5;
+        break;
+    case CS6:
+        s.dataBits = 6;
+        break;
+    case CS7:
+        s.dataBits = 7;
+        break;
+    default:
+        s.dataBits = 8;
+        break;
     }
     if (t.c_cflag & PARENB) {
 #ifdef CMSPAR

@@ -7,12 +7,13 @@
 
 #include <QString>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 struct LineSettings {
-    qint64 baud = 0;    // 0 = unknown (B0 or no device)
+    qint64 baud = 0; // 0 = unknown (B0 or no device)
     int dataBits = 8;
-    char parity = 'N';  // 'N', 'E', 'O', 'M' (mark) or 'S' (space)
+    char parity = 'N'; // 'N', 'E', 'O', 'M' (mark) or 'S' (space)
     int stopBits = 1;
 
     // Start bit + data bits + parity bit + stop bits: 10 for 8N1, 11 for 8N2 or 8E1.

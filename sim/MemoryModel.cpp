@@ -1,6 +1,7 @@
 #include "MemoryModel.h"
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 QByteArray MemoryModel::read(quint32 address, int length) const
 {

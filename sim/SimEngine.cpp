@@ -14,9 +14,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
-namespace {
+namespace
+{
 
 // Output written at once when not paced; bigger pieces only make longer log lines.
 constexpr int kWritePiece = 4096;
@@ -29,14 +31,15 @@ constexpr qint64 kStreamSlackUs = 20000;
 
 qint64 sinceUs(std::chrono::steady_clock::time_point t0)
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now() - t0)
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 t0)
         .count();
 }
 
 } // namespace
 
-class SimEngine::Io : public InstrumentIo {
+class SimEngine::Io : public InstrumentIo
+{
 public:
     explicit Io(SimEngine* engine) : engine(engine) {}
     // Called with the engine's lock held.
@@ -70,9 +73,7 @@ private:
     SimEngine* engine;
 };
 
-SimEngine::SimEngine(const SimOptions& options) : options(options)
-{
-}
+SimEngine::SimEngine(const SimOptions& options) : options(options) {}
 
 SimEngine::~SimEngine()
 {
@@ -102,7 +103,8 @@ bool SimEngine::start(QString* error)
     // The card.
     QString root = options.cardDir;
     if (root.isEmpty()) {
-        sampleDir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qx2sim-card-XXXXXX")));
+        sampleDir.reset(
+            new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qx2sim-card-XXXXXX")));
         if (!sampleDir->isValid()) {
             *error = QStringLiteral("cannot create a temporary folder for the sample card: %1")
                          .arg(sampleDir->errorString());
@@ -156,7 +158,8 @@ bool SimEngine::start(QString* error)
 
     if (!options.linkPath.isEmpty()) {
         const QByteArray link = QFile::encodeName(options.linkPath);
-        struct stat st {};
+        struct stat st {
+        };
         if (lstat(link.constData(), &st) == 0) {
             if (!S_ISLNK(st.st_mode)) {
                 *error = QStringLiteral("--link %1 exists and is not a symbolic link; "
@@ -178,7 +181,8 @@ bool SimEngine::start(QString* error)
     }
 
     log.comment(QStringLiteral("qx2sim log: device %1 link %2 card %3 line-rate %4")
-                    .arg(device, options.linkPath.isEmpty() ? QStringLiteral("-") : options.linkPath,
+                    .arg(device,
+                         options.linkPath.isEmpty() ? QStringLiteral("-") : options.linkPath,
                          card.root())
                     .arg(options.lineRate));
     log.comment(QStringLiteral("<seconds> RX|TX <baud> <format> n=<count> hex=<bytes> "
@@ -255,8 +259,7 @@ LineSettings SimEngine::lineSettings() const
     return readLineSettings(slaveFd);
 }
 
-bool SimEngine::waitUntil(const std::function<bool(const MemoryModel&)>& pred,
-                          int timeoutMs) const
+bool SimEngine::waitUntil(const std::function<bool(const MemoryModel&)>& pred, int timeoutMs) const
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -346,7 +349,8 @@ void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
         if (head.bytes.isEmpty())
             queue.pop_front();
         if (paced) {
-            const qint64 start = outFreeUs >= now - kStreamSlackUs ? qMax(outFreeUs, now - kStreamSlackUs) : now;
+            const qint64 start =
+                outFreeUs >= now - kStreamSlackUs ? qMax(outFreeUs, now - kStreamSlackUs) : now;
             txDueUs = start + lineTimeUs(take);
             outFreeUs = txDueUs;
         }
@@ -402,7 +406,9 @@ void SimEngine::run()
             if (n > 0) {
                 const QByteArray bytes(buffer.constData(), int(n));
                 if (paced) {
-                    const qint64 start = inFreeUs >= now - kStreamSlackUs ? qMax(inFreeUs, now - kStreamSlackUs) : now;
+                    const qint64 start = inFreeUs >= now - kStreamSlackUs
+                                             ? qMax(inFreeUs, now - kStreamSlackUs)
+                                             : now;
                     rxDueUs = start + lineTimeUs(n);
                     inFreeUs = rxDueUs;
                     rxHeld = bytes;

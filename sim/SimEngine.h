@@ -24,9 +24,11 @@
 #include <mutex>
 #include <thread>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
-class SimEngine {
+class SimEngine
+{
 public:
     explicit SimEngine(const SimOptions& options);
     ~SimEngine();
@@ -93,13 +95,13 @@ private:
     std::atomic<bool> stopping{false};
     bool running = false;
 
-    mutable std::mutex mutex;  // instrument, output queue
+    mutable std::mutex mutex; // instrument, output queue
     std::deque<Segment> queue;
-    QByteArray txChunk;        // taken from the queue, not yet written
+    QByteArray txChunk; // taken from the queue, not yet written
     qint64 txDueUs = 0;
-    qint64 outFreeUs = 0;      // when the paced line is free for the next output byte
+    qint64 outFreeUs = 0; // when the paced line is free for the next output byte
     qint64 inFreeUs = 0;
-    QByteArray rxHeld;         // read, waiting for its paced arrival time
+    QByteArray rxHeld; // read, waiting for its paced arrival time
     qint64 rxDueUs = 0;
 };
 

@@ -2,7 +2,8 @@
 
 #include <QTextStream>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 QString escapeBytes(const QByteArray& bytes)
 {
@@ -11,12 +12,24 @@ QString escapeBytes(const QByteArray& bytes)
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\t': out += QLatin1String("\\t"); break;
-        case '\b': out += QLatin1String("\\b"); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '"': out += QLatin1String("\\\""); break;
+        case '\r':
+            out += QLatin1String("\\r");
+            break;
+        case '\n':
+            out += QLatin1String("\\n");
+            break;
+        case '\t':
+            out += QLatin1String("\\t");
+            break;
+        case '\b':
+            out += QLatin1String("\\b");
+            break;
+        case '\\':
+            out += QLatin1String("\\\\");
+            break;
+        case '"':
+            out += QLatin1String("\\\"");
+            break;
         default:
             if (c >= 0x20 && c < 0x7F)
                 out += QChar::fromLatin1(static_cast<char>(c));
@@ -31,9 +44,12 @@ QString escapeBytes(const QByteArray& bytes)
 static QString kindName(LogRecord::Kind kind)
 {
     switch (kind) {
-    case LogRecord::Rx: return QStringLiteral("RX");
-    case LogRecord::Tx: return QStringLiteral("TX");
-    case LogRecord::Event: break;
+    case LogRecord::Rx:
+        return QStringLiteral("RX");
+    case LogRecord::Tx:
+        return QStringLiteral("TX");
+    case LogRecord::Event:
+        break;
     }
     return QStringLiteral("EV");
 }

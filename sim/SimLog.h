@@ -21,15 +21,16 @@
 
 #include <mutex>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 struct LogRecord {
     enum Kind { Rx, Tx, Event };
     double seconds = 0;
     Kind kind = Rx;
     LineSettings settings;
-    QByteArray bytes;  // Rx and Tx
-    QString event;     // Event: the text after the settings
+    QByteArray bytes; // Rx and Tx
+    QString event;    // Event: the text after the settings
 };
 
 // Printable form used in the text= field: 0x20..0x7E as they are (backslash
@@ -43,7 +44,8 @@ bool parseLogLine(const QString& line, LogRecord* out);
 QList<LogRecord> readLogFile(const QString& path, bool* ok = nullptr);
 
 // Appends records to a file and flushes each, so a reader sees them at once.
-class LogWriter {
+class LogWriter
+{
 public:
     // Opens path for writing (truncating); false with a reason on failure.
     bool open(const QString& path, QString* error);

@@ -2,13 +2,15 @@
 
 #include <functional>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
-namespace {
+namespace
+{
 
 struct Switch {
     const char* name;
-    const char* argName;  // nullptr for a flag
+    const char* argName; // nullptr for a flag
     const char* help;
     std::function<bool(SimOptions*, const QString&, QString*)> apply;
 };
@@ -63,29 +65,47 @@ const QList<Switch>& switches()
         {"--link", "PATH",
          "make PATH a symbolic link to the simulated instrument's serial device "
          "(an existing link there is replaced; any other file is refused)",
-         [](SimOptions* o, const QString& v, QString*) { o->linkPath = v; return true; }},
+         [](SimOptions* o, const QString& v, QString*) {
+             o->linkPath = v;
+             return true;
+         }},
         {"--card", "DIR",
          "use DIR as the root of the CF card (default: a sample card in a temporary folder, "
          "removed at exit)",
-         [](SimOptions* o, const QString& v, QString*) { o->cardDir = v; return true; }},
+         [](SimOptions* o, const QString& v, QString*) {
+             o->cardDir = v;
+             return true;
+         }},
         {"--skiffer", nullptr,
          "start with the Skiffer link server running, as if SKIFFER had been typed at the "
          "Zelkon console",
-         [](SimOptions* o, const QString&, QString*) { o->skiffer = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->skiffer = true;
+             return true;
+         }},
         {"--log", "FILE",
          "write the conversation log to FILE: one line per chunk (time, RX/TX, line settings, "
          "hex, text) and per event",
-         [](SimOptions* o, const QString& v, QString*) { o->logPath = v; return true; }},
+         [](SimOptions* o, const QString& v, QString*) {
+             o->logPath = v;
+             return true;
+         }},
         {"--line-rate", "BPS",
          "pace both directions to BPS bits per second, at 1 start bit + data bits + parity + "
          "stop bits per byte as the client has set the line (10 for 8N1, 11 for 8N2)",
          intInto(50, 100000000, [](SimOptions* o, qint64 n) { o->lineRate = n; })},
         {"--no-prompt", nullptr, "fault: never print a prompt (the wake-up goes unanswered)",
-         [](SimOptions* o, const QString&, QString*) { o->noPrompt = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->noPrompt = true;
+             return true;
+         }},
         {"--prompt-delay", "MS", "fault: print every prompt MS milliseconds late",
          intInto(0, 600000, [](SimOptions* o, qint64 n) { o->promptDelayMs = int(n); })},
         {"--no-plus", nullptr, "fault: accept LOAD silently, without the '+'",
-         [](SimOptions* o, const QString&, QString*) { o->noPlus = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->noPlus = true;
+             return true;
+         }},
         {"--wrong-ack", "BYTE",
          "fault: send BYTE (a character, decimal, or 0xNN) instead of the first '=' and give "
          "up the load",
@@ -101,7 +121,10 @@ const QList<Switch>& switches()
          "fault: after N blocks of a LOAD send no further '=' (0: not even the first)",
          intInto(0, 1000000000, [](SimOptions* o, qint64 n) { o->stallAfterBlocks = int(n); })},
         {"--no-minus", nullptr, "fault: end a LOAD without the closing '-'",
-         [](SimOptions* o, const QString&, QString*) { o->noMinus = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->noMinus = true;
+             return true;
+         }},
         {"--extra-amp", "K",
          "fault: send K '&' bytes before the closing '-', each after the host's 0x00 answer "
          "to the one before",
@@ -122,17 +145,26 @@ const QList<Switch>& switches()
              return true;
          }},
         {"--crlf-listing", nullptr, "fault: end listing lines with CR LF instead of LF",
-         [](SimOptions* o, const QString&, QString*) { o->crlfListing = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->crlfListing = true;
+             return true;
+         }},
         {"--stall-download-after", "N",
          "fault: send only the first N bytes of a requested file, then nothing",
          intInto(0, Q_INT64_C(1) << 40,
                  [](SimOptions* o, qint64 n) { o->stallDownloadAfter = n; })},
         {"--silent", nullptr, "fault: complete silence; read and log everything, send nothing",
-         [](SimOptions* o, const QString&, QString*) { o->silent = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->silent = true;
+             return true;
+         }},
         {"--odd-names", nullptr,
          "fault: list names that do not fit the listing columns (with blanks, or longer than "
          "14 characters) as they are; the sample card then holds two such files",
-         [](SimOptions* o, const QString&, QString*) { o->oddNames = true; return true; }},
+         [](SimOptions* o, const QString&, QString*) {
+             o->oddNames = true;
+             return true;
+         }},
     };
     return list;
 }

@@ -5,7 +5,8 @@
 #include <QString>
 #include <QStringList>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 // Waits of the instrument, in one place. The program keeps these values;
 // tests shorten them through SimOptions::timing.
@@ -23,26 +24,26 @@ struct SimTiming {
 };
 
 struct SimOptions {
-    QString linkPath;          // symlink to the slave device; empty = none
-    QString cardDir;           // empty = sample card in a temporary folder
-    bool skiffer = false;      // start with the link server running
-    QString logPath;           // conversation log; empty = none
-    qint64 lineRate = 0;       // bits per second for pacing; 0 = as fast as the pty goes
+    QString linkPath;     // symlink to the slave device; empty = none
+    QString cardDir;      // empty = sample card in a temporary folder
+    bool skiffer = false; // start with the link server running
+    QString logPath;      // conversation log; empty = none
+    qint64 lineRate = 0;  // bits per second for pacing; 0 = as fast as the pty goes
 
     // Faults.
-    bool noPrompt = false;             // never print a prompt
-    int promptDelayMs = 0;             // print every prompt this late
-    bool noPlus = false;               // swallow LOAD without '+'
-    int wrongAck = -1;                 // send this byte instead of the first '='
-    int stallAfterBlocks = -1;         // after this many blocks send no more '='
-    bool noMinus = false;              // end a load without '-'
-    int extraAmp = 0;                  // send this many '&' before '-'
-    int chunkSize = 0;                 // listing in pieces of this many bytes ...
-    int chunkGapMs = 0;                // ... with this gap between them
-    bool crlfListing = false;          // listing lines end in CR LF
-    qint64 stallDownloadAfter = -1;    // send only this many bytes of a file
-    bool silent = false;               // never send anything
-    bool oddNames = false;             // list names with blanks or too long for the column
+    bool noPrompt = false;          // never print a prompt
+    int promptDelayMs = 0;          // print every prompt this late
+    bool noPlus = false;            // swallow LOAD without '+'
+    int wrongAck = -1;              // send this byte instead of the first '='
+    int stallAfterBlocks = -1;      // after this many blocks send no more '='
+    bool noMinus = false;           // end a load without '-'
+    int extraAmp = 0;               // send this many '&' before '-'
+    int chunkSize = 0;              // listing in pieces of this many bytes ...
+    int chunkGapMs = 0;             // ... with this gap between them
+    bool crlfListing = false;       // listing lines end in CR LF
+    qint64 stallDownloadAfter = -1; // send only this many bytes of a file
+    bool silent = false;            // never send anything
+    bool oddNames = false;          // list names with blanks or too long for the column
 
     SimTiming timing;
 };

@@ -6,12 +6,14 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-namespace qx2sim {
+namespace qx2sim
+{
 
 bool readTermios2Speed(int fd, qint64* outputSpeed)
 {
 #ifdef TCGETS2
-    struct termios2 t {};
+    struct termios2 t {
+    };
     if (ioctl(fd, TCGETS2, &t) != 0)
         return false;
     *outputSpeed = static_cast<qint64>(t.c_ospeed);

@@ -22,7 +22,8 @@
 using namespace qx2sim;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 struct Host {
     int fd = -1;
@@ -177,8 +178,8 @@ int main()
     std::printf("%-44s %12s %12s %8s\n", "transfer", "measured s", "line s", "ratio");
     const int loadBytes = 1 << 20;
     const double unpacedLoad = timedLoad(0, loadBytes, true);
-    std::printf("%-44s %12.3f %12s %8s   (%.1f MB/s)\n", "LOAD 1 MiB, unpaced", unpacedLoad, "-", "-",
-                loadBytes / unpacedLoad / 1e6);
+    std::printf("%-44s %12.3f %12s %8s   (%.1f MB/s)\n", "LOAD 1 MiB, unpaced", unpacedLoad, "-",
+                "-", loadBytes / unpacedLoad / 1e6);
     const int dlBytes = 8 << 20;
     const double unpacedDl = timedDownload(0, dlBytes);
     std::printf("%-44s %12.3f %12s %8s   (%.1f MB/s)\n", "s of 8 MiB, unpaced", unpacedDl, "-", "-",
@@ -206,7 +207,7 @@ int main()
             line = (1 + p.bytes + 4.0 * blocks + 2 + blocks + 1) * 11 / p.rate;
         } else {
             measured = timedDownload(p.rate, p.bytes);
-            line = (9 + p.bytes) * 10.0 / p.rate;  // request in, file out
+            line = (9 + p.bytes) * 10.0 / p.rate; // request in, file out
         }
         std::printf("%-44s %12.3f %12.3f %8.4f\n", p.name, measured, line, measured / line);
     }

@@ -3,11 +3,13 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-namespace simtest {
+namespace simtest
+{
 
 bool setCustomSpeed(int fd, int baud)
 {
-    struct termios2 t {};
+    struct termios2 t {
+    };
     if (ioctl(fd, TCGETS2, &t) != 0)
         return false;
     t.c_cflag &= ~CBAUD;

@@ -9,7 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace simtest {
+namespace simtest
+{
 
 // In SetSpeed2.cpp: termios2 cannot share a unit with <termios.h>.
 bool setCustomSpeed(int fd, int baud);
@@ -47,12 +48,24 @@ bool HostPort::setLine(int baud, int dataBits, char parity, int stopBits)
         t.c_cflag |= CSTOPB;
     speed_t code = 0;
     switch (baud) {
-    case 9600: code = B9600; break;
-    case 19200: code = B19200; break;
-    case 38400: code = B38400; break;
-    case 57600: code = B57600; break;
-    case 115200: code = B115200; break;
-    default: code = 0; break;
+    case 9600:
+        code = B9600;
+        break;
+    case 19200:
+        code = B19200;
+        break;
+    case 38400:
+        code = B38400;
+        break;
+    case 57600:
+        code = B57600;
+        break;
+    case 115200:
+        code = B115200;
+        break;
+    default:
+        code = 0;
+        break;
     }
     if (code) {
         cfsetispeed(&t, code);
@@ -180,9 +193,9 @@ bool SimRig::start(qx2sim::SimOptions opts, QByteArray* greeting)
     }
     if (!host.open(linkPath()))
         return false;
-    const QByteArray hello = opts.skiffer ? host.readUntil("\r\n", 1000)
-                                          : opts.silent ? QByteArray()
-                                                        : host.readUntil(">", 1000);
+    const QByteArray hello = opts.skiffer  ? host.readUntil("\r\n", 1000)
+                             : opts.silent ? QByteArray()
+                                           : host.readUntil(">", 1000);
     if (greeting)
         *greeting = hello;
     return true;
@@ -196,7 +209,8 @@ QByteArray fileBytes(const QString& path)
 
 qint64 msSince(std::chrono::steady_clock::time_point t)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t)
         .count();
 }
 

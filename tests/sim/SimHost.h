@@ -12,9 +12,11 @@
 #include <chrono>
 #include <memory>
 
-namespace simtest {
+namespace simtest
+{
 
-class HostPort {
+class HostPort
+{
 public:
     ~HostPort() { close(); }
     bool open(const QString& path);

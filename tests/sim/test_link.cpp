@@ -15,7 +15,8 @@
 using namespace qx2sim;
 using simtest::SimRig;
 
-namespace {
+namespace
+{
 
 QDateTime utc(int y, int mo, int d, int h, int mi)
 {
@@ -50,26 +51,24 @@ void makeCard(const QString& root)
     ASSERT_TRUE(setModificationTime(root + QStringLiteral("/SUB"), utc(2021, 11, 1, 8, 0)));
 }
 
-const QByteArray kRootListing =
-    " Volume in drive C is QX2CARD\n"
-    " Directory of C:\\\n"
-    "\n"
-    "A.TXT                      5 01-05-19  3:45p\n"
-    "BIG.DAT               12,345 02-29-20 12:05a\n"
-    "EMPTY.TXT                  0 03-01-21  9:07a\n"
-    "SUB            <DIR>         11-01-21  8:00a\n"
-    "        3 File(s)         12,350 bytes\n"
-    "        1 Dir(s)     134,205,377 bytes free\n";
+const QByteArray kRootListing = " Volume in drive C is QX2CARD\n"
+                                " Directory of C:\\\n"
+                                "\n"
+                                "A.TXT                      5 01-05-19  3:45p\n"
+                                "BIG.DAT               12,345 02-29-20 12:05a\n"
+                                "EMPTY.TXT                  0 03-01-21  9:07a\n"
+                                "SUB            <DIR>         11-01-21  8:00a\n"
+                                "        3 File(s)         12,350 bytes\n"
+                                "        1 Dir(s)     134,205,377 bytes free\n";
 
-const QByteArray kSubListing =
-    " Volume in drive C is QX2CARD\n"
-    " Directory of C:\\SUB\n"
-    "\n"
-    ".              <DIR>         11-01-21  8:00a\n"
-    "..             <DIR>         11-01-21  8:00a\n"
-    "X.BIN                      1 07-04-22 12:00p\n"
-    "        1 File(s)              1 bytes\n"
-    "        2 Dir(s)     134,205,377 bytes free\n";
+const QByteArray kSubListing = " Volume in drive C is QX2CARD\n"
+                               " Directory of C:\\SUB\n"
+                               "\n"
+                               ".              <DIR>         11-01-21  8:00a\n"
+                               "..             <DIR>         11-01-21  8:00a\n"
+                               "X.BIN                      1 07-04-22 12:00p\n"
+                               "        1 File(s)              1 bytes\n"
+                               "        2 Dir(s)     134,205,377 bytes free\n";
 
 struct LinkRig : SimRig {
     bool startLink(SimOptions o)
@@ -144,11 +143,11 @@ TEST(SimLink, SampleCardListingReadsBackByColumns)
         SCOPED_TRACE(path.constData());
         rig.host.write("c" + path + "\nd");
         const QList<Entry> entries = parseListing(rig.host.readUntilQuiet(150, 3000));
-        QString hostDir = rig.engine->cardRoot() + QString::fromLatin1(path.mid(2)).replace(
-                                                       QLatin1Char('\\'), QLatin1Char('/'));
-        const QFileInfoList want =
-            QDir(hostDir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot,
-                                        QDir::Name | QDir::IgnoreCase);
+        QString hostDir =
+            rig.engine->cardRoot() +
+            QString::fromLatin1(path.mid(2)).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const QFileInfoList want = QDir(hostDir).entryInfoList(
+            QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
         const int dots = path == "C:\\" ? 0 : 2;
         ASSERT_EQ(entries.size(), want.size() + dots);
         if (dots) {
@@ -163,8 +162,7 @@ TEST(SimLink, SampleCardListingReadsBackByColumns)
             if (!e.isDir) {
                 EXPECT_EQ(e.size, want[i].size());
             }
-            const QDateTime t =
-                QDateTime::fromString(e.stamp, QStringLiteral("MM-dd-yyyy h:mmap"));
+            const QDateTime t = QDateTime::fromString(e.stamp, QStringLiteral("MM-dd-yyyy h:mmap"));
             ASSERT_TRUE(t.isValid()) << e.stamp.toStdString();
             const QDateTime m = want[i].lastModified().toUTC();
             EXPECT_EQ(t.date(), m.date());
@@ -235,8 +233,10 @@ TEST(SimLink, TdateSetsTheClockAndAnswers)
         QDateTime value;
     };
     const Row rows[] = {
-        {"evening", "05-13-2019 07:50:37 p", QDateTime(QDate(2019, 5, 13), QTime(19, 50, 37), Qt::UTC)},
-        {"after midnight", "01-01-2020 12:05:09 a", QDateTime(QDate(2020, 1, 1), QTime(0, 5, 9), Qt::UTC)},
+        {"evening", "05-13-2019 07:50:37 p",
+         QDateTime(QDate(2019, 5, 13), QTime(19, 50, 37), Qt::UTC)},
+        {"after midnight", "01-01-2020 12:05:09 a",
+         QDateTime(QDate(2020, 1, 1), QTime(0, 5, 9), Qt::UTC)},
         {"noon", "06-30-2021 12:00:00 p", QDateTime(QDate(2021, 6, 30), QTime(12, 0, 0), Qt::UTC)},
     };
     LinkRig rig;
@@ -248,9 +248,9 @@ TEST(SimLink, TdateSetsTheClockAndAnswers)
         const QByteArray reply = rig.host.readUntilQuiet(100, 1000);
         EXPECT_LT(simtest::msSince(t), 600);
         EXPECT_TRUE(reply.startsWith("\r\nClock was ")) << reply.constData();
-        EXPECT_TRUE(reply.endsWith("\r\nClock now " +
-                                   r.value.toString(QStringLiteral("MM-dd-yyyy HH:mm:ss")).toLatin1() +
-                                   "\r\n"))
+        EXPECT_TRUE(reply.endsWith(
+            "\r\nClock now " + r.value.toString(QStringLiteral("MM-dd-yyyy HH:mm:ss")).toLatin1() +
+            "\r\n"))
             << reply.constData();
         EXPECT_EQ(rig.engine->memory().clockSets.last().value, r.value);
         EXPECT_LE(qAbs(rig.engine->clock().secsTo(r.value)), 2);
@@ -301,7 +301,7 @@ TEST(SimLink, StalledDownloadSendsOnlyTheFirstBytes)
 TEST(SimLink, AbortStopsASend)
 {
     SimOptions o = simtest::fastOptions();
-    o.lineRate = 9600;  // about 13 s for the whole file, so there is time to abort
+    o.lineRate = 9600; // about 13 s for the whole file, so there is time to abort
     LinkRig rig;
     ASSERT_TRUE(rig.startLink(o));
     rig.host.write("sBIG.DAT\n");
@@ -334,12 +334,14 @@ TEST(SimLink, ReceiveStoresExactlyTheAnnouncedBytes)
     rig.host.write("rNEW.TXT\t12\n" + data + "cC:\\\nd");
     const QByteArray listing = rig.host.readUntilQuiet(150, 3000);
     EXPECT_EQ(simtest::fileBytes(rig.engine->cardRoot() + QStringLiteral("/NEW.TXT")), data);
-    EXPECT_TRUE(listing.contains("\nNEW.TXT                   12 05-13-19  7:5")) << listing.constData();
+    EXPECT_TRUE(listing.contains("\nNEW.TXT                   12 05-13-19  7:5"))
+        << listing.constData();
     // An empty file, and a name that already exists in another case.
     rig.host.write("rZERO.TXT\t0\n");
     rig.host.write("ra.txt\t3\nxyz");
     rig.host.write("cC:\\SUB\nrY.BIN\t2\nYY");
-    ASSERT_TRUE(rig.engine->waitUntil([](const MemoryModel& m) { return m.cardFiles.size() == 4; }, 1000));
+    ASSERT_TRUE(
+        rig.engine->waitUntil([](const MemoryModel& m) { return m.cardFiles.size() == 4; }, 1000));
     const QString root = rig.engine->cardRoot();
     EXPECT_TRUE(QFileInfo(root + QStringLiteral("/ZERO.TXT")).isFile());
     EXPECT_EQ(QFileInfo(root + QStringLiteral("/ZERO.TXT")).size(), 0);
@@ -362,7 +364,8 @@ TEST(SimLink, CancelledUploadIsDiscardedAfterQuiet)
     const QStringList before = QDir(root).entryList(QDir::AllEntries | QDir::Hidden);
     rig.host.write("rPART.TXT\t100\n" + QByteArray(40, 'p'));
     // Quiet for longer than the (shortened) give-up time.
-    ASSERT_TRUE(rig.engine->waitUntil([](const MemoryModel& m) { return !m.cardFiles.isEmpty(); }, 1500));
+    ASSERT_TRUE(
+        rig.engine->waitUntil([](const MemoryModel& m) { return !m.cardFiles.isEmpty(); }, 1500));
     const MemoryModel m = rig.engine->memory();
     EXPECT_EQ(m.cardFiles[0].kind, CardFileRecord::UploadDiscarded);
     EXPECT_EQ(m.cardFiles[0].size, 40);

@@ -14,7 +14,8 @@ using namespace qx2sim;
 using simtest::HostPort;
 using simtest::SimRig;
 
-namespace {
+namespace
+{
 
 const QByteArray kPrompt = "C:\\>";
 const QByteArray kMonPrompt = "QX2>";
@@ -189,8 +190,10 @@ TEST(SimMonitor, LoneGStartsTheLoadedProgram)
     // The PXE road: CR, then GS name CR.
     rig.host.write("\rGS DEMO.PXE\r");
     EXPECT_EQ(rig.host.readUntil("ended\r\n" + kPrompt, 1000),
-              "\r\n" + kPrompt + "GS DEMO.PXE\r\nQX2 program DEMO.PXE at 010000 running\r\n"
-                                 "QX2 program ended\r\n" + kPrompt);
+              "\r\n" + kPrompt +
+                  "GS DEMO.PXE\r\nQX2 program DEMO.PXE at 010000 running\r\n"
+                  "QX2 program ended\r\n" +
+                  kPrompt);
     const MemoryModel m = rig.engine->memory();
     ASSERT_EQ(m.programs.size(), 2);
     EXPECT_EQ(m.programs[0].how, QStringLiteral("G"));
@@ -296,8 +299,8 @@ TEST(SimMonitor, FaultSwitches)
         rig.host.write(block(data.left(1024)));
         EXPECT_EQ(rig.host.readFor(150), QByteArray());
         // After the quiet time the load is abandoned and the prompt answers again.
-        ASSERT_TRUE(rig.engine->waitUntil([](const MemoryModel& m) { return !m.loads.isEmpty(); },
-                                          1500));
+        ASSERT_TRUE(
+            rig.engine->waitUntil([](const MemoryModel& m) { return !m.loads.isEmpty(); }, 1500));
         ASSERT_TRUE(rig.host.setLine(9600, 8, 'N', 1));
         rig.host.write("\r");
         EXPECT_EQ(rig.host.readUntil(kPrompt, 500), "\r\n" + kPrompt);
@@ -401,7 +404,7 @@ TEST(SimMonitor, IntelHexEndsOnQuietWithoutEndRecord)
     rig.host.write(":020000040001F9\r\n:0300300002337A1E\r\n");
     const auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(rig.host.readExactly(1, 1000), QByteArray("%"));
-    EXPECT_GE(simtest::msSince(t), 80);  // the quiet time, shortened for the test
+    EXPECT_GE(simtest::msSince(t), 80); // the quiet time, shortened for the test
     rig.host.write("%");
     EXPECT_EQ(rig.host.readUntil(kMonPrompt, 1000), "\r\n" + kMonPrompt);
     const MemoryModel m = rig.engine->memory();

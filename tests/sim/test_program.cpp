@@ -13,7 +13,8 @@
 
 using namespace qx2sim;
 
-namespace {
+namespace
+{
 
 const QString kProgram = QStringLiteral(QX2SIM_PATH);
 
@@ -47,10 +48,24 @@ TEST(SimProgram, HelpListsEverySwitch)
     EXPECT_EQ(p.exitCode(), 0);
     const QString help = QString::fromLocal8Bit(p.readAllStandardOutput());
     const char* switches[] = {
-        "--link PATH", "--card DIR", "--skiffer", "--log FILE", "--line-rate BPS",
-        "--no-prompt", "--prompt-delay MS", "--no-plus", "--wrong-ack BYTE",
-        "--stall-after-blocks N", "--no-minus", "--extra-amp K", "--chunked-listing SIZE:GAPMS",
-        "--crlf-listing", "--stall-download-after N", "--silent", "--odd-names", "--help",
+        "--link PATH",
+        "--card DIR",
+        "--skiffer",
+        "--log FILE",
+        "--line-rate BPS",
+        "--no-prompt",
+        "--prompt-delay MS",
+        "--no-plus",
+        "--wrong-ack BYTE",
+        "--stall-after-blocks N",
+        "--no-minus",
+        "--extra-amp K",
+        "--chunked-listing SIZE:GAPMS",
+        "--crlf-listing",
+        "--stall-download-after N",
+        "--silent",
+        "--odd-names",
+        "--help",
     };
     for (const char* s : switches)
         EXPECT_TRUE(help.contains(QLatin1String(s))) << s;
@@ -75,9 +90,9 @@ TEST(SimProgram, ServesUntilSigtermAndRemovesTheLink)
     const QString link = dir.path() + QStringLiteral("/qx2");
     const QString logPath = dir.path() + QStringLiteral("/sim.log");
     QProcess p;
-    const QString device = startAndWaitReady(
-        p, {QStringLiteral("--link"), link, QStringLiteral("--skiffer"), QStringLiteral("--log"),
-            logPath});
+    const QString device =
+        startAndWaitReady(p, {QStringLiteral("--link"), link, QStringLiteral("--skiffer"),
+                              QStringLiteral("--log"), logPath});
     ASSERT_FALSE(device.isEmpty());
     EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
     // Exactly one line on standard output.

@@ -16,7 +16,8 @@
 
 using namespace qx2sim;
 
-namespace {
+namespace
+{
 
 // Bit by bit, straight from the polynomial: the reference for the table.
 quint32 bitwiseCrc(const QByteArray& data, quint32 crc)
@@ -77,17 +78,23 @@ TEST(SimListing, LineColumnsParseBack)
         return QDateTime(QDate(y, mo, d), QTime(h, mi), Qt::UTC);
     };
     const Row rows[] = {
-        {"file with separators", {"DATA001.DAT", false, 12345, t(2020, 2, 29, 0, 5)},
+        {"file with separators",
+         {"DATA001.DAT", false, 12345, t(2020, 2, 29, 0, 5)},
          "DATA001.DAT           12,345 02-29-20 12:05a"},
-        {"small file pm", {"SETUP.CFG", false, 47, t(2018, 12, 31, 23, 59)},
+        {"small file pm",
+         {"SETUP.CFG", false, 47, t(2018, 12, 31, 23, 59)},
          "SETUP.CFG                 47 12-31-18 11:59p"},
-        {"noon", {"A.TXT", false, 0, t(2020, 7, 4, 12, 0)},
+        {"noon",
+         {"A.TXT", false, 0, t(2020, 7, 4, 12, 0)},
          "A.TXT                      0 07-04-20 12:00p"},
-        {"directory", {"DATA", true, 0, t(2021, 11, 1, 8, 0)},
+        {"directory",
+         {"DATA", true, 0, t(2021, 11, 1, 8, 0)},
          "DATA           <DIR>         11-01-21  8:00a"},
-        {"dot", {".", true, 0, t(2021, 11, 1, 15, 45)},
+        {"dot",
+         {".", true, 0, t(2021, 11, 1, 15, 45)},
          ".              <DIR>         11-01-21  3:45p"},
-        {"millions", {"BIG.BIN", false, 123456789, t(2019, 1, 5, 1, 2)},
+        {"millions",
+         {"BIG.BIN", false, 123456789, t(2019, 1, 5, 1, 2)},
          "BIG.BIN          123,456,789 01-05-19  1:02a"},
     };
     for (const Row& r : rows) {
@@ -101,8 +108,8 @@ TEST(SimListing, LineColumnsParseBack)
             QStringList f = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
             EXPECT_EQ(f[1].remove(QLatin1Char(',')).toLongLong(), r.entry.size);
         }
-        const QString stamp = line.mid(29, 6) + QLatin1String("20") + line.mid(35, 9) +
-                              QLatin1String("m");
+        const QString stamp =
+            line.mid(29, 6) + QLatin1String("20") + line.mid(35, 9) + QLatin1String("m");
         const QDateTime back =
             QDateTime::fromString(stamp.simplified(), QStringLiteral("MM-dd-yyyy h:mmap"));
         ASSERT_TRUE(back.isValid()) << stamp.toStdString();
@@ -114,7 +121,8 @@ TEST(SimListing, LineColumnsParseBack)
 TEST(SimListing, ListableNames)
 {
     EXPECT_TRUE(isListableName(QStringLiteral("SETUP.CFG")));
-    EXPECT_TRUE(isListableName(QStringLiteral("ABCDEFGHIJ.XYZ")));  // 14: still a blank before col 15
+    EXPECT_TRUE(
+        isListableName(QStringLiteral("ABCDEFGHIJ.XYZ"))); // 14: still a blank before col 15
     EXPECT_FALSE(isListableName(QStringLiteral("ABCDEFGHIJK.XYZ")));
     EXPECT_FALSE(isListableName(QStringLiteral("MY NOTES.TXT")));
     EXPECT_FALSE(isPlainName(QStringLiteral("..")));
@@ -177,11 +185,12 @@ TEST(SimOptions, Switches)
         bool ok;
     };
     const Row rows[] = {
-        {"everything", {QStringLiteral("--link"), QStringLiteral("/tmp/x"),
-                        QStringLiteral("--skiffer"), QStringLiteral("--line-rate=19200"),
-                        QStringLiteral("--wrong-ack"), QStringLiteral("0x58"),
-                        QStringLiteral("--chunked-listing"), QStringLiteral("16:100"),
-                        QStringLiteral("--extra-amp"), QStringLiteral("2")}, true},
+        {"everything",
+         {QStringLiteral("--link"), QStringLiteral("/tmp/x"), QStringLiteral("--skiffer"),
+          QStringLiteral("--line-rate=19200"), QStringLiteral("--wrong-ack"),
+          QStringLiteral("0x58"), QStringLiteral("--chunked-listing"), QStringLiteral("16:100"),
+          QStringLiteral("--extra-amp"), QStringLiteral("2")},
+         true},
         {"unknown", {QStringLiteral("--bogus")}, false},
         {"missing value", {QStringLiteral("--link")}, false},
         {"bad chunking", {QStringLiteral("--chunked-listing"), QStringLiteral("16")}, false},
@@ -280,10 +289,12 @@ TEST(SimLineSettings, ReadFromTheSlaveAsTheClientSetIt)
     EXPECT_EQ((LineSettings{115200, 8, 'E', 1}).bitsPerByte(), 11);
 }
 
-namespace {
+namespace
+{
 
 // The instrument without a pty: output and events are only counted.
-class CountingIo : public InstrumentIo {
+class CountingIo : public InstrumentIo
+{
 public:
     void send(const QByteArray& bytes, int) override { sent += bytes.size(); }
     void discardPendingOutput() override {}
@@ -303,7 +314,7 @@ TEST(SimRobustness, AnyBytesInEveryModeStayInsideTheCard)
     ASSERT_TRUE(CardTree::createSample(root, false, nullptr));
     struct Row {
         const char* name;
-        QByteArray lead;  // puts the instrument into the mode
+        QByteArray lead; // puts the instrument into the mode
         bool skiffer;
     };
     const Row rows[] = {
@@ -315,8 +326,9 @@ TEST(SimRobustness, AnyBytesInEveryModeStayInsideTheCard)
         {"inside an upload", "rX.TXT\t100000\n", true},
     };
     // Bytes that mean something somewhere, so the random text reaches the commands.
-    const QByteArray alphabet = QByteArray("cdstraGLOADlo;%+=-&\t\r\n\x03\x08\\/.:0123456789CAPTURE ") +
-                                QByteArray("\x00\xFF\x7F", 3);
+    const QByteArray alphabet =
+        QByteArray("cdstraGLOADlo;%+=-&\t\r\n\x03\x08\\/.:0123456789CAPTURE ") +
+        QByteArray("\x00\xFF\x7F", 3);
     quint32 seed = 12345;
     auto next = [&seed]() {
         seed = seed * 1103515245u + 12345u;
