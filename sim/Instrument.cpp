@@ -108,7 +108,6 @@ void Instrument::note(const QString& text)
 
 void Instrument::start(qint64 nowMs)
 {
-    now = nowMs;
     lastByteAt = nowMs;
     if (options.skiffer) {
         startSkiffer();
@@ -121,7 +120,6 @@ void Instrument::start(qint64 nowMs)
 
 void Instrument::receive(const QByteArray& bytes, qint64 nowMs)
 {
-    now = nowMs;
     lastByteAt = nowMs;
     const char* p = bytes.constData();
     int n = bytes.size();
@@ -164,7 +162,6 @@ qint64 Instrument::deadline() const
 
 void Instrument::tick(qint64 nowMs)
 {
-    now = nowMs;
     const qint64 due = deadline();
     if (due < 0 || nowMs < due)
         return;
@@ -174,9 +171,15 @@ void Instrument::tick(qint64 nowMs)
     case Phase::LoadLenLo:
     case Phase::LoadData:
     case Phase::LoadTrailer:
-    case Phase::LoadAmpAnswer:
         abandonLoad(
             QStringLiteral("abandoned: line quiet for %1 ms").arg(options.timing.loadIdleMs));
+        break;
+    case Phase::LoadAmpAnswer:
+        // The data is complete and recorded; only the '&' answers are missing.
+        model.loads.last().outcome = QStringLiteral("complete; no answer to '&'");
+        note(QStringLiteral("LOAD: no answer to '&' for %1 ms").arg(options.timing.loadIdleMs));
+        phase = Phase::Line;
+        lineBuffer.clear();
         break;
     case Phase::HexData:
         if (hex.raw.isEmpty()) {

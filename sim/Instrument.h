@@ -141,7 +141,6 @@ private:
 
     SimMode simMode = SimMode::Console;
     Phase phase = Phase::Line;
-    qint64 now = 0;
     qint64 lastByteAt = 0;
     QByteArray pending; // output gathered while handling one piece of input
 

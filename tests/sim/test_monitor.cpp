@@ -346,6 +346,25 @@ TEST(SimMonitor, FaultSwitches)
         EXPECT_TRUE(m.loads[0].ampAnswersOk);
     }
     {
+        SCOPED_TRACE("--extra-amp with a host that does not answer");
+        SimOptions o = simtest::fastOptions();
+        o.extraAmp = 2;
+        SimRig rig;
+        ASSERT_TRUE(rig.start(o));
+        beginLoad(rig, 0x10000, 16, "=");
+        rig.host.write(block(data.left(16)) + QByteArray(2, '\0'));
+        EXPECT_EQ(rig.host.readExactly(1, 1000), QByteArray("&"));
+        ASSERT_TRUE(rig.engine->waitUntil(
+            [](const MemoryModel& m) {
+                return m.loads.size() == 1 && m.loads[0].outcome.contains(QLatin1String("no answer"));
+            },
+            1500));
+        ASSERT_TRUE(rig.host.setLine(9600, 8, 'N', 1));
+        rig.host.write("\r");
+        EXPECT_EQ(rig.host.readUntil(kPrompt, 500), "\r\n" + kPrompt);
+        EXPECT_EQ(rig.engine->memory().loads.size(), 1);
+    }
+    {
         SCOPED_TRACE("--silent");
         SimOptions o = simtest::fastOptions();
         o.silent = true;
