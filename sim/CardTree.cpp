@@ -42,8 +42,10 @@ QString timeText(const QTime& t)
         .arg(t.hour() < 12 ? QLatin1Char('a') : QLatin1Char('p'));
 }
 
-// The modification time straight from the file system, in UTC: no time-zone
-// conversion (and no tzset from the engine's thread) on the way.
+} // namespace
+
+// Straight from the file system, with no time-zone conversion (and no tzset
+// from the engine's thread) on the way.
 QDateTime modifiedUtc(const QString& path)
 {
     struct stat st {
@@ -53,8 +55,6 @@ QDateTime modifiedUtc(const QString& path)
     const qint64 ms = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
 }
-
-} // namespace
 
 bool setModificationTime(const QString& path, const QDateTime& stamp)
 {

@@ -74,6 +74,8 @@ private:
     bool oddNames = false;
 };
 
+// A file's or folder's modification time in UTC (the epoch when it cannot be read).
+QDateTime modifiedUtc(const QString& path);
 // Sets a file's or folder's modification time; false when the host refuses.
 bool setModificationTime(const QString& path, const QDateTime& stamp);
 

@@ -691,12 +691,15 @@ bool Instrument::storeFile(const QString& name, const QByteArray& bytes, QString
     const QString existing = card->findEntry(cwd, name, false);
     const QString stored = existing.isEmpty() ? name : existing;
     const QString path = card->hostPath(cwd) + QLatin1Char('/') + stored;
+    // The card's file system keeps a folder's date when files change in it.
+    const QDateTime folderStamp = modifiedUtc(card->hostPath(cwd));
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
         *why = f.errorString();
         return false;
     }
     setModificationTime(path, clock());
+    setModificationTime(card->hostPath(cwd), folderStamp);
     *cardPath = CardTree::cardPath(cwd + QStringList{stored});
     return true;
 }

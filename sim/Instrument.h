@@ -131,6 +131,7 @@ private:
     void skifferReceive(const QByteArray& request);
     void finishUpload();
     void discardUpload(const QString& why);
+    void restoreUploadFolderTime();
 
     bool storeFile(const QString& name, const QByteArray& bytes, QString* cardPath, QString* why);
 
@@ -178,6 +179,8 @@ private:
     QByteArray skLine;
     std::unique_ptr<QSaveFile> upload;
     QString uploadCardPath;
+    QString uploadFolder;
+    QDateTime uploadFolderStamp;
     qint64 uploadAnnounced = 0;
     qint64 uploadRemaining = 0;
     qint64 uploadReceived = 0;

@@ -191,6 +191,7 @@ void Instrument::skifferReceive(const QByteArray& request)
     uploadReceived = 0;
     uploadSettings = io->lineSettings();
     uploadKeep = false;
+    uploadFolder.clear();
     upload.reset();
     QString why;
     if (!cwdValid) {
@@ -203,7 +204,9 @@ void Instrument::skifferReceive(const QByteArray& request)
         const QString existing = card->findEntry(cwd, name, false);
         const QString stored = existing.isEmpty() ? name : existing;
         uploadCardPath = CardTree::cardPath(cwd + QStringList{stored});
-        upload.reset(new QSaveFile(card->hostPath(cwd) + QLatin1Char('/') + stored));
+        uploadFolder = card->hostPath(cwd);
+        uploadFolderStamp = modifiedUtc(uploadFolder);
+        upload.reset(new QSaveFile(uploadFolder + QLatin1Char('/') + stored));
         uploadKeep = upload->open(QIODevice::WriteOnly);
         if (!uploadKeep)
             why = upload->errorString();
@@ -235,12 +238,15 @@ void Instrument::finishUpload()
     rec.settings = uploadSettings;
     if (upload && uploadKeep && upload->commit()) {
         setModificationTime(upload->fileName(), clock());
+        restoreUploadFolderTime();
         rec.kind = CardFileRecord::Uploaded;
         note(QStringLiteral("link: stored %1 (%2 bytes)").arg(uploadCardPath).arg(uploadReceived));
     } else {
         if (upload)
             upload->cancelWriting();
         rec.kind = CardFileRecord::UploadDiscarded;
+        upload.reset();
+        restoreUploadFolderTime();
         note(QStringLiteral("link: %1 not stored").arg(uploadCardPath));
     }
     model.cardFiles.append(rec);
@@ -252,6 +258,7 @@ void Instrument::discardUpload(const QString& why)
     if (upload)
         upload->cancelWriting();
     upload.reset();
+    restoreUploadFolderTime();
     CardFileRecord rec;
     rec.kind = CardFileRecord::UploadDiscarded;
     rec.cardPath = uploadCardPath;
@@ -265,6 +272,14 @@ void Instrument::discardUpload(const QString& why)
              .arg(uploadAnnounced)
              .arg(why));
     phase = Phase::SkIdle;
+}
+
+// The card's file system keeps a folder's date when files come and go in it;
+// the host's does not, so the date from before the upload is put back.
+void Instrument::restoreUploadFolderTime()
+{
+    if (!uploadFolder.isEmpty())
+        setModificationTime(uploadFolder, uploadFolderStamp);
 }
 
 } // namespace qx2sim

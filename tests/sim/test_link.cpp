@@ -348,6 +348,10 @@ TEST(SimLink, ReceiveStoresExactlyTheAnnouncedBytes)
     EXPECT_EQ(simtest::fileBytes(root + QStringLiteral("/A.TXT")), QByteArray("xyz"));
     EXPECT_FALSE(QDir(root).entryList().contains(QStringLiteral("a.txt")));
     EXPECT_EQ(simtest::fileBytes(root + QStringLiteral("/SUB/Y.BIN")), QByteArray("YY"));
+    // As on the card, a folder keeps its date when a file is added to it.
+    rig.host.write("d");
+    EXPECT_TRUE(rig.host.readUntilQuiet(150, 2000).contains(
+        "\n.              <DIR>         11-01-21  8:00a\n"));
     const MemoryModel m = rig.engine->memory();
     EXPECT_EQ(m.cardFiles[0].kind, CardFileRecord::Uploaded);
     EXPECT_EQ(m.cardFiles[0].cardPath, QStringLiteral("C:\\NEW.TXT"));

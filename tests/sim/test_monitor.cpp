@@ -356,7 +356,8 @@ TEST(SimMonitor, FaultSwitches)
         EXPECT_EQ(rig.host.readExactly(1, 1000), QByteArray("&"));
         ASSERT_TRUE(rig.engine->waitUntil(
             [](const MemoryModel& m) {
-                return m.loads.size() == 1 && m.loads[0].outcome.contains(QLatin1String("no answer"));
+                return m.loads.size() == 1 &&
+                       m.loads[0].outcome.contains(QLatin1String("no answer"));
             },
             1500));
         ASSERT_TRUE(rig.host.setLine(9600, 8, 'N', 1));
