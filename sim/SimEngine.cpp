@@ -28,6 +28,8 @@ constexpr qint64 kPacedSliceUs = 5000;
 // A paced stream that continues within this long after the line became free is
 // one stream: its timing goes on from the line's schedule, not from the late wake-up.
 constexpr qint64 kStreamSlackUs = 20000;
+// Pacing at the client's rate while it has set none (B0) uses this.
+constexpr qint64 kFallbackRate = 9600;
 
 qint64 sinceUs(std::chrono::steady_clock::time_point t0)
 {
@@ -180,11 +182,12 @@ bool SimEngine::start(QString* error)
         linkMade = true;
     }
 
-    log.comment(QStringLiteral("qx2sim log: device %1 link %2 card %3 line-rate %4")
-                    .arg(device,
-                         options.linkPath.isEmpty() ? QStringLiteral("-") : options.linkPath,
-                         card.root())
-                    .arg(options.lineRate));
+    log.comment(
+        QStringLiteral("qx2sim log: device %1 link %2 card %3 line-rate %4")
+            .arg(device, options.linkPath.isEmpty() ? QStringLiteral("-") : options.linkPath,
+                 card.root())
+            .arg(options.lineRate == SimOptions::kClientRate ? QStringLiteral("client")
+                                                             : QString::number(options.lineRate)));
     log.comment(QStringLiteral("<seconds> RX|TX <baud> <format> n=<count> hex=<bytes> "
                                "text=\"<escaped>\"  or  <seconds> EV <baud> <format> <event>"));
 
@@ -279,9 +282,12 @@ bool SimEngine::outputIdle() const
 
 qint64 SimEngine::lineTimeUs(qint64 bytes) const
 {
-    const qint64 bits = readLineSettings(slaveFd).bitsPerByte();
+    const LineSettings line = readLineSettings(slaveFd);
+    qint64 rate = options.lineRate;
+    if (rate == SimOptions::kClientRate)
+        rate = line.baud > 0 ? line.baud : kFallbackRate;
     // Rounded per slice, never truncated per byte: the error stays under 1 us a slice.
-    return (bytes * bits * Q_INT64_C(1000000) + options.lineRate / 2) / options.lineRate;
+    return (bytes * line.bitsPerByte() * Q_INT64_C(1000000) + rate / 2) / rate;
 }
 
 int SimEngine::pacedChunk() const
@@ -312,7 +318,7 @@ void SimEngine::deliver(const QByteArray& bytes, qint64 now)
 void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    const bool paced = options.lineRate > 0;
+    const bool paced = options.lineRate != 0;
     for (;;) {
         if (!txChunk.isEmpty()) {
             if (paced && now < txDueUs) {
@@ -359,7 +365,7 @@ void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
 
 void SimEngine::run()
 {
-    const bool paced = options.lineRate > 0;
+    const bool paced = options.lineRate != 0;
     QByteArray buffer(kReadPiece, '\0');
     while (!stopping) {
         qint64 now = nowUs();

@@ -64,7 +64,7 @@ const QList<Switch>& switches()
     static const QList<Switch> list = {
         {"--link", "PATH",
          "make PATH a symbolic link to the simulated instrument's serial device "
-         "(an existing link there is replaced; any other file is refused)",
+         "(a link left there is replaced; any other file is refused)",
          [](SimOptions* o, const QString& v, QString*) {
              o->linkPath = v;
              return true;
@@ -92,8 +92,23 @@ const QList<Switch>& switches()
          }},
         {"--line-rate", "BPS",
          "pace both directions to BPS bits per second, at 1 start bit + data bits + parity + "
-         "stop bits per byte as the client has set the line (10 for 8N1, 11 for 8N2)",
-         intInto(50, 100000000, [](SimOptions* o, qint64 n) { o->lineRate = n; })},
+         "stop bits per byte as the client has set the line (10 for 8N1, 11 for 8N2); "
+         "\"client\" paces at whatever baud rate the client has set at the moment",
+         [](SimOptions* o, const QString& v, QString* err) {
+             if (v == QLatin1String("client")) {
+                 o->lineRate = SimOptions::kClientRate;
+                 return true;
+             }
+             qint64 n = 0;
+             if (!toInt(v, 50, 100000000, &n)) {
+                 *err = QStringLiteral("expects bits per second from 50 to 100000000, or "
+                                       "\"client\", not \"%1\"")
+                            .arg(v);
+                 return false;
+             }
+             o->lineRate = n;
+             return true;
+         }},
         {"--no-prompt", nullptr, "fault: never print a prompt (the wake-up goes unanswered)",
          [](SimOptions* o, const QString&, QString*) {
              o->noPrompt = true;

@@ -28,7 +28,10 @@ struct SimOptions {
     QString cardDir;      // empty = sample card in a temporary folder
     bool skiffer = false; // start with the link server running
     QString logPath;      // conversation log; empty = none
-    qint64 lineRate = 0;  // bits per second for pacing; 0 = as fast as the pty goes
+    // Bits per second for pacing; 0 = as fast as the pty goes; kClientRate = at
+    // the baud rate the client has set, phase by phase.
+    qint64 lineRate = 0;
+    static constexpr qint64 kClientRate = -1;
 
     // Faults.
     bool noPrompt = false;          // never print a prompt

@@ -467,3 +467,19 @@ TEST(SimPacing, InputAtTheLineRateWithTheClientsFormat)
     EXPECT_EQ(rig.engine->memory().loads.value(0).dataSettings.toString(),
               QStringLiteral("19200 8N2"));
 }
+
+TEST(SimPacing, AtTheClientsOwnRate)
+{
+    SimOptions o = simtest::fastOptions();
+    o.lineRate = SimOptions::kClientRate;
+    LinkRig rig;
+    ASSERT_TRUE(rig.startLink(o));
+    writeFile(rig.engine->cardRoot() + QStringLiteral("/P.DAT"), QByteArray(2000, 'y'),
+              utc(2020, 1, 1, 0, 0));
+    ASSERT_TRUE(rig.host.setLine(38400, 8, 'N', 1));
+    const auto t = std::chrono::steady_clock::now();
+    rig.host.write("sP.DAT\n");
+    EXPECT_EQ(rig.host.readExactly(2000, 3000), QByteArray(2000, 'y'));
+    const double want = (2000 + 7) * 10.0 / 38400 * 1000;
+    EXPECT_NEAR(double(simtest::msSince(t)), want, want * 0.05);
+}

@@ -195,6 +195,8 @@ TEST(SimOptions, Switches)
         {"missing value", {QStringLiteral("--link")}, false},
         {"bad chunking", {QStringLiteral("--chunked-listing"), QStringLiteral("16")}, false},
         {"negative rate", {QStringLiteral("--line-rate"), QStringLiteral("-5")}, false},
+        {"client's rate", {QStringLiteral("--line-rate"), QStringLiteral("client")}, true},
+        {"rate as a word", {QStringLiteral("--line-rate"), QStringLiteral("fast")}, false},
         {"byte too big", {QStringLiteral("--wrong-ack"), QStringLiteral("256")}, false},
         {"flag with value", {QStringLiteral("--silent=1")}, false},
     };
