@@ -3,7 +3,7 @@
 // connected window costs in CPU. The real main frame, document and comm thread on a
 // pty; the far end is a thread writing console lines as fast as the pty takes them.
 //
-//   QT_QPA_PLATFORM=offscreen terminal_display_bench [--out FILE] [--megabytes N]
+//   QT_QPA_PLATFORM=offscreen terminal_display_bench [--out FILE] [--megabytes N] [--line-bytes N]
 #include "BrennockDoc.h"
 #include "BrennockSettings.h"
 #include "BrennockView.h"
@@ -92,7 +92,8 @@ private:
     qint64 worst = 0;
 };
 
-constexpr int kLineBytes = 82;   // 80 characters and CR LF: one line, 81 characters shown
+// 80 characters and CR LF by default: one line, 81 characters shown.
+int kLineBytes = 82;
 
 // The far end: console lines, as fast as the pty takes them.
 class Flood
@@ -106,7 +107,7 @@ public:
             QByteArray block;
             for (int line = 0; block.size() < 64 * 1024; ++line)
                 block += (QByteArray("DATA001.DAT  12,345 02-29-20 12:05a  line ") + QByteArray::number(line))
-                             .leftJustified(kLineBytes - 2, '.') + "\r\n";
+                             .leftJustified(kLineBytes - 2, '.', true) + "\r\n";
             while (sent < total) {
                 const int want = int(qMin<long long>(block.size(), total - sent));
                 const ssize_t n = ::write(master, block.constData(), size_t(want));
@@ -157,6 +158,8 @@ int main(int argc, char* argv[])
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--out"))
             outPath = args.at(i + 1);
+        else if (args.at(i) == QLatin1String("--line-bytes"))
+            kLineBytes = qBound(3, args.at(i + 1).toInt(), 4096);
         else if (args.at(i) == QLatin1String("--megabytes"))
             floodBytes = args.at(i + 1).toLongLong() * 1000 * 1000;
     }
