@@ -109,8 +109,10 @@ public:
                 block += (QByteArray("DATA001.DAT  12,345 02-29-20 12:05a  line ") + QByteArray::number(line))
                              .leftJustified(kLineBytes - 2, '.', true) + "\r\n";
             while (sent < total) {
-                const int want = int(qMin<long long>(block.size(), total - sent));
-                const ssize_t n = ::write(master, block.constData(), size_t(want));
+                // Go on where a partial write stopped, so the lines stay whole.
+                const int offset = int(sent % block.size());
+                const int want = int(qMin<long long>(block.size() - offset, total - sent));
+                const ssize_t n = ::write(master, block.constData() + offset, size_t(want));
                 if (n > 0) {
                     sent += n;
                     continue;
