@@ -158,6 +158,7 @@ CMainFrame::CMainFrame(BrennockSettings& settings, UserFeedback* presenter, QWid
     terminal = new CBrennockView(*doc, this, this);
     terminal->setObjectName(QStringLiteral("terminalView"));
     setCentralWidget(terminal);
+    terminal->setFocus();
 
     createActions();
     createMenus();
