@@ -6,6 +6,7 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -28,7 +29,10 @@ QString commandLineFile(const QStringList& arguments)
 
 int runBrennock(QApplication& app)
 {
-    const QString file = commandLineFile(app.arguments());
+    // A name relative to this start's folder means nothing to the running instance.
+    QString file = commandLineFile(app.arguments());
+    if (!file.isEmpty())
+        file = QFileInfo(file).absoluteFilePath();
 
     SingleInstance instance(SingleInstance::defaultName());
     switch (instance.start(file)) {

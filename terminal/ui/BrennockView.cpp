@@ -505,6 +505,16 @@ void CBrennockView::switchEditingKeys()
     doc.feedback().message(mode == 1 ? QStringLiteral("Perform Standard Windows Editing Functions!")
                                      : QStringLiteral("Transmit Control Characters!"),
                            kAppTitle, MessageIcon::Information);
+    // The message box took the key releases; start afresh.
+    ctrlDown = false;
+}
+
+void CBrennockView::focusOutEvent(QFocusEvent* event)
+{
+    // Keys released elsewhere never come here: forget what was held.
+    ctrlHeld = false;
+    ctrlDown = false;
+    QPlainTextEdit::focusOutEvent(event);
 }
 
 void CBrennockView::keyPressEvent(QKeyEvent* event)

@@ -179,7 +179,11 @@ CMainFrame::CMainFrame(BrennockSettings& settings, UserFeedback* presenter, QWid
                                                 "Clear Screen and Buffer"), 10000);
     });
 
-    doc->setTitleObserver([this](const QString&) { updateTitle(); });
+    // A later connect or disconnect titles the window with the port again.
+    doc->setTitleObserver([this](const QString&) {
+        openedFile.clear();
+        updateTitle();
+    });
     updateTitle();
 
     // Initial update of the view: the stored font, wrap and colours.

@@ -56,10 +56,12 @@ void SingleInstanceTest::secondProcessHandsOverToFirst()
     QVERIFY(first.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(listening(socket), 10000);
 
+    // Named relative to the second start's own folder.
     const QString file = config.path() + QStringLiteral("/APP.BIN");
     QProcess second;
     second.setProcessEnvironment(brennockEnvironment(config, socket));
-    second.start(QStringLiteral(BRENNOCK_PATH), {file});
+    second.setWorkingDirectory(config.path());
+    second.start(QStringLiteral(BRENNOCK_PATH), {QStringLiteral("APP.BIN")});
     QVERIFY(second.waitForFinished(10000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);

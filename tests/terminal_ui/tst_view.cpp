@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QPrinter>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTextBlock>
@@ -93,6 +94,8 @@ private slots:
     void editingKeysSwitch();
     void typingWithoutPortBeeps();
     void pasteIsPacedAtTheFarEnd();
+    void enterWithEchoAndCrLfShowsOneLine();
+    void printsToPdf();
 };
 
 void ViewTest::shows_data()
@@ -407,6 +410,43 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
     QVERIFY2(gapMs(3) >= 38.0, qPrintable(QStringLiteral("gap after LF: %1 ms").arg(gapMs(3))));
     QVERIFY(t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
     QCOMPARE(t.feedback.statusTexts.last(), QStringLiteral("Ready"));
+}
+
+void ViewTest::enterWithEchoAndCrLfShowsOneLine()
+{
+    Online t;
+    {
+        BrennockSettings settings(t.config.iniPath());
+        settings.writeInt(QStringLiteral("COM Settings"), QStringLiteral("Local Echo"), 1);
+        settings.writeInt(QStringLiteral("COM Settings"), QStringLiteral("Send CRLF"), 1);
+    }
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    QTest::keyClicks(t.view.get(), QStringLiteral("ok"));
+    QTest::keyClick(t.view.get(), Qt::Key_Return);
+    QTest::keyClicks(t.view.get(), QStringLiteral("x"));
+    QCOMPARE(t.pair.readFor(150), QByteArray("ok\r\nx"));
+    t.view->flushPending();
+    QCOMPARE(t.view->toPlainText(), QStringLiteral("ok\nx"));
+}
+
+void ViewTest::printsToPdf()
+{
+    Offline t;
+    QByteArray lines;
+    for (int i = 0; i < 150; ++i)
+        lines += "line " + QByteArray::number(i) + "\r\n";
+    t.deliver(lines);
+    QTemporaryDir out;
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(out.path() + QStringLiteral("/text.pdf"));
+    printer.setPageMargins(QMarginsF(0.5, 0.5, 0.5, 0.5), QPageLayout::Inch);
+    t.view.printText(&printer);
+    QFile pdf(printer.outputFileName());
+    QVERIFY(pdf.open(QIODevice::ReadOnly));
+    const QByteArray content = pdf.readAll();
+    QVERIFY(content.startsWith("%PDF"));
+    QVERIFY(content.count("/Type /Page\n") + content.count("/Type /Page\r") + content.count("/Type /Page ") >= 2);
 }
 
 QTEST_MAIN(ViewTest)
