@@ -30,9 +30,9 @@ public:
 using Deliveries = QList<QByteArray>;
 
 // One key event as the keyboard sends it, without QTest's own modifier presses.
-void key(QWidget* widget, QEvent::Type type, int code, Qt::KeyboardModifiers mods)
+void key(QWidget* widget, QEvent::Type type, int code, Qt::KeyboardModifiers mods, bool repeat = false)
 {
-    QKeyEvent event(type, code, mods);
+    QKeyEvent event(type, code, mods, QString(), repeat);
     QApplication::sendEvent(widget, &event);
 }
 
@@ -357,7 +357,7 @@ void ViewTest::editingKeysSwitch()
     QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Transmit Control Characters!"));
     // Shift again with Ctrl still down: the switch has consumed the Ctrl.
     key(v, QEvent::KeyRelease, Qt::Key_Shift, both);
-    key(v, QEvent::KeyPress, Qt::Key_Control, ctrl);   // a held Ctrl repeats
+    key(v, QEvent::KeyPress, Qt::Key_Control, ctrl, true);   // a held Ctrl repeats
     key(v, QEvent::KeyPress, Qt::Key_Shift, ctrl);
     QCOMPARE(t.doc->windowsEdit(), 0);
     QCOMPARE(t.feedback.messages.size(), 1);
