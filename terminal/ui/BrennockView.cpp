@@ -10,6 +10,7 @@
 #include <QDragEnterEvent>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QPrinter>
 #include <QSaveFile>
@@ -650,6 +651,20 @@ bool CBrennockView::event(QEvent* event)
         }
     }
     return QPlainTextEdit::event(event);
+}
+
+void CBrennockView::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The control's own menu would edit the text; this one works like the Edit menu.
+    QMenu menu(this);
+    QAction* copyAction = menu.addAction(QStringLiteral("&Copy"), this, &CBrennockView::copySelection);
+    copyAction->setEnabled(hasSelection());
+    menu.addAction(QStringLiteral("&Paste"), this, &CBrennockView::pasteFromClipboard)
+        ->setEnabled(!QApplication::clipboard()->text().isEmpty());
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Select &All"), this, &CBrennockView::selectEverything);
+    menu.addAction(QStringLiteral("Clear Screen and Buffer"), this, &CBrennockView::clearScreenAndBuffer);
+    menu.exec(event->globalPos());
 }
 
 void CBrennockView::inputMethodEvent(QInputMethodEvent* event)

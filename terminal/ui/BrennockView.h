@@ -97,6 +97,8 @@ public:
 
     void sendBreak();
     bool breakActive() const { return breakTimer.isActive(); }
+    // How long the line stays in BREAK; kBreakMs but for tests.
+    void setBreakDuration(int ms) { breakTimer.setInterval(ms); }
 
 signals:
     void selectionPresent(bool present);
@@ -111,6 +113,7 @@ protected:
     void keyReleaseEvent(QKeyEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     bool canInsertFromMimeData(const QMimeData* source) const override;
     void insertFromMimeData(const QMimeData* source) override;
     void dragEnterEvent(QDragEnterEvent* event) override;

@@ -96,6 +96,7 @@ private slots:
     void pasteIsPacedAtTheFarEnd();
     void enterWithEchoAndCrLfShowsOneLine();
     void printsToPdf();
+    void breakOnF8Release();
 };
 
 void ViewTest::shows_data()
@@ -447,6 +448,22 @@ void ViewTest::printsToPdf()
     const QByteArray content = pdf.readAll();
     QVERIFY(content.startsWith("%PDF"));
     QVERIFY(content.count("/Type /Page\n") + content.count("/Type /Page\r") + content.count("/Type /Page ") >= 2);
+}
+
+void ViewTest::breakOnF8Release()
+{
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    t.view->setBreakDuration(50);
+    QTest::keyPress(t.view.get(), Qt::Key_F8);
+    QVERIFY(!t.view->breakActive());                 // acts on release
+    QTest::keyRelease(t.view.get(), Qt::Key_F8);
+    QVERIFY(t.view->breakActive());
+    QTRY_VERIFY(!t.view->breakActive());
+    QVERIFY(t.pair.readFor(50).isEmpty());           // F8 itself is not sent
+    t.doc->Disconnect();
+    QTest::keyClick(t.view.get(), Qt::Key_F8);       // without a port: nothing
+    QVERIFY(!t.view->breakActive());
 }
 
 QTEST_MAIN(ViewTest)
