@@ -161,7 +161,7 @@ int main(int argc, char* argv[])
         if (args.at(i) == QLatin1String("--out"))
             outPath = args.at(i + 1);
         else if (args.at(i) == QLatin1String("--line-bytes"))
-            kLineBytes = qBound(3, args.at(i + 1).toInt(), 4096);
+            kLineBytes = qBound(3, args.at(i + 1).toInt(), 64 * 1024 * 1024);
         else if (args.at(i) == QLatin1String("--megabytes"))
             floodBytes = args.at(i + 1).toLongLong() * 1000 * 1000;
     }

@@ -21,6 +21,9 @@
 
 namespace {
 
+// Marks a soft break in the pending text; a noncharacter, so no received byte maps to it.
+const QChar kSoftBreak(0xFDD0);
+
 const QString kFont = QStringLiteral("Font");
 const QString kText = QStringLiteral("Text");
 const QString kBackground = QStringLiteral("Background");
@@ -96,18 +99,25 @@ void CBrennockView::run(const char* bytes, int count)
         capture->captureWrite(bytes, count);
 
     const int before = pending.size();
-    pending.reserve(before + count);
+    pending.reserve(before + count + count / kSoftLineChars + 1);
     for (int i = 0; i < count; ++i) {
         const unsigned char byte = static_cast<unsigned char>(bytes[i]);
         if (byte == '\r')
             continue;                 // every CR of a run is part of a CR LF: one break
         if (byte == '\n') {
             pending.append(QLatin1Char('\n'));
+            lineChars = 0;
             continue;
         }
         const QChar shown = cp437::displayChar(byte);
-        if (!shown.isNull())          // NUL is not shown; the rest of the run is
-            pending.append(shown);
+        if (shown.isNull())
+            continue;                 // NUL is not shown; the rest of the run is
+        if (lineChars >= kSoftLineChars) {
+            pending.append(kSoftBreak);
+            lineChars = 0;
+        }
+        pending.append(shown);
+        ++lineChars;
     }
     if (pending.size() >= kFlushChars)
         flushPending();
@@ -117,10 +127,18 @@ void CBrennockView::run(const char* bytes, int count)
 
 void CBrennockView::backspace()
 {
-    if (!pending.isEmpty())
-        pending.chop(1);
-    else
+    if (pending.isEmpty()) {
         deleteLastShownChar();
+        return;
+    }
+    const QChar removed = pending.at(pending.size() - 1);
+    pending.chop(1);
+    if (!pending.isEmpty() && pending.at(pending.size() - 1) == kSoftBreak)
+        pending.chop(1);              // a soft break at the very end is no break at all
+    if (removed == QLatin1Char('\n'))
+        lineChars = currentLineChars();
+    else
+        lineChars = qMax(0, lineChars - 1);
 }
 
 void CBrennockView::bell()
@@ -128,16 +146,74 @@ void CBrennockView::bell()
     doc.feedback().beep();
 }
 
+int CBrennockView::currentLineChars() const
+{
+    int n = 0;
+    for (int i = pending.size() - 1; i >= 0; --i) {
+        const QChar ch = pending.at(i);
+        if (ch == QLatin1Char('\n') || ch == kSoftBreak)
+            return n;
+        ++n;
+    }
+    return n + document()->lastBlock().length() - 1;
+}
+
 void CBrennockView::deleteLastShownChar()
 {
     if (document()->isEmpty())
         return;
     // After a line break this removes the whole break (stored as one CR LF pair): the
-    // last line joins the one before it.
+    // last line joins the one before it. A soft break is no character: the character
+    // before it goes.
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
+    const auto emptySoftLine = [this] {
+        const QTextBlock last = document()->lastBlock();
+        return last.userState() == kSoftBlock && last.length() == 1;
+    };
+    if (emptySoftLine())
+        cursor.deletePreviousChar();
     cursor.deletePreviousChar();
+    if (emptySoftLine())
+        cursor.deletePreviousChar();
+    lineChars = currentLineChars();
     full = textLength() >= textLimit;
+}
+
+QString CBrennockView::textBetween(int start, int end) const
+{
+    QString text;
+    if (end <= start)
+        return text;
+    QTextBlock block = document()->findBlock(start);
+    bool first = true;
+    while (block.isValid() && block.position() < end) {
+        if (!first && block.userState() != kSoftBlock)
+            text.append(QLatin1Char('\n'));
+        first = false;
+        const int from = qMax(start, block.position()) - block.position();
+        const int to = qMin(end, block.position() + block.length() - 1) - block.position();
+        if (to > from)
+            text.append(block.text().midRef(from, to - from));
+        block = block.next();
+    }
+    return text;
+}
+
+QString CBrennockView::shownText() const
+{
+    QString text = textBetween(0, document()->characterCount() - 1);
+    QString rest = pending;
+    rest.remove(kSoftBreak);
+    return text + rest;
+}
+
+QMimeData* CBrennockView::createMimeDataFromSelection() const
+{
+    auto* data = new QMimeData;
+    const QTextCursor cursor = textCursor();
+    data->setText(textBetween(cursor.selectionStart(), cursor.selectionEnd()));
+    return data;
 }
 
 int CBrennockView::textLength() const
@@ -175,9 +251,25 @@ void CBrennockView::flushPending()
         && (user.anchor() == shown || user.position() == shown);
     const int anchor = user.anchor(), position = user.position();
 
+    // Long stretches without a line break go into blocks of their own (soft breaks),
+    // since the widget lays out a whole line again on every insert into it.
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
+    cursor.beginEditBlock();
+    int from = 0;
+    while (from <= text.size()) {
+        int soft = text.indexOf(kSoftBreak, from);
+        if (soft < 0)
+            soft = text.size();
+        if (soft > from)
+            cursor.insertText(text.mid(from, soft - from));
+        if (soft < text.size()) {
+            cursor.insertBlock();
+            cursor.block().setUserState(kSoftBlock);
+        }
+        from = soft + 1;
+    }
+    cursor.endEditBlock();
 
     if (selectionAtEnd) {
         // A selection that touches the end must not grow with the new text, and
@@ -203,6 +295,7 @@ void CBrennockView::clearText()
     pending.clear();
     flushTimer.stop();
     clear();
+    lineChars = 0;
     undoPosition = -1;
     undoText.clear();
     full = false;
@@ -293,9 +386,9 @@ bool CBrennockView::hasSelection() const
 
 QString CBrennockView::selectionForSaving() const
 {
-    QString text = textCursor().selectedText();
-    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+    const QTextCursor cursor = textCursor();
+    QString text = textBetween(cursor.selectionStart(), cursor.selectionEnd());
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
     return text;
 }
 
@@ -348,7 +441,7 @@ void CBrennockView::cutSelection()
     QTextCursor cursor = textCursor();
     if (!cursor.hasSelection())
         return;
-    rememberRemoval(cursor.selectionStart(), cursor.selectedText());
+    rememberRemoval(cursor.selectionStart(), textBetween(cursor.selectionStart(), cursor.selectionEnd()));
     copy();
     cursor.removeSelectedText();
     setTextCursor(cursor);
@@ -417,7 +510,15 @@ bool CBrennockView::findText(const QString& text, bool matchCase, bool down)
 void CBrennockView::printText(QPrinter* printer)
 {
     flushPending();
-    std::unique_ptr<QTextDocument> copy(document()->clone());
+    std::unique_ptr<QTextDocument> copy;
+    if (printer->printRange() == QPrinter::Selection && hasSelection()) {
+        QString selected = textCursor().selectedText();
+        selected.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+        copy = std::make_unique<QTextDocument>();
+        copy->setPlainText(selected);
+    } else {
+        copy.reset(document()->clone());
+    }
     copy->setDefaultFont(font());
     copy->setDocumentMargin(0);
     // Lay the copy out on the printer's page so that its own margins are the only ones.
@@ -581,7 +682,7 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         flushPending();
         QTextCursor cursor = textCursor();
         if (cursor.hasSelection()) {
-            rememberRemoval(cursor.selectionStart(), cursor.selectedText());
+            rememberRemoval(cursor.selectionStart(), textBetween(cursor.selectionStart(), cursor.selectionEnd()));
         } else if (!cursor.atEnd()) {
             QTextCursor next = cursor;
             next.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);

@@ -49,6 +49,10 @@ public:
     static constexpr int kFlushIntervalMs = 15;       // pending text waits at most this long
     static constexpr int kFlushChars = 64 * 1024;     // a batch this large is shown at once
     static constexpr int kBreakMs = 1000;
+    // A line longer than this is shown in pieces of this many characters, each a
+    // block of its own that copy, save and BS treat as the same line.
+    static constexpr int kSoftLineChars = 4096;
+    static constexpr int kSoftBlock = 1;              // block state of such a piece
 
     CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent = nullptr);
     ~CBrennockView() override;
@@ -67,6 +71,8 @@ public:
     int textLength() const;
     bool hasSelection() const;
     QString selectionForSaving() const;   // CR LF line breaks
+    // The text as received, line breaks as LF, pending text included.
+    QString shownText() const;
 
     // The most characters the text holds; kMaxTextLength but for tests.
     void setTextLimit(int limit) { textLimit = limit; }
@@ -115,6 +121,7 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool canInsertFromMimeData(const QMimeData* source) const override;
+    QMimeData* createMimeDataFromSelection() const override;
     void insertFromMimeData(const QMimeData* source) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
@@ -128,6 +135,8 @@ private:
     void bell() override;
 
     void deleteLastShownChar();
+    int currentLineChars() const;
+    QString textBetween(int start, int end) const;
     bool typedBytes(const QKeyEvent* event, QByteArray* bytes) const;
     void switchEditingKeys();
     void rememberRemoval(int position, const QString& text);
@@ -139,6 +148,7 @@ private:
     QString pending;
     QTimer flushTimer;
     QTimer breakTimer;
+    int lineChars = 0;                    // characters since the last line break
     bool ctrlHeld = false;
     bool ctrlDown = false;
     bool wrapping = true;

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 
 #include <termios.h>
 
@@ -82,6 +83,8 @@ private slots:
     void saveSelectionRoundTrip();
     void saveSelectionFailureIsReported();
     void wrapAndColoursAreStored();
+    void findDialogAndFindNext();
+    void disconnectWhileFloodedDoesNotHang();
 };
 
 void FrameTest::typedKeysReachInstrumentAndEchoAppears()
@@ -373,6 +376,55 @@ void FrameTest::wrapAndColoursAreStored()
     QVERIFY(again.view()->font().bold());
     QCOMPARE(again.view()->textColor(), QColor(0x11, 0x22, 0x33));
     QCOMPARE(again.view()->palette().color(QPalette::Base), QColor(0, 0x80, 0));
+}
+
+void FrameTest::findDialogAndFindNext()
+{
+    FrameSetup t;
+    t.start(false);
+    const QByteArray text("QX2> md 1000\r\nqx2> g\r\nQX2> exit\r\n");
+    t.doc().DeliverToViews(text.constData(), text.size());
+    CBrennockView* view = t.frame->view();
+    t.frame->action(QStringLiteral("find"))->trigger();
+    auto* dialog = t.frame->findChild<FindDialog*>();
+    QVERIFY(dialog && dialog->isVisible());
+    QTest::keyClicks(dialog->findChild<QLineEdit*>(QStringLiteral("findWhat")), QStringLiteral("QX2>"));
+    dialog->findChild<QCheckBox*>(QStringLiteral("matchCase"))->setChecked(true);
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("findNext")), Qt::LeftButton);
+    QCOMPARE(view->textCursor().selectionStart(), 0);
+    // F3 repeats the search: the lower-case prompt is skipped.
+    view->setFocus();
+    QTest::keyClick(t.frame.get(), Qt::Key_F3);
+    QCOMPARE(view->textCursor().selectionStart(), text.indexOf("QX2> exit") - 2);
+    // Upwards from there finds the first one again.
+    dialog->findChild<QRadioButton*>(QStringLiteral("up"))->setChecked(true);
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("findNext")), Qt::LeftButton);
+    QCOMPARE(view->textCursor().selectionStart(), 0);
+    // Not there: a beep, nothing selected anew.
+    dialog->findChild<QLineEdit*>(QStringLiteral("findWhat"))->setText(QStringLiteral("LOAD"));
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("findNext")), Qt::LeftButton);
+    QCOMPARE(t.feedback.beeps, 1);
+    QCOMPARE(view->textCursor().selectionStart(), 0);
+}
+
+void FrameTest::disconnectWhileFloodedDoesNotHang()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), pair.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    pair.startFlood(1024);
+    QTRY_VERIFY(t.frame->view()->textLength() > 100000);
+    QElapsedTimer clock;
+    clock.start();
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("99"));
+    clickOk(dialog);
+    QVERIFY(!t.doc().isConnected());
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    pair.stopFlood();
 }
 
 QTEST_MAIN(FrameTest)

@@ -82,6 +82,8 @@ class ViewTest : public QObject
 private slots:
     void shows_data();
     void shows();
+    void longLinesShowInSoftPieces_data();
+    void longLinesShowInSoftPieces();
     void coalescesIntoOneInsert();
     void backspaceTakesPendingTextFirst();
     void textLimitStopsGrowthNotCapture();
@@ -145,6 +147,50 @@ void ViewTest::shows()
     QCOMPARE(t.view.toPlainText(), shown);
     QCOMPARE(t.capture.bytesSeen, captured);
     QCOMPARE(t.feedback.beeps, beeps);
+}
+
+void ViewTest::longLinesShowInSoftPieces_data()
+{
+    QTest::addColumn<Deliveries>("deliveries");
+    QTest::addColumn<bool>("flushEach");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("blocks");
+    const QByteArray x4096(4096, 'x');
+    const QString s4096(4096, QLatin1Char('x'));
+    QTest::newRow("10000 then a line") << Deliveries{QByteArray(10000, 'x') + "\r\nend"} << false
+                                       << QString(10000, QLatin1Char('x')) + QStringLiteral("\nend") << 4;
+    QTest::newRow("later lines are not pieces") << Deliveries{QByteArray(5000, 'x'), "\r\nabc", "\r\ndef"} << true
+                                                << QString(5000, QLatin1Char('x')) + QStringLiteral("\nabc\ndef") << 4;
+    QTest::newRow("BS over a piece break, shown") << Deliveries{x4096 + "y", "\b"} << true << s4096 << 1;
+    QTest::newRow("BS over a piece break, pending") << Deliveries{x4096 + "y\b"} << false << s4096 << 1;
+    QTest::newRow("BS BS over a piece break") << Deliveries{x4096 + "y", "\b\b"} << true
+                                              << QString(4095, QLatin1Char('x')) << 1;
+    QTest::newRow("exactly 4096 then a break") << Deliveries{x4096 + "\r\n" + x4096} << false
+                                               << s4096 + QLatin1Char('\n') + s4096 << 2;
+}
+
+void ViewTest::longLinesShowInSoftPieces()
+{
+    QFETCH(Deliveries, deliveries);
+    QFETCH(bool, flushEach);
+    QFETCH(QString, shown);
+    QFETCH(int, blocks);
+    Offline t;
+    for (const QByteArray& delivery : deliveries) {
+        t.deliver(delivery);
+        if (flushEach)
+            t.view.flushPending();
+    }
+    t.view.flushPending();
+    QCOMPARE(t.view.shownText(), shown);
+    QCOMPARE(t.view.document()->blockCount(), blocks);
+    // Copy and save see one line where the widget has pieces.
+    t.view.selectEverything();
+    QString crlf = shown;
+    crlf.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    QCOMPARE(t.view.selectionForSaving(), crlf);
+    t.view.copySelection();
+    QCOMPARE(QApplication::clipboard()->text(), shown);
 }
 
 void ViewTest::coalescesIntoOneInsert()
