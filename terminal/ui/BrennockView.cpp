@@ -98,8 +98,6 @@ void CBrennockView::run(const char* bytes, int count)
     if (capture)
         capture->captureWrite(bytes, count);
 
-    const int before = pending.size();
-    pending.reserve(before + count + count / kSoftLineChars + 1);
     for (int i = 0; i < count; ++i) {
         const unsigned char byte = static_cast<unsigned char>(bytes[i]);
         if (byte == '\r')
