@@ -31,7 +31,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 class QuietFeedback : public UserFeedback
 {
@@ -63,8 +64,8 @@ double cpuSeconds()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Measures the longest gap between ticks of a 5 ms timer: the event loop's stalls.
@@ -82,8 +83,18 @@ public:
             last = now;
         });
     }
-    void start() { worst = 0; last = -1; clock.start(); timer.start(); }
-    double stop() { timer.stop(); return worst / 1e6; }
+    void start()
+    {
+        worst = 0;
+        last = -1;
+        clock.start();
+        timer.start();
+    }
+    double stop()
+    {
+        timer.stop();
+        return worst / 1e6;
+    }
 
 private:
     QTimer timer;
@@ -106,8 +117,10 @@ public:
         worker = std::thread([this, total] {
             QByteArray block;
             for (int line = 0; block.size() < 64 * 1024; ++line)
-                block += (QByteArray("DATA001.DAT  12,345 02-29-20 12:05a  line ") + QByteArray::number(line))
-                             .leftJustified(kLineBytes - 2, '.', true) + "\r\n";
+                block += (QByteArray("DATA001.DAT  12,345 02-29-20 12:05a  line ") +
+                          QByteArray::number(line))
+                             .leftJustified(kLineBytes - 2, '.', true) +
+                         "\r\n";
             while (sent < total) {
                 // Go on where a partial write stopped, so the lines stay whole.
                 const int offset = int(sent % block.size());
@@ -122,7 +135,11 @@ public:
             }
         });
     }
-    void join() { if (worker.joinable()) worker.join(); }
+    void join()
+    {
+        if (worker.joinable())
+            worker.join();
+    }
     std::atomic<long long> sent{0};
 
 private:
@@ -139,8 +156,7 @@ void pump(int ms)
 }
 
 // Runs the event loop until done() or the deadline.
-template <typename Done>
-void runUntil(Done done, int deadlineMs)
+template <typename Done> void runUntil(Done done, int deadlineMs)
 {
     QElapsedTimer t;
     t.start();
@@ -152,7 +168,8 @@ void runUntil(Done done, int deadlineMs)
 
 int main(int argc, char* argv[])
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
+                                                                    : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     QString outPath;
     long long floodBytes = 12LL * 1000 * 1000;
@@ -183,7 +200,8 @@ int main(int argc, char* argv[])
     BrennockSettings settings;
     writeStartDefaults(settings);
     bindPortDevice(settings, QStringLiteral("COM3"), QString::fromLocal8Bit(name));
-    settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QStringLiteral("COM3"));
+    settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"),
+                       QStringLiteral("COM3"));
 
     QuietFeedback feedback;
     CMainFrame frame(settings, &feedback);
@@ -220,12 +238,14 @@ int main(int argc, char* argv[])
     const long long shown = view->textLength();
     const double floodRate = floodBytes / floodSeconds / 1e6;
     if (shown < expectedChars)
-        std::fprintf(stderr, "flood not fully shown: %lld of %lld characters\n", shown, expectedChars);
+        std::fprintf(stderr, "flood not fully shown: %lld of %lld characters\n", shown,
+                     expectedChars);
 
     // 3. Fill the text to its limit with the flood, then keep flooding past it.
     stalls.start();
     clock.restart();
-    const long long toFill = (CBrennockView::kMaxTextLength - shown) * lineBytes / (lineBytes - 1) + 2 * 1000 * 1000;
+    const long long toFill =
+        (CBrennockView::kMaxTextLength - shown) * lineBytes / (lineBytes - 1) + 2 * 1000 * 1000;
     flood.start(toFill);
     runUntil([&] { return view->bufferFull(); }, 180000);
     const double fillSeconds = clock.nsecsElapsed() / 1e9;
@@ -247,34 +267,47 @@ int main(int argc, char* argv[])
     QTextStream md(&report);
     md << "# Terminal window benchmark\n\n"
        << "Measured by `bench/terminal/terminal_display_bench` (run by hand: "
-       << "`QT_QPA_PLATFORM=offscreen build/bench/terminal/terminal_display_bench --out docs/terminal-benchmark.md`).\n"
-       << "The real main frame, document, comm thread and terminal view on a pty; a thread at the far "
+       << "`QT_QPA_PLATFORM=offscreen build/bench/terminal/terminal_display_bench --out "
+          "docs/terminal-benchmark.md`).\n"
+       << "The real main frame, document, comm thread and terminal view on a pty; a thread at the "
+          "far "
        << "end writes " << kLineBytes << "-byte console lines as fast as the pty takes them.\n\n"
        << "Machine: " << QSysInfo::prettyProductName() << ", " << QThread::idealThreadCount()
-       << " cores, Qt " << QString::fromLatin1(qVersion()) << ", platform " << QGuiApplication::platformName() << ".\n\n"
+       << " cores, Qt " << QString::fromLatin1(qVersion()) << ", platform "
+       << QGuiApplication::platformName() << ".\n\n"
        << "| Figure | Target | Measured |\n|---|---|---|\n"
        << "| Flood of " << QString::number(floodBytes / 1e6, 'f', 1) << " MB shown | >= 5 MB/s | "
-       << QString::number(floodRate, 'f', 1) << " MB/s (" << QString::number(floodSeconds, 'f', 2) << " s, "
-       << shown << " characters) |\n"
-       << "| Longest event-loop stall during the flood | <= 100 ms | " << QString::number(floodStall, 'f', 1) << " ms |\n"
-       << "| Filling to 16,777,215 characters, then flooding 2 MB past the limit: longest stall | <= 100 ms | "
-       << QString::number(fullStall, 'f', 1) << " ms (filled in " << QString::number(fillSeconds, 'f', 1) << " s) |\n"
+       << QString::number(floodRate, 'f', 1) << " MB/s (" << QString::number(floodSeconds, 'f', 2)
+       << " s, " << shown << " characters) |\n"
+       << "| Longest event-loop stall during the flood | <= 100 ms | "
+       << QString::number(floodStall, 'f', 1) << " ms |\n"
+       << "| Filling to 16,777,215 characters, then flooding 2 MB past the limit: longest stall | "
+          "<= 100 ms | "
+       << QString::number(fullStall, 'f', 1) << " ms (filled in "
+       << QString::number(fillSeconds, 'f', 1) << " s) |\n"
        << "| Text length when full | 16,777,215 | " << fullLength << " |\n"
-       << "| Memory (RSS) with the full text | < 200 MB | " << rssFull / 1024 << " MB (peak " << rssPeak / 1024
-       << " MB; " << rssStart / 1024 << " MB with an empty window) |\n"
-       << "| CPU of the idle connected window, 3 s | none | " << QString::number(idleCpu * 1000, 'f', 1)
-       << " ms (" << QString::number(idleFullCpu * 1000, 'f', 1) << " ms with the full text; the caret's blink) |\n\n"
-       << "How: received bytes are translated and captured per delivery (at most 1024 bytes each), but the view "
-       << "inserts them into the widget in batches, at most every " << CBrennockView::kFlushIntervalMs
-       << " ms or at once when " << CBrennockView::kFlushChars / 1024 << " K characters are pending, because "
-       << "the widget's cost is per insert rather than per byte. Once the text is full, new text is only "
-       << "captured, which costs nothing on screen. The idle window has no timers running: the comm thread "
+       << "| Memory (RSS) with the full text | < 200 MB | " << rssFull / 1024 << " MB (peak "
+       << rssPeak / 1024 << " MB; " << rssStart / 1024 << " MB with an empty window) |\n"
+       << "| CPU of the idle connected window, 3 s | none | "
+       << QString::number(idleCpu * 1000, 'f', 1) << " ms ("
+       << QString::number(idleFullCpu * 1000, 'f', 1)
+       << " ms with the full text; the caret's blink) |\n\n"
+       << "How: received bytes are translated and captured per delivery (at most 1024 bytes each), "
+          "but the view "
+       << "inserts them into the widget in batches, at most every "
+       << CBrennockView::kFlushIntervalMs << " ms or at once when "
+       << CBrennockView::kFlushChars / 1024 << " K characters are pending, because "
+       << "the widget's cost is per insert rather than per byte. Once the text is full, new text "
+          "is only "
+       << "captured, which costs nothing on screen. The idle window has no timers running: the "
+          "comm thread "
        << "sleeps in poll() and the view's batch timer is single-shot.\n";
     md.flush();
     std::fputs(report.toUtf8().constData(), stdout);
     if (!outPath.isEmpty()) {
         QFile out(outPath);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(report.toUtf8()) < 0) {
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            out.write(report.toUtf8()) < 0) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(outPath));
             return 1;
         }

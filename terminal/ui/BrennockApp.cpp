@@ -40,7 +40,8 @@ int runBrennock(QApplication& app)
         return 0;
     case SingleInstance::Role::Failed:
         // Still usable on its own; only the hand-over of a second start is lost.
-        std::fprintf(stderr, "brennock: cannot listen on \"%s\"; a second start will open another window\n",
+        std::fprintf(stderr,
+                     "brennock: cannot listen on \"%s\"; a second start will open another window\n",
                      qPrintable(instance.name()));
         break;
     case SingleInstance::Role::Primary:
@@ -51,7 +52,8 @@ int runBrennock(QApplication& app)
     writeStartDefaults(settings);
 
     CMainFrame frame(settings);
-    QObject::connect(&instance, &SingleInstance::fileHandedOver, &frame, &CMainFrame::handOverFromSecondStart);
+    QObject::connect(&instance, &SingleInstance::fileHandedOver, &frame,
+                     &CMainFrame::handOverFromSecondStart);
     frame.show();
     // The document opens once the window is up, so a port error shows over it.
     QTimer::singleShot(0, &frame, [&frame, file] { frame.startDocument(file); });

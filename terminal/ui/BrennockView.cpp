@@ -19,7 +19,8 @@
 #include <QTextDocument>
 #include <QUrl>
 
-namespace {
+namespace
+{
 
 // Marks a soft break in the pending text; a noncharacter, so no received byte maps to it.
 const QChar kSoftBreak(0xFDD0);
@@ -101,7 +102,7 @@ void CBrennockView::run(const char* bytes, int count)
     for (int i = 0; i < count; ++i) {
         const unsigned char byte = static_cast<unsigned char>(bytes[i]);
         if (byte == '\r')
-            continue;                 // every CR of a run is part of a CR LF: one break
+            continue; // every CR of a run is part of a CR LF: one break
         if (byte == '\n') {
             pending.append(QLatin1Char('\n'));
             lineChars = 0;
@@ -109,7 +110,7 @@ void CBrennockView::run(const char* bytes, int count)
         }
         const QChar shown = cp437::displayChar(byte);
         if (shown.isNull())
-            continue;                 // NUL is not shown; the rest of the run is
+            continue; // NUL is not shown; the rest of the run is
         if (lineChars >= kSoftLineChars) {
             pending.append(kSoftBreak);
             lineChars = 0;
@@ -132,7 +133,7 @@ void CBrennockView::backspace()
     const QChar removed = pending.at(pending.size() - 1);
     pending.chop(1);
     if (!pending.isEmpty() && pending.at(pending.size() - 1) == kSoftBreak)
-        pending.chop(1);              // a soft break at the very end is no break at all
+        pending.chop(1); // a soft break at the very end is no break at all
     if (removed == QLatin1Char('\n'))
         lineChars = currentLineChars();
     else
@@ -245,8 +246,8 @@ void CBrennockView::flushPending()
     QScrollBar* bar = verticalScrollBar();
     const bool following = bar->value() >= bar->maximum();
     QTextCursor user = textCursor();
-    const bool selectionAtEnd = user.hasSelection()
-        && (user.anchor() == shown || user.position() == shown);
+    const bool selectionAtEnd =
+        user.hasSelection() && (user.anchor() == shown || user.position() == shown);
     const int anchor = user.anchor(), position = user.position();
 
     // Long stretches without a line break go into blocks of their own (soft breaks),
@@ -319,7 +320,7 @@ void CBrennockView::applyStoredAppearance()
     QFont font(face);
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
-    if (size > 0)                      // a stored size of 0 keeps the widget's size
+    if (size > 0) // a stored size of 0 keeps the widget's size
         font.setPointSizeF(size / 10.0);
     font.setBold(bold != 0);
     font.setItalic(italic != 0);
@@ -439,7 +440,8 @@ void CBrennockView::cutSelection()
     QTextCursor cursor = textCursor();
     if (!cursor.hasSelection())
         return;
-    rememberRemoval(cursor.selectionStart(), textBetween(cursor.selectionStart(), cursor.selectionEnd()));
+    rememberRemoval(cursor.selectionStart(),
+                    textBetween(cursor.selectionStart(), cursor.selectionEnd()));
     copy();
     cursor.removeSelectedText();
     setTextCursor(cursor);
@@ -460,7 +462,7 @@ void CBrennockView::undoLastEdit()
     flushPending();
     const int length = document()->characterCount() - 1;
     if (undoPosition > length) {
-        undoPosition = -1;            // the text it belonged to is gone
+        undoPosition = -1; // the text it belonged to is gone
         return;
     }
     QTextCursor cursor(document());
@@ -563,7 +565,7 @@ bool CBrennockView::typedBytes(const QKeyEvent* event, QByteArray* bytes) const
         *bytes = QByteArray(1, '\x1b');
         return true;
     case Qt::Key_Delete:
-        return false;                  // the control's own handling
+        return false; // the control's own handling
     default:
         break;
     }
@@ -574,13 +576,30 @@ bool CBrennockView::typedBytes(const QKeyEvent* event, QByteArray* bytes) const
         }
         int code = -1;
         switch (key) {
-        case Qt::Key_At: case Qt::Key_2: case Qt::Key_Space: code = 0; break;
-        case Qt::Key_BracketLeft: code = 27; break;
-        case Qt::Key_Backslash: code = 28; break;
-        case Qt::Key_BracketRight: code = 29; break;
-        case Qt::Key_AsciiCircum: case Qt::Key_6: code = 30; break;
-        case Qt::Key_Underscore: case Qt::Key_Minus: code = 31; break;
-        default: break;
+        case Qt::Key_At:
+        case Qt::Key_2:
+        case Qt::Key_Space:
+            code = 0;
+            break;
+        case Qt::Key_BracketLeft:
+            code = 27;
+            break;
+        case Qt::Key_Backslash:
+            code = 28;
+            break;
+        case Qt::Key_BracketRight:
+            code = 29;
+            break;
+        case Qt::Key_AsciiCircum:
+        case Qt::Key_6:
+            code = 30;
+            break;
+        case Qt::Key_Underscore:
+        case Qt::Key_Minus:
+            code = 31;
+            break;
+        default:
+            break;
         }
         if (code >= 0) {
             *bytes = QByteArray(1, static_cast<char>(code));
@@ -589,7 +608,7 @@ bool CBrennockView::typedBytes(const QKeyEvent* event, QByteArray* bytes) const
         return false;
     }
     if (alt && !ctrl)
-        return false;                  // Alt keys belong to the menus
+        return false; // Alt keys belong to the menus
     const QString text = event->text();
     if (text.isEmpty() || text.at(0) == QChar(0x7F))
         return false;
@@ -601,7 +620,7 @@ void CBrennockView::switchEditingKeys()
 {
     ctrlHeld = false;
     const int mode = doc.windowsEdit() ? 0 : 1;
-    doc.setWindowsEdit(mode);          // not stored: the options dialog stores it
+    doc.setWindowsEdit(mode); // not stored: the options dialog stores it
     doc.feedback().message(mode == 1 ? QStringLiteral("Perform Standard Windows Editing Functions!")
                                      : QStringLiteral("Transmit Control Characters!"),
                            kAppTitle, MessageIcon::Information);
@@ -649,7 +668,7 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         return;
     }
     if (key == Qt::Key_Insert && (mods & Qt::ShiftModifier))
-        return;                        // the control's own paste stays unused
+        return; // the control's own paste stays unused
     const bool editingKeys = doc.windowsEdit() == 1;
     const bool plainCtrl = (mods & Qt::ControlModifier) && !(mods & Qt::AltModifier);
     if (plainCtrl && key == Qt::Key_V && editingKeys) {
@@ -660,9 +679,9 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         copySelection();
         return;
     }
-    if (key == Qt::Key_F3 || key == Qt::Key_F4 || key == Qt::Key_F5 || key == Qt::Key_F6
-        || key == Qt::Key_F7 || key == Qt::Key_F8) {
-        event->accept();               // they act on release
+    if (key == Qt::Key_F3 || key == Qt::Key_F4 || key == Qt::Key_F5 || key == Qt::Key_F6 ||
+        key == Qt::Key_F7 || key == Qt::Key_F8) {
+        event->accept(); // they act on release
         return;
     }
 
@@ -680,7 +699,8 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         flushPending();
         QTextCursor cursor = textCursor();
         if (cursor.hasSelection()) {
-            rememberRemoval(cursor.selectionStart(), textBetween(cursor.selectionStart(), cursor.selectionEnd()));
+            rememberRemoval(cursor.selectionStart(),
+                            textBetween(cursor.selectionStart(), cursor.selectionEnd()));
         } else if (!cursor.atEnd()) {
             QTextCursor next = cursor;
             next.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
@@ -691,7 +711,7 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         return;
     }
     if (!event->text().isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier))) {
-        event->accept();               // nothing typed is ever inserted here
+        event->accept(); // nothing typed is ever inserted here
         return;
     }
     if (mods & Qt::AltModifier) {
@@ -743,8 +763,8 @@ bool CBrennockView::event(QEvent* event)
         // menu shortcuts of other keys (F3) still apply.
         auto* key = static_cast<QKeyEvent*>(event);
         const Qt::KeyboardModifiers mods = key->modifiers();
-        if ((mods & Qt::ControlModifier) && !(mods & Qt::AltModifier)
-            && key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z) {
+        if ((mods & Qt::ControlModifier) && !(mods & Qt::AltModifier) && key->key() >= Qt::Key_A &&
+            key->key() <= Qt::Key_Z) {
             event->accept();
             return true;
         }
@@ -756,13 +776,15 @@ void CBrennockView::contextMenuEvent(QContextMenuEvent* event)
 {
     // The control's own menu would edit the text; this one works like the Edit menu.
     QMenu menu(this);
-    QAction* copyAction = menu.addAction(QStringLiteral("&Copy"), this, &CBrennockView::copySelection);
+    QAction* copyAction =
+        menu.addAction(QStringLiteral("&Copy"), this, &CBrennockView::copySelection);
     copyAction->setEnabled(hasSelection());
     menu.addAction(QStringLiteral("&Paste"), this, &CBrennockView::pasteFromClipboard)
         ->setEnabled(!QApplication::clipboard()->text().isEmpty());
     menu.addSeparator();
     menu.addAction(QStringLiteral("Select &All"), this, &CBrennockView::selectEverything);
-    menu.addAction(QStringLiteral("Clear Screen and Buffer"), this, &CBrennockView::clearScreenAndBuffer);
+    menu.addAction(QStringLiteral("Clear Screen and Buffer"), this,
+                   &CBrennockView::clearScreenAndBuffer);
     menu.exec(event->globalPos());
 }
 

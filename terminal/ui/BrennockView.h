@@ -45,14 +45,14 @@ class CBrennockView : public QPlainTextEdit, public PortDataSink, private Termin
     Q_OBJECT
 
 public:
-    static constexpr int kMaxTextLength = 0xFFFFFF;   // 16,777,215 characters
-    static constexpr int kFlushIntervalMs = 15;       // pending text waits at most this long
-    static constexpr int kFlushChars = 64 * 1024;     // a batch this large is shown at once
+    static constexpr int kMaxTextLength = 0xFFFFFF; // 16,777,215 characters
+    static constexpr int kFlushIntervalMs = 15;     // pending text waits at most this long
+    static constexpr int kFlushChars = 64 * 1024;   // a batch this large is shown at once
     static constexpr int kBreakMs = 1000;
     // A line longer than this is shown in pieces of this many characters, each a
     // block of its own that copy, save and BS treat as the same line.
     static constexpr int kSoftLineChars = 4096;
-    static constexpr int kSoftBlock = 1;              // block state of such a piece
+    static constexpr int kSoftBlock = 1; // block state of such a piece
 
     CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent = nullptr);
     ~CBrennockView() override;
@@ -70,7 +70,7 @@ public:
     // The shown text plus the pending batch, in characters.
     int textLength() const;
     bool hasSelection() const;
-    QString selectionForSaving() const;   // CR LF line breaks
+    QString selectionForSaving() const; // CR LF line breaks
     // The text as received, line breaks as LF, pending text included.
     QString shownText() const;
 
@@ -83,7 +83,7 @@ public:
     QColor backgroundColor() const { return background; }
 
     // Edit commands.
-    void pasteFromClipboard();            // paced, through SendBlock
+    void pasteFromClipboard(); // paced, through SendBlock
     void copySelection();
     void cutSelection();
     void undoLastEdit();
@@ -94,9 +94,9 @@ public:
 
     // File and format commands.
     bool saveSelectionTo(const QString& path, QString* error);
-    void setWrapText(bool wrap);          // applies and stores
-    void setTextFont(const QFont& font, const QColor& color);   // applies and stores
-    void setBackgroundColor(const QColor& color);                // applies and stores
+    void setWrapText(bool wrap);                              // applies and stores
+    void setTextFont(const QFont& font, const QColor& color); // applies and stores
+    void setBackgroundColor(const QColor& color);             // applies and stores
     // Prints the text with black characters on the printer's page (0.5-inch margins are
     // the printer's).
     void printText(QPrinter* printer);
@@ -108,9 +108,9 @@ public:
 
 signals:
     void selectionPresent(bool present);
-    void saveSelectionRequested();        // F4 released
+    void saveSelectionRequested(); // F4 released
     void findNextRequested();
-    void loadKeyReleased(int key);        // F5, F6, F7: the load commands take these
+    void loadKeyReleased(int key); // F5, F6, F7: the load commands take these
     void bufferFilled();
     void filesDropped(const QStringList& paths);
 
@@ -148,7 +148,7 @@ private:
     QString pending;
     QTimer flushTimer;
     QTimer breakTimer;
-    int lineChars = 0;                    // characters since the last line break
+    int lineChars = 0; // characters since the last line break
     bool ctrlHeld = false;
     bool ctrlDown = false;
     bool wrapping = true;

@@ -16,7 +16,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace {
+namespace
+{
 
 const QString kRangeMessage = QStringLiteral("Please enter an integer between %1 and %2.");
 
@@ -145,7 +146,8 @@ void CommSettingsDialog::updateDevice()
         deviceLabel->setText(QStringLiteral("COM99: disconnect on OK"));
         return;
     }
-    deviceLabel->setText(QStringLiteral("%1 is %2").arg(portNameFor(number), resolvedDevice(number)));
+    deviceLabel->setText(
+        QStringLiteral("%1 is %2").arg(portNameFor(number), resolvedDevice(number)));
 }
 
 void CommSettingsDialog::bindSelected()
@@ -186,7 +188,7 @@ void CommSettingsDialog::accept()
                          QStringLiteral("Brennock"), MessageIcon::Warning);
         portNumber->setFocus();
         portNumber->selectAll();
-        return;                        // the dialog stays open
+        return; // the dialog stays open
     }
     result.portNumber = number;
     result.baudRate = listValue(baudRate, result.baudRate);

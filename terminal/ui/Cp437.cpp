@@ -1,8 +1,10 @@
 #include "Cp437.h"
 
-namespace {
+namespace
+{
 
-// 0x80 to 0xFF.
+// 0x80 to 0xFF, eight a row.
+// clang-format off
 constexpr char16_t kUpper[128] = {
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
     0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
@@ -29,6 +31,7 @@ constexpr char16_t kControl[32] = {
     0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,
     0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,
 };
+// clang-format on
 
 constexpr char16_t kDelete = 0x2302;
 
@@ -45,7 +48,8 @@ bool upperByteFor(char16_t ch, unsigned char* byte)
 
 } // namespace
 
-namespace cp437 {
+namespace cp437
+{
 
 QChar displayChar(unsigned char byte)
 {
@@ -92,7 +96,7 @@ QByteArray fromUnicode(const QString& text)
             continue;
         }
         if (ch.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            ++i;   // one character, one '?'
+            ++i; // one character, one '?'
         unsigned char byte = 0;
         out.append(upperByteFor(u, &byte) ? static_cast<char>(byte) : '?');
     }

@@ -12,7 +12,8 @@
 #include <QChar>
 #include <QString>
 
-namespace cp437 {
+namespace cp437
+{
 
 // The character shown for a received byte. NUL gives a null QChar: it is not shown.
 QChar displayChar(unsigned char byte);

@@ -42,7 +42,8 @@ static void initBrennockResources()
     Q_INIT_RESOURCE(brennock);
 }
 
-namespace {
+namespace
+{
 
 const QString kAppTitle = QStringLiteral("Brennock");
 const QString kReady = QStringLiteral("Ready");
@@ -52,7 +53,8 @@ const QString kReady = QStringLiteral("Ready");
 bool lockLedOn(const QString& led)
 {
     const QDir leds(QStringLiteral("/sys/class/leds"));
-    const QStringList names = leds.entryList({QStringLiteral("*::") + led}, QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QStringList names =
+        leds.entryList({QStringLiteral("*::") + led}, QDir::AllEntries | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         QFile brightness(leds.filePath(name) + QStringLiteral("/brightness"));
         if (brightness.open(QIODevice::ReadOnly) && brightness.readAll().trimmed().toInt() > 0)
@@ -88,9 +90,12 @@ QIcon themedIcon(const char* theme, const QString& letters)
 QMessageBox::Icon boxIcon(MessageIcon icon)
 {
     switch (icon) {
-    case MessageIcon::Information: return QMessageBox::Information;
-    case MessageIcon::Warning: return QMessageBox::Warning;
-    case MessageIcon::None: break;
+    case MessageIcon::Information:
+        return QMessageBox::Information;
+    case MessageIcon::Warning:
+        return QMessageBox::Warning;
+    case MessageIcon::None:
+        break;
     }
     return QMessageBox::NoIcon;
 }
@@ -102,7 +107,9 @@ QMessageBox::Icon boxIcon(MessageIcon icon)
 class CMainFrame::FrameFeedback : public UserFeedback
 {
 public:
-    FrameFeedback(CMainFrame& frame, UserFeedback* presenter) : frame(frame), presenter(presenter) {}
+    FrameFeedback(CMainFrame& frame, UserFeedback* presenter) : frame(frame), presenter(presenter)
+    {
+    }
 
     MessageResult message(const QString& text, const QString& caption, MessageIcon icon,
                           MessageButtons buttons, MessageResult defaultResult) override
@@ -113,7 +120,8 @@ public:
                         frame.isVisible() ? &frame : nullptr);
         if (buttons == MessageButtons::YesNo) {
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-            box.setDefaultButton(defaultResult == MessageResult::Yes ? QMessageBox::Yes : QMessageBox::No);
+            box.setDefaultButton(defaultResult == MessageResult::Yes ? QMessageBox::Yes
+                                                                     : QMessageBox::No);
             return box.exec() == QMessageBox::Yes ? MessageResult::Yes : MessageResult::No;
         }
         box.setStandardButtons(QMessageBox::Ok);
@@ -175,8 +183,10 @@ CMainFrame::CMainFrame(BrennockSettings& settings, UserFeedback* presenter, QWid
             openDocumentFile(path);
     });
     connect(terminal, &CBrennockView::bufferFilled, this, [this] {
-        statusBar()->showMessage(QStringLiteral("The terminal text is full: new text is not shown until "
-                                                "Clear Screen and Buffer"), 10000);
+        statusBar()->showMessage(
+            QStringLiteral("The terminal text is full: new text is not shown until "
+                           "Clear Screen and Buffer"),
+            10000);
     });
 
     // A later connect or disconnect titles the window with the port again.
@@ -225,80 +235,111 @@ QAction* CMainFrame::action(const QString& name) const
 void CMainFrame::createActions()
 {
     // File
-    connect(addAction("commSettings", QStringLiteral("&Communications Settings"), QStringLiteral("Change port settings")),
+    connect(addAction("commSettings", QStringLiteral("&Communications Settings"),
+                      QStringLiteral("Change port settings")),
             &QAction::triggered, this, &CMainFrame::onCommSettings);
     QAction* save = addAction("saveSelectionAs", QStringLiteral("&Save Selection As...\tF4"),
                               QStringLiteral("Save the currently selected text to an ASCII file"));
     save->setEnabled(false);
     connect(save, &QAction::triggered, this, &CMainFrame::onSaveSelectionAs);
-    connect(addAction("print", QStringLiteral("&Print..."), QStringLiteral("Print the current terminal view")),
+    connect(addAction("print", QStringLiteral("&Print..."),
+                      QStringLiteral("Print the current terminal view")),
             &QAction::triggered, this, &CMainFrame::onPrint);
-    connect(addAction("printPreview", QStringLiteral("Print Pre&view"), QStringLiteral("Display full pages")),
+    connect(addAction("printPreview", QStringLiteral("Print Pre&view"),
+                      QStringLiteral("Display full pages")),
             &QAction::triggered, this, &CMainFrame::onPrintPreview);
-    connect(addAction("printSetup", QStringLiteral("P&rint Setup..."), QStringLiteral("Change the printer and printing options")),
+    connect(addAction("printSetup", QStringLiteral("P&rint Setup..."),
+                      QStringLiteral("Change the printer and printing options")),
             &QAction::triggered, this, &CMainFrame::onPrintSetup);
-    connect(addAction("exit", QStringLiteral("E&xit"), QStringLiteral("Quit the application; prompts to save documents")),
+    connect(addAction("exit", QStringLiteral("E&xit"),
+                      QStringLiteral("Quit the application; prompts to save documents")),
             &QAction::triggered, this, &QWidget::close);
 
     // Edit
-    connect(addAction("copy", QStringLiteral("&Copy"), QStringLiteral("Copy the selection and put it on the Clipboard")),
+    connect(addAction("copy", QStringLiteral("&Copy"),
+                      QStringLiteral("Copy the selection and put it on the Clipboard")),
             &QAction::triggered, terminal, &CBrennockView::copySelection);
-    connect(addAction("paste", QStringLiteral("&Paste"), QString()),
-            &QAction::triggered, terminal, &CBrennockView::pasteFromClipboard);
-    addAction("pasteDateTime", QStringLiteral("Paste &Date && Time..."), QStringLiteral("Paste Date & Time"))->setEnabled(false);
-    connect(addAction("selectAll", QStringLiteral("Select &All"), QStringLiteral("Select the entire document")),
+    connect(addAction("paste", QStringLiteral("&Paste"), QString()), &QAction::triggered, terminal,
+            &CBrennockView::pasteFromClipboard);
+    addAction("pasteDateTime", QStringLiteral("Paste &Date && Time..."),
+              QStringLiteral("Paste Date & Time"))
+        ->setEnabled(false);
+    connect(addAction("selectAll", QStringLiteral("Select &All"),
+                      QStringLiteral("Select the entire document")),
             &QAction::triggered, terminal, &CBrennockView::selectEverything);
-    connect(addAction("find", QStringLiteral("&Find..."), QStringLiteral("Find the specified text")),
-            &QAction::triggered, this, &CMainFrame::onFind);
-    QAction* findNext = addAction("findNext", QStringLiteral("F&ind Next"), QStringLiteral("Repeat the last action"));
+    connect(
+        addAction("find", QStringLiteral("&Find..."), QStringLiteral("Find the specified text")),
+        &QAction::triggered, this, &CMainFrame::onFind);
+    QAction* findNext = addAction("findNext", QStringLiteral("F&ind Next"),
+                                  QStringLiteral("Repeat the last action"));
     findNext->setShortcut(QKeySequence(Qt::Key_F3));
     connect(findNext, &QAction::triggered, this, &CMainFrame::onFindNext);
     connect(addAction("copyPasteOptions", QStringLiteral("Copy - Paste Options..."), QString()),
             &QAction::triggered, this, &CMainFrame::onCopyPasteOptions);
-    connect(addAction("clearScreen", QStringLiteral("Clear Screen and Buffer"), QStringLiteral("Clears window, empties buffer")),
+    connect(addAction("clearScreen", QStringLiteral("Clear Screen and Buffer"),
+                      QStringLiteral("Clears window, empties buffer")),
             &QAction::triggered, terminal, &CBrennockView::clearScreenAndBuffer);
-    connect(addAction("cut", QStringLiteral("Cu&t"), QStringLiteral("Cut the selection and put it on the Clipboard")),
+    connect(addAction("cut", QStringLiteral("Cu&t"),
+                      QStringLiteral("Cut the selection and put it on the Clipboard")),
             &QAction::triggered, terminal, &CBrennockView::cutSelection);
 
     // View
-    QAction* toolbar = addAction("viewToolbar", QStringLiteral("&Toolbar"), QStringLiteral("Show or hide the toolbar"));
+    QAction* toolbar = addAction("viewToolbar", QStringLiteral("&Toolbar"),
+                                 QStringLiteral("Show or hide the toolbar"));
     toolbar->setCheckable(true);
     toolbar->setChecked(true);
-    QAction* status = addAction("viewStatusBar", QStringLiteral("&Status Bar"), QStringLiteral("Show or hide the status bar"));
+    QAction* status = addAction("viewStatusBar", QStringLiteral("&Status Bar"),
+                                QStringLiteral("Show or hide the status bar"));
     status->setCheckable(true);
     status->setChecked(true);
 
     // Format
     connect(addAction("font", QStringLiteral("&Font..."), QStringLiteral("Change terminal font")),
             &QAction::triggered, this, &CMainFrame::onFont);
-    QAction* wrap = addAction("wrapText", QStringLiteral("&Wrap Text"), QStringLiteral("Wrap lines that exceed terminal width"));
+    QAction* wrap = addAction("wrapText", QStringLiteral("&Wrap Text"),
+                              QStringLiteral("Wrap lines that exceed terminal width"));
     wrap->setCheckable(true);
     connect(wrap, &QAction::triggered, this, &CMainFrame::onWrapText);
-    connect(addAction("backgroundColor", QStringLiteral("&Set Background Color..."), QStringLiteral("Sets background color")),
+    connect(addAction("backgroundColor", QStringLiteral("&Set Background Color..."),
+                      QStringLiteral("Sets background color")),
             &QAction::triggered, this, &CMainFrame::onBackgroundColor);
 
     // Transfer: the load, special-character and capture commands come with their own
     // parts of the program; until then their entries are shown disabled.
     addAction("load", QStringLiteral("&Load ...\tF7"),
-              QStringLiteral("Load a *.APP, *.RUN, *.BIN, *.S19, *.TXT, *.BAT, etc."))->setEnabled(false);
-    connect(addAction("sendBreak", QStringLiteral("Send &Break\tF8"), QStringLiteral("Send BREAK to target")),
+              QStringLiteral("Load a *.APP, *.RUN, *.BIN, *.S19, *.TXT, *.BAT, etc."))
+        ->setEnabled(false);
+    connect(addAction("sendBreak", QStringLiteral("Send &Break\tF8"),
+                      QStringLiteral("Send BREAK to target")),
             &QAction::triggered, terminal, &CBrennockView::sendBreak);
     addAction("sendSpecial", QStringLiteral("Send Special Characters..."),
-              QStringLiteral("Send special character(s) to target"))->setEnabled(false);
+              QStringLiteral("Send special character(s) to target"))
+        ->setEnabled(false);
     addAction("sendBinary", QStringLiteral("Send Binary File..."),
-              QStringLiteral("Send a file of any kind directly out the serial port"))->setEnabled(false);
-    addAction("captureStart", QStringLiteral("Start"), QStringLiteral("Start Capturing Text"))->setEnabled(false);
-    addAction("captureStop", QStringLiteral("Stop"), QStringLiteral("Stop Capturing Text"))->setEnabled(false);
-    addAction("capturePause", QStringLiteral("Pause"), QStringLiteral("Pause the Capturing of Text"))->setEnabled(false);
-    addAction("captureResume", QStringLiteral("Resume"), QStringLiteral("Resume the Capturing of Text"))->setEnabled(false);
-    addAction("captureOptions", QStringLiteral("Options..."), QStringLiteral("Displayt Capture Text Options"))->setEnabled(false);
+              QStringLiteral("Send a file of any kind directly out the serial port"))
+        ->setEnabled(false);
+    addAction("captureStart", QStringLiteral("Start"), QStringLiteral("Start Capturing Text"))
+        ->setEnabled(false);
+    addAction("captureStop", QStringLiteral("Stop"), QStringLiteral("Stop Capturing Text"))
+        ->setEnabled(false);
+    addAction("capturePause", QStringLiteral("Pause"),
+              QStringLiteral("Pause the Capturing of Text"))
+        ->setEnabled(false);
+    addAction("captureResume", QStringLiteral("Resume"),
+              QStringLiteral("Resume the Capturing of Text"))
+        ->setEnabled(false);
+    addAction("captureOptions", QStringLiteral("Options..."),
+              QStringLiteral("Displayt Capture Text Options"))
+        ->setEnabled(false);
     addAction("redoLastLoad", QStringLiteral("Redo Last Load\tF5"), QString())->setEnabled(false);
 
     // Help
-    connect(addAction("helpContents", QStringLiteral("&Contents"),
-                      QStringLiteral("Displays the table of contents for the online documentation")),
-            &QAction::triggered, this, &CMainFrame::onHelpContents);
-    connect(addAction("about", QStringLiteral("&About Brennock..."), QStringLiteral("Display program information, version number and copyright")),
+    connect(
+        addAction("helpContents", QStringLiteral("&Contents"),
+                  QStringLiteral("Displays the table of contents for the online documentation")),
+        &QAction::triggered, this, &CMainFrame::onHelpContents);
+    connect(addAction("about", QStringLiteral("&About Brennock..."),
+                      QStringLiteral("Display program information, version number and copyright")),
             &QAction::triggered, this, &CMainFrame::onAbout);
 
     // Keys of the accelerator table that do nothing: Alt+Enter.
@@ -321,7 +362,8 @@ void CMainFrame::createMenus()
     for (int i = 0; i < RecentFiles::kMaxEntries; ++i) {
         auto* entry = new QAction(this);
         entry->setVisible(false);
-        connect(entry, &QAction::triggered, this, [this, entry] { openDocumentFile(entry->data().toString()); });
+        connect(entry, &QAction::triggered, this,
+                [this, entry] { openDocumentFile(entry->data().toString()); });
         recentActions << entry;
         fileMenu->addAction(entry);
     }
@@ -390,7 +432,8 @@ void CMainFrame::createToolBar()
     bar->addSeparator();
     bar->addAction(action(QStringLiteral("about")));
     connect(action(QStringLiteral("viewToolbar")), &QAction::toggled, bar, &QWidget::setVisible);
-    connect(bar, &QToolBar::visibilityChanged, action(QStringLiteral("viewToolbar")), &QAction::setChecked);
+    connect(bar, &QToolBar::visibilityChanged, action(QStringLiteral("viewToolbar")),
+            &QAction::setChecked);
 }
 
 void CMainFrame::createStatusBar()
@@ -422,7 +465,8 @@ void CMainFrame::updateIndicators()
         return;
     capsPane->setText(lockLedOn(QStringLiteral("capslock")) ? QStringLiteral("CAPS") : QString());
     numPane->setText(lockLedOn(QStringLiteral("numlock")) ? QStringLiteral("NUM") : QString());
-    scrollPane->setText(lockLedOn(QStringLiteral("scrolllock")) ? QStringLiteral("SCRL") : QString());
+    scrollPane->setText(lockLedOn(QStringLiteral("scrolllock")) ? QStringLiteral("SCRL")
+                                                                : QString());
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
@@ -430,8 +474,8 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
     // The lock keys can only change with a key or while another window has the focus.
     if (event->type() == QEvent::KeyRelease || event->type() == QEvent::ApplicationActivate) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (event->type() == QEvent::ApplicationActivate
-            || key->key() == Qt::Key_CapsLock || key->key() == Qt::Key_NumLock || key->key() == Qt::Key_ScrollLock)
+        if (event->type() == QEvent::ApplicationActivate || key->key() == Qt::Key_CapsLock ||
+            key->key() == Qt::Key_NumLock || key->key() == Qt::Key_ScrollLock)
             QTimer::singleShot(50, this, &CMainFrame::updateIndicators);
     }
     return QMainWindow::eventFilter(watched, event);
@@ -445,10 +489,14 @@ QString CMainFrame::statusText() const
 QString CMainFrame::indicatorText(int pane) const
 {
     switch (pane) {
-    case 0: return capsPane->text();
-    case 1: return numPane->text();
-    case 2: return scrollPane->text();
-    default: return capturePane->text();
+    case 0:
+        return capsPane->text();
+    case 1:
+        return numPane->text();
+    case 2:
+        return scrollPane->text();
+    default:
+        return capturePane->text();
     }
 }
 
@@ -469,7 +517,8 @@ void CMainFrame::updateRecentMenu()
     for (int i = 0; i < recentActions.size(); ++i) {
         QAction* entry = recentActions.at(i);
         if (i < entries.size()) {
-            entry->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(QFileInfo(entries.at(i)).fileName()));
+            entry->setText(
+                QStringLiteral("&%1 %2").arg(i + 1).arg(QFileInfo(entries.at(i)).fileName()));
             entry->setData(entries.at(i));
             entry->setStatusTip(QStringLiteral("Open this document"));
             entry->setToolTip(entries.at(i));
@@ -491,7 +540,8 @@ void CMainFrame::startDocument(const QString& fileName)
 
 void CMainFrame::openDocumentFile(const QString& fileName)
 {
-    qCInfo(lcShell).noquote() << "open document" << (fileName.isEmpty() ? QStringLiteral("(no file)") : fileName);
+    qCInfo(lcShell).noquote() << "open document"
+                              << (fileName.isEmpty() ? QStringLiteral("(no file)") : fileName);
     doc->Connect();
     if (!fileName.isEmpty()) {
         openedFile = QDir::cleanPath(QFileInfo(fileName).absoluteFilePath());
@@ -507,7 +557,8 @@ void CMainFrame::openDocumentFile(const QString& fileName)
 
 void CMainFrame::handOverFromSecondStart(const QString& fileName)
 {
-    qCInfo(lcShell).noquote() << "second start handed over" << (fileName.isEmpty() ? QStringLiteral("(no file)") : fileName);
+    qCInfo(lcShell).noquote() << "second start handed over"
+                              << (fileName.isEmpty() ? QStringLiteral("(no file)") : fileName);
     openDocumentFile(fileName);
     bringToFront();
 }
@@ -556,7 +607,7 @@ void CMainFrame::showEvent(QShowEvent* event)
 void CMainFrame::storeSizeIfSettled()
 {
     if (!isVisible() || isMinimized() || isMaximized() || isFullScreen())
-        return;            // a minimised or maximised size is no size to come back to
+        return; // a minimised or maximised size is no size to come back to
     const QSize outer = frameGeometry().size();
     const QSize decoration = outer - size();
     if (!sizeSettled && !decoration.isNull()) {
@@ -603,8 +654,8 @@ void CMainFrame::onCommSettings()
         const CommDialogValues values = dialog->values();
         const QString newName = portNameFor(values.portNumber);
         const bool sameName = newName == doc->commSettings().portName;
-        const bool rebinds = sameName && dialog->bindings().contains(values.portNumber)
-            && dialog->resolvedDevice(values.portNumber) != doc->portDevice();
+        const bool rebinds = sameName && dialog->bindings().contains(values.portNumber) &&
+                             dialog->resolvedDevice(values.portNumber) != doc->portDevice();
         dialog->storeBindings();
         if (rebinds && doc->isConnected() && values.portNumber != kDisconnectPortNumber) {
             // The same number now leads to another device: reopen it there.
@@ -629,7 +680,8 @@ void CMainFrame::onSaveSelectionAs()
     } else {
         QFileDialog dialog(this, QStringLiteral("Save Selection As"));
         dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setNameFilters({QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")});
+        dialog.setNameFilters(
+            {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")});
         dialog.setDefaultSuffix(QStringLiteral("txt"));
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             path = dialog.selectedFiles().constFirst();
@@ -639,8 +691,8 @@ void CMainFrame::onSaveSelectionAs()
     QString error;
     if (!terminal->saveSelectionTo(path, &error)) {
         feedback().message(QStringLiteral("Could not save the selection to %1:\r%2")
-                                   .arg(QDir::toNativeSeparators(path), error),
-                               QStringLiteral("Error"), MessageIcon::Warning);
+                               .arg(QDir::toNativeSeparators(path), error),
+                           QStringLiteral("Error"), MessageIcon::Warning);
     }
 }
 
@@ -679,7 +731,8 @@ void CMainFrame::onPrintSetup()
 
 void CMainFrame::onCopyPasteOptions()
 {
-    CopyPasteOptionsDialog dialog(doc->charDelay(), doc->lfDelay(), doc->windowsEdit(), *frameFeedback, this);
+    CopyPasteOptionsDialog dialog(doc->charDelay(), doc->lfDelay(), doc->windowsEdit(),
+                                  *frameFeedback, this);
     if (dialog.exec() != QDialog::Accepted)
         return;
     doc->setCharDelay(dialog.charDelay());
@@ -699,7 +752,9 @@ void CMainFrame::onFind()
         connect(findDialog, &FindDialog::findNext, this, &CMainFrame::findAgain);
     }
     const QString selected = terminal->textCursor().selectedText();
-    findDialog->setText(!selected.isEmpty() && !selected.contains(QChar::ParagraphSeparator) ? selected : lastFindText);
+    findDialog->setText(!selected.isEmpty() && !selected.contains(QChar::ParagraphSeparator)
+                            ? selected
+                            : lastFindText);
     findDialog->show();
     findDialog->raise();
     findDialog->activateWindow();
@@ -740,7 +795,8 @@ void CMainFrame::onWrapText()
 
 void CMainFrame::onBackgroundColor()
 {
-    const QColor chosen = QColorDialog::getColor(terminal->backgroundColor(), this, QStringLiteral("Color"));
+    const QColor chosen =
+        QColorDialog::getColor(terminal->backgroundColor(), this, QStringLiteral("Color"));
     if (chosen.isValid())
         terminal->setBackgroundColor(chosen);
 }
@@ -773,7 +829,7 @@ void CMainFrame::onHelpContents()
     const QString path = helpFilePath();
     if (path.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
         feedback().message(QStringLiteral("The help file could not be opened."), kAppTitle,
-                               MessageIcon::Warning);
+                           MessageIcon::Warning);
     }
 }
 

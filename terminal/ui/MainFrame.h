@@ -34,9 +34,10 @@ class CMainFrame : public QMainWindow, public CaptureWriter
     Q_OBJECT
 
 public:
-    static constexpr int kOpenDocumentPauseMs = 100;   // between Connect and the load
+    static constexpr int kOpenDocumentPauseMs = 100; // between Connect and the load
 
-    CMainFrame(BrennockSettings& settings, UserFeedback* presenter = nullptr, QWidget* parent = nullptr);
+    CMainFrame(BrennockSettings& settings, UserFeedback* presenter = nullptr,
+               QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     CBrennockDoc& document() const { return *doc; }
@@ -60,11 +61,14 @@ public:
 
     // The text of the status bar's message pane ("Ready" when idle).
     QString statusText() const;
-    QString indicatorText(int pane) const;   // 0 CAPS, 1 NUM, 2 SCRL, 3 capture
+    QString indicatorText(int pane) const; // 0 CAPS, 1 NUM, 2 SCRL, 3 capture
     QStringList recentFiles() const;
 
     // Seams: the file dialog of Save Selection As, and the help opener.
-    void setSaveFileNameProvider(std::function<QString()> provider) { saveFileNameProvider = std::move(provider); }
+    void setSaveFileNameProvider(std::function<QString()> provider)
+    {
+        saveFileNameProvider = std::move(provider);
+    }
     QString helpFilePath() const;
 
     QAction* action(const QString& name) const;

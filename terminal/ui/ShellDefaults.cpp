@@ -5,7 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace {
+namespace
+{
 
 const StartDefault kStartDefaults[] = {
     {"COM Settings", "Baud Rate", true, 0, "9600", false},
@@ -95,7 +96,8 @@ void storeWindowSize(BrennockSettings& settings, const QSize& size)
 RecentFiles::RecentFiles(BrennockSettings& settings) : settings(settings)
 {
     for (int i = 1; i <= kMaxEntries; ++i) {
-        const QString path = settings.readText(kRecentSection, QStringLiteral("File%1").arg(i), QString());
+        const QString path =
+            settings.readText(kRecentSection, QStringLiteral("File%1").arg(i), QString());
         if (!path.isEmpty() && !list.contains(path))
             list.append(path);
     }

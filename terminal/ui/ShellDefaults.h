@@ -29,7 +29,9 @@ const StartDefault* startDefaults(int* count);
 int writeStartDefaults(BrennockSettings& settings);
 
 // COLORREF (0x00BBGGRR) as stored, and back.
-struct Rgb { int red, green, blue; };
+struct Rgb {
+    int red, green, blue;
+};
 Rgb rgbOfColorRef(int colorRef);
 int colorRefOf(int red, int green, int blue);
 

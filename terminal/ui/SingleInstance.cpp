@@ -5,10 +5,11 @@
 
 #include <unistd.h>
 
-namespace {
+namespace
+{
 const QByteArray kAnswer = QByteArrayLiteral("OK\n");
 constexpr int kMaxLineBytes = 64 * 1024;
-}
+} // namespace
 
 QString SingleInstance::defaultName()
 {
@@ -58,11 +59,12 @@ void SingleInstance::acceptConnection()
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {
                 if (socket->bytesAvailable() > kMaxLineBytes)
-                    socket->abort();   // not one of ours
+                    socket->abort(); // not one of ours
                 return;
             }
             const QByteArray line = socket->readLine();
-            const QString fileName = QString::fromUtf8(QByteArray::fromPercentEncoding(line.trimmed()));
+            const QString fileName =
+                QString::fromUtf8(QByteArray::fromPercentEncoding(line.trimmed()));
             socket->write(kAnswer);
             socket->flush();
             socket->disconnectFromServer();

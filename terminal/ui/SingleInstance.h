@@ -31,7 +31,8 @@ public:
     QString name() const { return serverName; }
 
     // As a second start: sends fileName to the running instance; true once it answered.
-    static bool handOver(const QString& name, const QString& fileName, int timeoutMs = kAnswerTimeoutMs);
+    static bool handOver(const QString& name, const QString& fileName,
+                         int timeoutMs = kAnswerTimeoutMs);
 
 signals:
     // A second start handed this file name over (possibly empty).

@@ -10,8 +10,8 @@
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
-#include <QIcon>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,7 +22,8 @@
 #define BRENNOCK_VERSION "1.0"
 #endif
 
-namespace {
+namespace
+{
 const QString kRangeMessage = QStringLiteral("Please enter an integer between %1 and %2.");
 }
 
@@ -43,16 +44,20 @@ CopyPasteOptionsDialog::CopyPasteOptionsDialog(int charDelay, int lfDelay, int w
     pacingForm->addRow(QStringLiteral("Character Delay (mS):"), charDelayEdit);
     pacingForm->addRow(QStringLiteral("Linefeed Delay  (mS):"), lfDelayEdit);
 
-    auto* explanation = new QLabel(QStringLiteral("Control-Shift Switches Context between Standard Windows Editing\n"
-                                                  "Functions and Transmitting a Control Character"));
-    standardEditing = new QCheckBox(QStringLiteral("Ctrl+C / Ctrl+V Performs Standard Windows Editing Functions"));
+    auto* explanation = new QLabel(
+        QStringLiteral("Control-Shift Switches Context between Standard Windows Editing\n"
+                       "Functions and Transmitting a Control Character"));
+    standardEditing = new QCheckBox(
+        QStringLiteral("Ctrl+C / Ctrl+V Performs Standard Windows Editing Functions"));
     standardEditing->setObjectName(QStringLiteral("standardEditing"));
     transmitControl = new QCheckBox(QStringLiteral("Ctrl+C / Ctrl+V Transmits Control Character"));
     transmitControl->setObjectName(QStringLiteral("transmitControl"));
     setEditingKeys(windowsEdit == 1);
     // Clicking either box flips both: they always hold opposite states.
-    connect(standardEditing, &QCheckBox::clicked, this, [this] { setEditingKeys(!transmitControl->isChecked()); });
-    connect(transmitControl, &QCheckBox::clicked, this, [this] { setEditingKeys(!standardEditing->isChecked()); });
+    connect(standardEditing, &QCheckBox::clicked, this,
+            [this] { setEditingKeys(!transmitControl->isChecked()); });
+    connect(transmitControl, &QCheckBox::clicked, this,
+            [this] { setEditingKeys(!standardEditing->isChecked()); });
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &CopyPasteOptionsDialog::accept);
@@ -91,7 +96,7 @@ void CopyPasteOptionsDialog::accept()
 {
     int charDelay = 0, lfDelay = 0;
     if (!readDelay(charDelayEdit, &charDelay) || !readDelay(lfDelayEdit, &lfDelay))
-        return;                        // the dialog stays open
+        return; // the dialog stays open
     chosenCharDelay = charDelay;
     chosenLfDelay = lfDelay;
     chosenWindowsEdit = standardEditing->isChecked() ? 1 : 0;
@@ -188,7 +193,8 @@ void FontColorDialog::updateSample()
     QPalette pal = sample->palette();
     pal.setColor(QPalette::WindowText, color);
     // Keep the sample readable whatever the colour.
-    pal.setColor(QPalette::Window, color.lightness() > 160 ? QColor(Qt::darkGray) : QColor(Qt::white));
+    pal.setColor(QPalette::Window,
+                 color.lightness() > 160 ? QColor(Qt::darkGray) : QColor(Qt::white));
     sample->setPalette(pal);
 }
 
@@ -234,15 +240,30 @@ FindDialog::FindDialog(QWidget* parent) : QDialog(parent)
     layout->addLayout(left);
     layout->addLayout(right);
 
-    connect(what, &QLineEdit::textChanged, this, [this](const QString& t) { findButton->setEnabled(!t.isEmpty()); });
-    connect(findButton, &QPushButton::clicked, this, [this] { emit findNext(text(), matchCase(), down()); });
+    connect(what, &QLineEdit::textChanged, this,
+            [this](const QString& t) { findButton->setEnabled(!t.isEmpty()); });
+    connect(findButton, &QPushButton::clicked, this,
+            [this] { emit findNext(text(), matchCase(), down()); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-QString FindDialog::text() const { return what->text(); }
-bool FindDialog::matchCase() const { return caseBox->isChecked(); }
-bool FindDialog::down() const { return downButton->isChecked(); }
-void FindDialog::setText(const QString& t) { what->setText(t); what->selectAll(); }
+QString FindDialog::text() const
+{
+    return what->text();
+}
+bool FindDialog::matchCase() const
+{
+    return caseBox->isChecked();
+}
+bool FindDialog::down() const
+{
+    return downButton->isChecked();
+}
+void FindDialog::setText(const QString& t)
+{
+    what->setText(t);
+    what->selectAll();
+}
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
 {

@@ -1,6 +1,7 @@
 #include "TerminalTranslator.h"
 
-namespace {
+namespace
+{
 constexpr char kBel = 7;
 constexpr char kBs = 8;
 constexpr char kLf = 10;
@@ -19,7 +20,7 @@ void TerminalTranslator::deliver(const char* bytes, int count, TerminalOutput& o
 
     const bool followsExpandedCr = endedWithExpandedCr;
     if (count > 0)
-        endedWithExpandedCr = false;   // the first byte clears the mark, whatever it is
+        endedWithExpandedCr = false; // the first byte clears the mark, whatever it is
 
     for (int i = 0; i < count; ++i) {
         if (length >= kRunLimit)

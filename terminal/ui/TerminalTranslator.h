@@ -29,7 +29,7 @@ public:
 class TerminalTranslator
 {
 public:
-    static constexpr int kRunLimit = 1021;     // a run this long is flushed first
+    static constexpr int kRunLimit = 1021; // a run this long is flushed first
     static constexpr int kRunCapacity = 1024;
 
     // Translates one delivery into output, in order.

@@ -59,7 +59,8 @@ public:
             out += process.readAllStandardOutput();
         }
         if (!out.startsWith("READY ")) {
-            *problem = QStringLiteral("qx2sim said: ") + QString::fromLocal8Bit(out + process.readAllStandardError());
+            *problem = QStringLiteral("qx2sim said: ") +
+                       QString::fromLocal8Bit(out + process.readAllStandardError());
             return false;
         }
         return true;

@@ -21,7 +21,8 @@
 
 #include <termios.h>
 
-namespace {
+namespace
+{
 
 struct FrameSetup {
     TempConfig config;
@@ -105,7 +106,8 @@ void FrameTest::typedKeysReachInstrumentAndEchoAppears()
     QTest::keyClicks(view, QStringLiteral("help"));
     QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().endsWith(QStringLiteral("C:\\>help")), 5000);
     QTest::keyClick(view, Qt::Key_Return);
-    QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().count(QStringLiteral("C:\\>")) >= 2, qPrintable(view->toPlainText()), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().count(QStringLiteral("C:\\>")) >= 2,
+                              qPrintable(view->toPlainText()), 5000);
     QTest::keyClicks(view, QStringLiteral("dir"));
     QTest::keyClick(view, Qt::Key_Return);
     QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().count(QStringLiteral("C:\\>")) >= 3, 5000);
@@ -131,18 +133,25 @@ void FrameTest::commDialogBaudChangeReappliesWithoutQuestion()
 
     CommSettingsDialog* dialog = openCommDialog(*t.frame);
     QVERIFY(dialog);
-    QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->text(), QStringLiteral("3"));
-    QCOMPARE(dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->currentText(), QStringLiteral("9600"));
-    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->setCurrentText(QStringLiteral("19200"));
+    QCOMPARE(dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->text(),
+             QStringLiteral("3"));
+    QCOMPARE(dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->currentText(),
+             QStringLiteral("9600"));
+    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))
+        ->setCurrentText(QStringLiteral("19200"));
     dialog->findChild<QComboBox*>(QStringLiteral("parity"))->setCurrentText(QStringLiteral("Even"));
     clickOk(dialog);
 
     QVERIFY(t.feedback.messages.isEmpty());
-    QCOMPARE(t.doc().port(), port);                  // not reopened
+    QCOMPARE(t.doc().port(), port); // not reopened
     QCOMPARE(t.frame->view()->toPlainText(), QStringLiteral("keep me"));
     QCOMPARE(speedOf(pair.slave()), speed_t(B19200));
-    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString()), QStringLiteral("19200"));
-    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Parity"), QString()), QStringLiteral("Even"));
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"),
+                                  QString()),
+             QStringLiteral("19200"));
+    QCOMPARE(
+        t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Parity"), QString()),
+        QStringLiteral("Even"));
 }
 
 void FrameTest::commDialogPort99Disconnects()
@@ -155,13 +164,18 @@ void FrameTest::commDialogPort99Disconnects()
     QVERIFY(t.doc().isConnected());
     CommSettingsDialog* dialog = openCommDialog(*t.frame);
     dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("99"));
-    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->setCurrentText(QStringLiteral("1200"));
+    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))
+        ->setCurrentText(QStringLiteral("1200"));
     clickOk(dialog);
     QVERIFY(!t.doc().isConnected());
     QCOMPARE(t.frame->windowTitle(), QStringLiteral("Not connected - Brennock"));
     // Nothing else was applied or stored.
-    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString()), QStringLiteral("9600"));
-    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QString()), QStringLiteral("COM3"));
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"),
+                                  QString()),
+             QStringLiteral("9600"));
+    QCOMPARE(
+        t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QString()),
+        QStringLiteral("COM3"));
 }
 
 void FrameTest::commDialogPortChangeWhileConnected_data()
@@ -188,7 +202,9 @@ void FrameTest::commDialogPortChangeWhileConnected()
 
     QVERIFY(!t.feedback.messages.isEmpty());
     const RecordingFeedback::Message question = t.feedback.messages.first();
-    QCOMPARE(question.text, QStringLiteral("Already connected to a different port.  Close and reconnect using new port?"));
+    QCOMPARE(question.text,
+             QStringLiteral(
+                 "Already connected to a different port.  Close and reconnect using new port?"));
     QCOMPARE(question.caption, QStringLiteral("Change Port"));
     QCOMPARE(question.buttons, MessageButtons::YesNo);
     QVERIFY(t.doc().isConnected());
@@ -202,7 +218,9 @@ void FrameTest::commDialogPortChangeWhileConnected()
         QCOMPARE(t.feedback.messages.at(1).text, QStringLiteral("Port settings not changed"));
         QCOMPARE(t.feedback.messages.at(1).caption, QStringLiteral("No Change"));
         QCOMPARE(t.doc().commSettings().portName, QStringLiteral("COM3"));
-        QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QString()), QStringLiteral("COM3"));
+        QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"),
+                                      QString()),
+                 QStringLiteral("COM3"));
     }
 }
 
@@ -243,8 +261,9 @@ void FrameTest::commDialogRefusesOutOfRangeNumbers()
     dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(number);
     clickOk(dialog);
     QCOMPARE(t.feedback.messages.size(), 1);
-    QCOMPARE(t.feedback.messages.first().text, QStringLiteral("Please enter an integer between 1 and 255."));
-    QVERIFY(dialog->isVisible());                    // stays open
+    QCOMPARE(t.feedback.messages.first().text,
+             QStringLiteral("Please enter an integer between 1 and 255."));
+    QVERIFY(dialog->isVisible()); // stays open
     dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("99"));
     clickOk(dialog);
     QTRY_VERIFY(!t.frame->findChild<CommSettingsDialog*>());
@@ -258,11 +277,15 @@ void FrameTest::commDialogBindsDevice()
     t.start(false);
     CommSettingsDialog* dialog = openCommDialog(*t.frame);
     dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"))->setText(QStringLiteral("12"));
-    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(), QStringLiteral("COM12 is /dev/ttyS11"));
+    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(),
+             QStringLiteral("COM12 is /dev/ttyS11"));
     dialog->findChild<QComboBox*>(QStringLiteral("devices"))->setEditText(pair.slavePath());
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("bindButton")), Qt::LeftButton);
-    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(), QStringLiteral("COM12 is ") + pair.slavePath());
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()), QStringLiteral("/dev/ttyS11"));  // not yet
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("bindButton")),
+                      Qt::LeftButton);
+    QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(),
+             QStringLiteral("COM12 is ") + pair.slavePath());
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()),
+             QStringLiteral("/dev/ttyS11")); // not yet
     clickOk(dialog);
     QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()), pair.slavePath());
     QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
@@ -273,12 +296,16 @@ void FrameTest::commDialogCancelChangesNothing()
 {
     FrameSetup t;
     t.start(false);
-    const QString before = t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString());
+    const QString before = t.settings->readText(QStringLiteral("COM Settings"),
+                                                QStringLiteral("Baud Rate"), QString());
     CommSettingsDialog* dialog = openCommDialog(*t.frame);
-    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))->setCurrentText(QStringLiteral("57600"));
+    dialog->findChild<QComboBox*>(QStringLiteral("baudRate"))
+        ->setCurrentText(QStringLiteral("57600"));
     dialog->findChild<QCheckBox*>(QStringLiteral("localEcho"))->setChecked(true);
     dialog->reject();
-    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QString()), before);
+    QCOMPARE(t.settings->readText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"),
+                                  QString()),
+             before);
     QVERIFY(!t.doc().commSettings().localEcho);
 }
 
@@ -296,8 +323,9 @@ void FrameTest::copyPasteOptionsStoreAndAct()
         QVERIFY(!standard->isChecked() && transmit->isChecked());
         dialog->findChild<QLineEdit*>(QStringLiteral("charDelay"))->setText(QStringLiteral("1001"));
         clickOk(dialog);
-        QVERIFY(dialog->isVisible());                // refused: 0 to 1000
-        QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Please enter an integer between 0 and 1000."));
+        QVERIFY(dialog->isVisible()); // refused: 0 to 1000
+        QCOMPARE(t.feedback.messages.last().text,
+                 QStringLiteral("Please enter an integer between 0 and 1000."));
         dialog->findChild<QLineEdit*>(QStringLiteral("charDelay"))->setText(QStringLiteral("7"));
         dialog->findChild<QLineEdit*>(QStringLiteral("lfDelay"))->setText(QStringLiteral("1000"));
         clickOk(dialog);
@@ -338,7 +366,8 @@ void FrameTest::saveSelectionFailureIsReported()
 {
     FrameSetup t;
     t.start(false);
-    t.frame->setSaveFileNameProvider([&t] { return t.config.path() + QStringLiteral("/missing/dir/sel.txt"); });
+    t.frame->setSaveFileNameProvider(
+        [&t] { return t.config.path() + QStringLiteral("/missing/dir/sel.txt"); });
     t.doc().DeliverToViews("text", 4);
     t.frame->view()->selectEverything();
     t.frame->action(QStringLiteral("saveSelectionAs"))->trigger();
@@ -367,7 +396,8 @@ void FrameTest::wrapAndColoursAreStored()
     QCOMPARE(t.settings->readInt(QStringLiteral("Font"), QStringLiteral("Size"), -1), 125);
     QCOMPARE(t.settings->readInt(QStringLiteral("Font"), QStringLiteral("Bold"), -1), 1);
     QCOMPARE(t.settings->readInt(QStringLiteral("Font"), QStringLiteral("Color"), -1), 0x332211);
-    QCOMPARE(t.settings->readInt(QStringLiteral("Background"), QStringLiteral("Color"), -1), 0x008000);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Background"), QStringLiteral("Color"), -1),
+             0x008000);
     // A restart shows the same.
     t.frame.reset();
     CMainFrame again(*t.settings, &t.feedback);
@@ -388,7 +418,8 @@ void FrameTest::findDialogAndFindNext()
     t.frame->action(QStringLiteral("find"))->trigger();
     auto* dialog = t.frame->findChild<FindDialog*>();
     QVERIFY(dialog && dialog->isVisible());
-    QTest::keyClicks(dialog->findChild<QLineEdit*>(QStringLiteral("findWhat")), QStringLiteral("QX2>"));
+    QTest::keyClicks(dialog->findChild<QLineEdit*>(QStringLiteral("findWhat")),
+                     QStringLiteral("QX2>"));
     dialog->findChild<QCheckBox*>(QStringLiteral("matchCase"))->setChecked(true);
     QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("findNext")), Qt::LeftButton);
     QCOMPARE(view->textCursor().selectionStart(), 0);

@@ -19,6 +19,7 @@ class UrlCatcher : public QObject
     Q_OBJECT
 public slots:
     void open(const QUrl& url) { urls << url; }
+
 public:
     QList<QUrl> urls;
 };
@@ -99,14 +100,25 @@ void ShellTest::startDefaultsRewriteOnlyMissing_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QVariant>("before");
     QTest::addColumn<QVariant>("after");
-    QTest::newRow("Prompt For Filename 0 becomes 1") << "Transfer" << "Prompt For Filename" << QVariant(0) << QVariant(1);
-    QTest::newRow("Write Mode 0 becomes 1") << "Transfer" << "Write Mode" << QVariant(0) << QVariant(1);
-    QTest::newRow("Write Mode 2 stays") << "Transfer" << "Write Mode" << QVariant(2) << QVariant(2);
-    QTest::newRow("empty capture path is missing") << "Transfer" << "Prompt Path Name" << QVariant(QString()) << QVariant(QStringLiteral("C:\\CAPTURE.TXT"));
-    QTest::newRow("Font Size 0 stays 0") << "Font" << "Size" << QVariant(0) << QVariant(0);
-    QTest::newRow("Wrap 0 stays 0") << "Text" << "Wrap" << QVariant(0) << QVariant(0);
-    QTest::newRow("-1 counts as missing") << "Window" << "X Size" << QVariant(-1) << QVariant(620);
-    QTest::newRow("stored baud rate stays") << "COM Settings" << "Baud Rate" << QVariant(QStringLiteral("19200")) << QVariant(QStringLiteral("19200"));
+    QTest::newRow("Prompt For Filename 0 becomes 1")
+        << "Transfer"
+        << "Prompt For Filename" << QVariant(0) << QVariant(1);
+    QTest::newRow("Write Mode 0 becomes 1") << "Transfer"
+                                            << "Write Mode" << QVariant(0) << QVariant(1);
+    QTest::newRow("Write Mode 2 stays") << "Transfer"
+                                        << "Write Mode" << QVariant(2) << QVariant(2);
+    QTest::newRow("empty capture path is missing")
+        << "Transfer"
+        << "Prompt Path Name" << QVariant(QString()) << QVariant(QStringLiteral("C:\\CAPTURE.TXT"));
+    QTest::newRow("Font Size 0 stays 0") << "Font"
+                                         << "Size" << QVariant(0) << QVariant(0);
+    QTest::newRow("Wrap 0 stays 0") << "Text"
+                                    << "Wrap" << QVariant(0) << QVariant(0);
+    QTest::newRow("-1 counts as missing") << "Window"
+                                          << "X Size" << QVariant(-1) << QVariant(620);
+    QTest::newRow("stored baud rate stays")
+        << "COM Settings"
+        << "Baud Rate" << QVariant(QStringLiteral("19200")) << QVariant(QStringLiteral("19200"));
 }
 
 void ShellTest::startDefaultsRewriteOnlyMissing()
@@ -167,10 +179,12 @@ void ShellTest::statusBarPanes()
     QCOMPARE(frame.indicatorText(3), QStringLiteral("CAPTURE OFF"));
     frame.feedback().setStatusText(QStringLiteral("Please wait... transmitting characters!"));
     QCOMPARE(frame.statusText(), QStringLiteral("Please wait... transmitting characters!"));
-    QCOMPARE(feedback.statusTexts.last(), QStringLiteral("Please wait... transmitting characters!"));
+    QCOMPARE(feedback.statusTexts.last(),
+             QStringLiteral("Please wait... transmitting characters!"));
     QCOMPARE(frame.windowTitle(), QStringLiteral("Untitled - Brennock"));
     QVERIFY(!frame.action(QStringLiteral("saveSelectionAs"))->isEnabled());
-    QCOMPARE(frame.action(QStringLiteral("commSettings"))->statusTip(), QStringLiteral("Change port settings"));
+    QCOMPARE(frame.action(QStringLiteral("commSettings"))->statusTip(),
+             QStringLiteral("Change port settings"));
 }
 
 void ShellTest::recentListKeepsTenNewestFirst()
@@ -199,8 +213,10 @@ void ShellTest::commandLineFile_data()
     QTest::addColumn<QString>("file");
     QTest::newRow("none") << QStringList{"brennock"} << QString();
     QTest::newRow("one file") << QStringList{"brennock", "APP.BIN"} << QStringLiteral("APP.BIN");
-    QTest::newRow("options skipped") << QStringList{"brennock", "-platform", "APP.RUN"} << QStringLiteral("APP.RUN");
-    QTest::newRow("after --") << QStringList{"brennock", "--", "-odd.run"} << QStringLiteral("-odd.run");
+    QTest::newRow("options skipped")
+        << QStringList{"brennock", "-platform", "APP.RUN"} << QStringLiteral("APP.RUN");
+    QTest::newRow("after --") << QStringList{"brennock", "--", "-odd.run"}
+                              << QStringLiteral("-odd.run");
 }
 
 void ShellTest::commandLineFile()
@@ -236,7 +252,7 @@ void ShellTest::droppedFileOpensAsDocument()
 
     QCOMPARE(frame.recentFiles().value(0), path);
     QCOMPARE(frame.windowTitle(), QStringLiteral("APP.BIN - Brennock"));
-    QVERIFY(loads.isEmpty());            // the load waits for the port to settle
+    QVERIFY(loads.isEmpty()); // the load waits for the port to settle
     QTRY_COMPARE(loads.size(), 1);
     QCOMPARE(loads.first().first().toString(), path);
     // Connect ran first: with no device behind COM3 it says so.

@@ -20,7 +20,8 @@ private slots:
     void handOverInProcess();
 };
 
-namespace {
+namespace
+{
 
 QProcessEnvironment brennockEnvironment(const TempConfig& config, const QString& socket)
 {
@@ -67,10 +68,13 @@ void SingleInstanceTest::secondProcessHandsOverToFirst()
     QCOMPARE(second.exitCode(), 0);
 
     QByteArray log;
-    QTRY_VERIFY_WITH_TIMEOUT((log += first.readAllStandardError()).contains("second start handed over " + file.toUtf8()), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (log += first.readAllStandardError()).contains("second start handed over " + file.toUtf8()),
+        5000);
     // Opened as a document there: it joined the first instance's recent list.
     QTRY_VERIFY_WITH_TIMEOUT(BrennockSettings(config.iniPath())
-                                 .readText(QStringLiteral("Recent File List"), QStringLiteral("File1"), QString()) == file,
+                                     .readText(QStringLiteral("Recent File List"),
+                                               QStringLiteral("File1"), QString()) == file,
                              5000);
 
     QProcess third;
@@ -78,7 +82,8 @@ void SingleInstanceTest::secondProcessHandsOverToFirst()
     third.start(QStringLiteral(BRENNOCK_PATH), QStringList());
     QVERIFY(third.waitForFinished(10000));
     QCOMPARE(third.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT((log += first.readAllStandardError()).contains("second start handed over (no file)"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (log += first.readAllStandardError()).contains("second start handed over (no file)"), 5000);
     QCOMPARE(first.state(), QProcess::Running);
 
     first.terminate();

@@ -4,7 +4,8 @@
 
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 // Writes what the translator produced as one string: [run] <BS> <BEL>.
 class OpLog : public TerminalOutput
@@ -46,27 +47,35 @@ void TranslatorTest::translates_data()
 
     const QByteArray x1020(1020, 'x'), x1021(1021, 'x');
     QTest::newRow("CR LF in one delivery") << Deliveries{"A\r\nB"} << QByteArray("[A\r\nB]");
-    QTest::newRow("CR ends delivery, next opens with LF") << Deliveries{"A\r", "\nB"} << QByteArray("[A\r\n][B]");
-    QTest::newRow("CR ends delivery, next is x LF") << Deliveries{"A\r", "x\n"} << QByteArray("[A\r\n][x\r\n]");
+    QTest::newRow("CR ends delivery, next opens with LF")
+        << Deliveries{"A\r", "\nB"} << QByteArray("[A\r\n][B]");
+    QTest::newRow("CR ends delivery, next is x LF")
+        << Deliveries{"A\r", "x\n"} << QByteArray("[A\r\n][x\r\n]");
     QTest::newRow("lone LF") << Deliveries{"A\nB"} << QByteArray("[A\r\nB]");
     QTest::newRow("lone CR mid delivery") << Deliveries{"A\rB"} << QByteArray("[A\r\nB]");
     QTest::newRow("LF first without a mark") << Deliveries{"\nA"} << QByteArray("[\r\nA]");
     QTest::newRow("CR CR LF") << Deliveries{"\r\r\n"} << QByteArray("[\r\n\r\n]");
     QTest::newRow("LF CR") << Deliveries{"a\n\rb"} << QByteArray("[a\r\n\r\nb]");
-    QTest::newRow("mark cleared by any first byte") << Deliveries{"A\r", "x", "\nB"} << QByteArray("[A\r\n][x][\r\nB]");
-    QTest::newRow("mark kept across an empty delivery") << Deliveries{"A\r", "", "\n"} << QByteArray("[A\r\n]");
-    QTest::newRow("mark then BEL then LF") << Deliveries{"A\r", "\a\n"} << QByteArray("[A\r\n]<BEL>[\r\n]");
+    QTest::newRow("mark cleared by any first byte")
+        << Deliveries{"A\r", "x", "\nB"} << QByteArray("[A\r\n][x][\r\nB]");
+    QTest::newRow("mark kept across an empty delivery")
+        << Deliveries{"A\r", "", "\n"} << QByteArray("[A\r\n]");
+    QTest::newRow("mark then BEL then LF")
+        << Deliveries{"A\r", "\a\n"} << QByteArray("[A\r\n]<BEL>[\r\n]");
     QTest::newRow("BS flushes and deletes") << Deliveries{"abc\bd"} << QByteArray("[abc]<BS>[d]");
     QTest::newRow("BS alone") << Deliveries{"ab", "\b"} << QByteArray("[ab]<BS>");
     QTest::newRow("BS BS") << Deliveries{"\b\b"} << QByteArray("<BS><BS>");
     QTest::newRow("BEL beeps, run goes on") << Deliveries{"a\ab"} << QByteArray("<BEL>[ab]");
-    QTest::newRow("NUL, TAB, ESC, high bytes pass") << Deliveries{QByteArray("a\0\t\x1b\x80\xff", 6)}
-                                                    << QByteArray("[a\0\t\x1b\x80\xff]", 8);
-    QTest::newRow("1024 bytes in two runs") << Deliveries{QByteArray(1024, 'x')}
-                                            << "[" + x1021 + "][xxx]";
-    QTest::newRow("CR LF split at the run limit") << Deliveries{x1020 + "\r\n"} << "[" + x1020 + "\r][\n]";
-    QTest::newRow("expanded CR after a full run") << Deliveries{x1021 + "\r"} << "[" + x1021 + "][\r\n]";
-    QTest::newRow("expanded CR may make 1022") << Deliveries{x1020 + "\ry"} << "[" + x1020 + "\r\n][y]";
+    QTest::newRow("NUL, TAB, ESC, high bytes pass")
+        << Deliveries{QByteArray("a\0\t\x1b\x80\xff", 6)} << QByteArray("[a\0\t\x1b\x80\xff]", 8);
+    QTest::newRow("1024 bytes in two runs")
+        << Deliveries{QByteArray(1024, 'x')} << "[" + x1021 + "][xxx]";
+    QTest::newRow("CR LF split at the run limit")
+        << Deliveries{x1020 + "\r\n"} << "[" + x1020 + "\r][\n]";
+    QTest::newRow("expanded CR after a full run")
+        << Deliveries{x1021 + "\r"} << "[" + x1021 + "][\r\n]";
+    QTest::newRow("expanded CR may make 1022")
+        << Deliveries{x1020 + "\ry"} << "[" + x1020 + "\r\n][y]";
 }
 
 void TranslatorTest::translates()
@@ -119,12 +128,17 @@ void TranslatorTest::pasteBytes_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("ASCII with controls") << QStringLiteral("DIR\r\n\t\x1b") << QByteArray("DIR\r\n\t\x1b");
-    QTest::newRow("CP437 letters") << QStringLiteral("\u00C7\u00FC\u00E9") << QByteArray("\x80\x81\x82");
-    QTest::newRow("box drawing") << QStringLiteral("\u2554\u2550\u2557") << QByteArray("\xC9\xCD\xBB");
+    QTest::newRow("ASCII with controls")
+        << QStringLiteral("DIR\r\n\t\x1b") << QByteArray("DIR\r\n\t\x1b");
+    QTest::newRow("CP437 letters")
+        << QStringLiteral("\u00C7\u00FC\u00E9") << QByteArray("\x80\x81\x82");
+    QTest::newRow("box drawing") << QStringLiteral("\u2554\u2550\u2557")
+                                 << QByteArray("\xC9\xCD\xBB");
     QTest::newRow("no byte: euro") << QStringLiteral("5\u20AC") << QByteArray("5?");
     QTest::newRow("no byte: glyph of a control") << QStringLiteral("\u263A") << QByteArray("?");
-    QTest::newRow("outside the basic plane is one ?") << QString::fromUtf8("a\xF0\x9F\x98\x80" "b") << QByteArray("a?b");
+    QTest::newRow("outside the basic plane is one ?") << QString::fromUtf8("a\xF0\x9F\x98\x80"
+                                                                           "b")
+                                                      << QByteArray("a?b");
 }
 
 void TranslatorTest::pasteBytes()

@@ -13,7 +13,8 @@
 #include <QSignalSpy>
 #include <QTextBlock>
 
-namespace {
+namespace
+{
 
 class CaptureLog : public CaptureWriter
 {
@@ -30,7 +31,8 @@ public:
 using Deliveries = QList<QByteArray>;
 
 // One key event as the keyboard sends it, without QTest's own modifier presses.
-void key(QWidget* widget, QEvent::Type type, int code, Qt::KeyboardModifiers mods, bool repeat = false)
+void key(QWidget* widget, QEvent::Type type, int code, Qt::KeyboardModifiers mods,
+         bool repeat = false)
 {
     QKeyEvent event(type, code, mods, QString(), repeat);
     QApplication::sendEvent(widget, &event);
@@ -109,25 +111,39 @@ void ViewTest::shows_data()
     QTest::addColumn<QByteArray>("captured");
     QTest::addColumn<int>("beeps");
 
-    QTest::newRow("A CR LF B") << Deliveries{"A\r\nB"} << false << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
-    QTest::newRow("CR | LF across deliveries") << Deliveries{"A\r", "\nB"} << true << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
-    QTest::newRow("CR | x LF") << Deliveries{"A\r", "x\n"} << false << QStringLiteral("A\nx\n") << QByteArray("A\r\nx\r\n") << 0;
-    QTest::newRow("lone LF") << Deliveries{"A\nB"} << false << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
-    QTest::newRow("lone CR") << Deliveries{"A\rB"} << false << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
-    QTest::newRow("abc BS d") << Deliveries{"abc\bd"} << false << QStringLiteral("abd") << QByteArray("abcd") << 0;
-    QTest::newRow("BS on shown text") << Deliveries{"abc", "\b", "d"} << true << QStringLiteral("abd") << QByteArray("abcd") << 0;
-    QTest::newRow("BS after a line break, shown") << Deliveries{"A\r\n", "\b"} << true << QStringLiteral("A") << QByteArray("A\r\n") << 0;
-    QTest::newRow("BS after a line break, pending") << Deliveries{"A\r\n", "\b"} << false << QStringLiteral("A") << QByteArray("A\r\n") << 0;
+    QTest::newRow("A CR LF B") << Deliveries{"A\r\nB"} << false << QStringLiteral("A\nB")
+                               << QByteArray("A\r\nB") << 0;
+    QTest::newRow("CR | LF across deliveries")
+        << Deliveries{"A\r", "\nB"} << true << QStringLiteral("A\nB") << QByteArray("A\r\nB") << 0;
+    QTest::newRow("CR | x LF") << Deliveries{"A\r", "x\n"} << false << QStringLiteral("A\nx\n")
+                               << QByteArray("A\r\nx\r\n") << 0;
+    QTest::newRow("lone LF") << Deliveries{"A\nB"} << false << QStringLiteral("A\nB")
+                             << QByteArray("A\r\nB") << 0;
+    QTest::newRow("lone CR") << Deliveries{"A\rB"} << false << QStringLiteral("A\nB")
+                             << QByteArray("A\r\nB") << 0;
+    QTest::newRow("abc BS d") << Deliveries{"abc\bd"} << false << QStringLiteral("abd")
+                              << QByteArray("abcd") << 0;
+    QTest::newRow("BS on shown text")
+        << Deliveries{"abc", "\b", "d"} << true << QStringLiteral("abd") << QByteArray("abcd") << 0;
+    QTest::newRow("BS after a line break, shown")
+        << Deliveries{"A\r\n", "\b"} << true << QStringLiteral("A") << QByteArray("A\r\n") << 0;
+    QTest::newRow("BS after a line break, pending")
+        << Deliveries{"A\r\n", "\b"} << false << QStringLiteral("A") << QByteArray("A\r\n") << 0;
     QTest::newRow("BS on nothing") << Deliveries{"\b"} << false << QString() << QByteArray() << 0;
-    QTest::newRow("BEL beeps, shows nothing") << Deliveries{"\a"} << false << QString() << QByteArray() << 1;
-    QTest::newRow("NUL not shown, rest of run is") << Deliveries{QByteArray("a\0b", 3)} << false
-                                                    << QStringLiteral("ab") << QByteArray("a\0b", 3) << 0;
-    QTest::newRow("BS after NUL takes the character before it") << Deliveries{QByteArray("ab\0\b", 4)} << false
-                                                                << QStringLiteral("a") << QByteArray("ab\0", 3) << 0;
-    QTest::newRow("code page 437") << Deliveries{"\x80\xB3\x1B[2J\t."} << false
-                                   << QStringLiteral("\u00C7\u2502\u2190[2J\t.") << QByteArray("\x80\xB3\x1B[2J\t.") << 0;
-    QTest::newRow("1024 bytes shown and captured") << Deliveries{QByteArray(1024, 'x')} << false
-                                                   << QString(1024, QLatin1Char('x')) << QByteArray(1024, 'x') << 0;
+    QTest::newRow("BEL beeps, shows nothing")
+        << Deliveries{"\a"} << false << QString() << QByteArray() << 1;
+    QTest::newRow("NUL not shown, rest of run is")
+        << Deliveries{QByteArray("a\0b", 3)} << false << QStringLiteral("ab")
+        << QByteArray("a\0b", 3) << 0;
+    QTest::newRow("BS after NUL takes the character before it")
+        << Deliveries{QByteArray("ab\0\b", 4)} << false << QStringLiteral("a")
+        << QByteArray("ab\0", 3) << 0;
+    QTest::newRow("code page 437")
+        << Deliveries{"\x80\xB3\x1B[2J\t."} << false << QStringLiteral("\u00C7\u2502\u2190[2J\t.")
+        << QByteArray("\x80\xB3\x1B[2J\t.") << 0;
+    QTest::newRow("1024 bytes shown and captured")
+        << Deliveries{QByteArray(1024, 'x')} << false << QString(1024, QLatin1Char('x'))
+        << QByteArray(1024, 'x') << 0;
 }
 
 void ViewTest::shows()
@@ -157,16 +173,20 @@ void ViewTest::longLinesShowInSoftPieces_data()
     QTest::addColumn<int>("blocks");
     const QByteArray x4096(4096, 'x');
     const QString s4096(4096, QLatin1Char('x'));
-    QTest::newRow("10000 then a line") << Deliveries{QByteArray(10000, 'x') + "\r\nend"} << false
-                                       << QString(10000, QLatin1Char('x')) + QStringLiteral("\nend") << 4;
-    QTest::newRow("later lines are not pieces") << Deliveries{QByteArray(5000, 'x'), "\r\nabc", "\r\ndef"} << true
-                                                << QString(5000, QLatin1Char('x')) + QStringLiteral("\nabc\ndef") << 4;
-    QTest::newRow("BS over a piece break, shown") << Deliveries{x4096 + "y", "\b"} << true << s4096 << 1;
-    QTest::newRow("BS over a piece break, pending") << Deliveries{x4096 + "y\b"} << false << s4096 << 1;
-    QTest::newRow("BS BS over a piece break") << Deliveries{x4096 + "y", "\b\b"} << true
-                                              << QString(4095, QLatin1Char('x')) << 1;
-    QTest::newRow("exactly 4096 then a break") << Deliveries{x4096 + "\r\n" + x4096} << false
-                                               << s4096 + QLatin1Char('\n') + s4096 << 2;
+    QTest::newRow("10000 then a line")
+        << Deliveries{QByteArray(10000, 'x') + "\r\nend"} << false
+        << QString(10000, QLatin1Char('x')) + QStringLiteral("\nend") << 4;
+    QTest::newRow("later lines are not pieces")
+        << Deliveries{QByteArray(5000, 'x'), "\r\nabc", "\r\ndef"} << true
+        << QString(5000, QLatin1Char('x')) + QStringLiteral("\nabc\ndef") << 4;
+    QTest::newRow("BS over a piece break, shown")
+        << Deliveries{x4096 + "y", "\b"} << true << s4096 << 1;
+    QTest::newRow("BS over a piece break, pending")
+        << Deliveries{x4096 + "y\b"} << false << s4096 << 1;
+    QTest::newRow("BS BS over a piece break")
+        << Deliveries{x4096 + "y", "\b\b"} << true << QString(4095, QLatin1Char('x')) << 1;
+    QTest::newRow("exactly 4096 then a break")
+        << Deliveries{x4096 + "\r\n" + x4096} << false << s4096 + QLatin1Char('\n') + s4096 << 2;
 }
 
 void ViewTest::longLinesShowInSoftPieces()
@@ -200,7 +220,7 @@ void ViewTest::coalescesIntoOneInsert()
     connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
     for (int i = 0; i < 500; ++i)
         t.deliver(i % 50 == 49 ? QByteArray("\r\n") : QByteArray(1, char('a' + i % 26)));
-    QCOMPARE(t.capture.runs, 500);                   // capture stays per delivery
+    QCOMPARE(t.capture.runs, 500);                    // capture stays per delivery
     QCOMPARE(t.view.document()->characterCount(), 1); // nothing shown yet
     QTRY_COMPARE(changes, 1);                         // then one insert
     QCOMPARE(t.view.document()->blockCount(), 11);
@@ -213,13 +233,13 @@ void ViewTest::backspaceTakesPendingTextFirst()
     t.deliver("abc");
     t.view.flushPending();
     t.deliver("de");
-    t.deliver("\b\b\b");                              // "de" pending, then "c" shown
+    t.deliver("\b\b\b"); // "de" pending, then "c" shown
     int changes = 0;
     connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
     t.view.flushPending();
     QCOMPARE(t.view.toPlainText(), QStringLiteral("ab"));
     QCOMPARE(t.capture.bytesSeen, QByteArray("abcde"));
-    QCOMPARE(changes, 0);                             // the pending text never reached the widget
+    QCOMPARE(changes, 0); // the pending text never reached the widget
 }
 
 void ViewTest::textLimitStopsGrowthNotCapture()
@@ -234,7 +254,7 @@ void ViewTest::textLimitStopsGrowthNotCapture()
     t.deliver("more");
     t.view.flushPending();
     QCOMPARE(t.view.document()->characterCount() - 1, 100);
-    QCOMPARE(filled.size(), 1);                       // said once
+    QCOMPARE(filled.size(), 1); // said once
     QCOMPARE(t.capture.bytesSeen.size(), 154);
     t.view.clearScreenAndBuffer();
     t.deliver("fresh");
@@ -254,7 +274,7 @@ void ViewTest::keepsSelectionAndScrollPosition()
     t.deliver(lines);
     t.view.flushPending();
     QScrollBar* bar = t.view.verticalScrollBar();
-    QCOMPARE(bar->value(), bar->maximum());           // followed the new text
+    QCOMPARE(bar->value(), bar->maximum()); // followed the new text
 
     // The user scrolls back and selects: neither moves while text arrives.
     QTextCursor selection = t.view.textCursor();
@@ -292,7 +312,7 @@ void ViewTest::findText_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("matchCase");
     QTest::addColumn<bool>("down");
-    QTest::addColumn<int>("foundAt");   // -1: not found
+    QTest::addColumn<int>("foundAt"); // -1: not found
     // Text: "Dir A:\nDIR b:\ndir c:"
     QTest::newRow("down, any case") << 0 << "dir" << false << true << 0;
     QTest::newRow("down, match case") << 0 << "dir" << true << true << 14;
@@ -334,7 +354,7 @@ void ViewTest::cutAndUndo()
     QTest::keyClick(&t.view, Qt::Key_Delete, Qt::ShiftModifier);
     QCOMPARE(t.view.toPlainText(), QStringLiteral("ad"));
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("bc"));
-    t.deliver("e");                                   // received text is not undone
+    t.deliver("e"); // received text is not undone
     QTest::keyClick(&t.view, Qt::Key_Backspace, Qt::AltModifier);
     QCOMPARE(t.view.toPlainText(), QStringLiteral("abcde"));
 }
@@ -345,24 +365,33 @@ void ViewTest::typedKeys_data()
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<int>("mode");
     QTest::addColumn<QByteArray>("sent");
-    QTest::addColumn<QString>("text");   // what the keyboard layout gives, when not QTest's
+    QTest::addColumn<QString>("text"); // what the keyboard layout gives, when not QTest's
     const int ctrl = Qt::ControlModifier;
     QTest::newRow("letter") << int(Qt::Key_A) << 0 << 1 << QByteArray("a") << QString();
-    QTest::newRow("shifted letter") << int(Qt::Key_A) << int(Qt::ShiftModifier) << 1 << QByteArray("A") << QStringLiteral("A");
-    QTest::newRow("a umlaut as code page 437") << int(Qt::Key_Adiaeresis) << 0 << 1 << QByteArray("\x84") << QStringLiteral("\u00E4");
-    QTest::newRow("euro has no byte") << int(Qt::Key_unknown) << 0 << 1 << QByteArray("?") << QStringLiteral("\u20AC");
+    QTest::newRow("shifted letter")
+        << int(Qt::Key_A) << int(Qt::ShiftModifier) << 1 << QByteArray("A") << QStringLiteral("A");
+    QTest::newRow("a umlaut as code page 437")
+        << int(Qt::Key_Adiaeresis) << 0 << 1 << QByteArray("\x84") << QStringLiteral("\u00E4");
+    QTest::newRow("euro has no byte")
+        << int(Qt::Key_unknown) << 0 << 1 << QByteArray("?") << QStringLiteral("\u20AC");
     QTest::newRow("Enter") << int(Qt::Key_Return) << 0 << 1 << QByteArray("\r") << QString();
     QTest::newRow("Backspace") << int(Qt::Key_Backspace) << 0 << 1 << QByteArray("\b") << QString();
     QTest::newRow("Tab") << int(Qt::Key_Tab) << 0 << 1 << QByteArray("\t") << QString();
     QTest::newRow("Escape") << int(Qt::Key_Escape) << 0 << 1 << QByteArray("\x1b") << QString();
     QTest::newRow("Ctrl+A") << int(Qt::Key_A) << ctrl << 1 << QByteArray("\x01") << QString();
     QTest::newRow("Ctrl+Z") << int(Qt::Key_Z) << ctrl << 1 << QByteArray("\x1a") << QString();
-    QTest::newRow("Ctrl+[") << int(Qt::Key_BracketLeft) << ctrl << 1 << QByteArray("\x1b") << QString();
-    QTest::newRow("Ctrl+C, editing keys") << int(Qt::Key_C) << ctrl << 1 << QByteArray() << QString();
-    QTest::newRow("Ctrl+C, control characters") << int(Qt::Key_C) << ctrl << 0 << QByteArray("\x03") << QString();
-    QTest::newRow("Ctrl+V, control characters") << int(Qt::Key_V) << ctrl << 0 << QByteArray("\x16") << QString();
-    QTest::newRow("Ctrl+V, editing keys pastes") << int(Qt::Key_V) << ctrl << 1 << QByteArray("DIR\r\nTYPE \x80?\r\n") << QString();
-    QTest::newRow("arrow moves the caret only") << int(Qt::Key_Left) << 0 << 1 << QByteArray() << QString();
+    QTest::newRow("Ctrl+[") << int(Qt::Key_BracketLeft) << ctrl << 1 << QByteArray("\x1b")
+                            << QString();
+    QTest::newRow("Ctrl+C, editing keys")
+        << int(Qt::Key_C) << ctrl << 1 << QByteArray() << QString();
+    QTest::newRow("Ctrl+C, control characters")
+        << int(Qt::Key_C) << ctrl << 0 << QByteArray("\x03") << QString();
+    QTest::newRow("Ctrl+V, control characters")
+        << int(Qt::Key_V) << ctrl << 0 << QByteArray("\x16") << QString();
+    QTest::newRow("Ctrl+V, editing keys pastes")
+        << int(Qt::Key_V) << ctrl << 1 << QByteArray("DIR\r\nTYPE \x80?\r\n") << QString();
+    QTest::newRow("arrow moves the caret only")
+        << int(Qt::Key_Left) << 0 << 1 << QByteArray() << QString();
     QTest::newRow("F4 sends nothing") << int(Qt::Key_F4) << 0 << 1 << QByteArray() << QString();
 }
 
@@ -383,9 +412,10 @@ void ViewTest::typedKeys()
     if (text.isEmpty())
         QTest::keyClick(t.view.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
     else
-        QTest::sendKeyEvent(QTest::Click, t.view.get(), Qt::Key(key), text, Qt::KeyboardModifiers(modifiers));
+        QTest::sendKeyEvent(QTest::Click, t.view.get(), Qt::Key(key), text,
+                            Qt::KeyboardModifiers(modifiers));
     QCOMPARE(t.pair.readFor(150), sent);
-    QCOMPARE(t.view->toPlainText(), QStringLiteral("prompt"));   // never inserted by the widget
+    QCOMPARE(t.view->toPlainText(), QStringLiteral("prompt")); // never inserted by the widget
     if (key == Qt::Key_C && mode == 1)
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("prompt"));
 }
@@ -396,7 +426,8 @@ void ViewTest::editingKeysSwitch()
     QVERIFY2(t.connect(), qPrintable(t.pair.error()));
     QCOMPARE(t.doc->windowsEdit(), 1);
     QWidget* v = t.view.get();
-    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier, both = Qt::ControlModifier | Qt::ShiftModifier;
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier,
+                                both = Qt::ControlModifier | Qt::ShiftModifier;
     key(v, QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier);
     key(v, QEvent::KeyPress, Qt::Key_Shift, ctrl);
     QCOMPARE(t.doc->windowsEdit(), 0);
@@ -404,7 +435,7 @@ void ViewTest::editingKeysSwitch()
     QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Transmit Control Characters!"));
     // Shift again with Ctrl still down: the switch has consumed the Ctrl.
     key(v, QEvent::KeyRelease, Qt::Key_Shift, both);
-    key(v, QEvent::KeyPress, Qt::Key_Control, ctrl, true);   // a held Ctrl repeats
+    key(v, QEvent::KeyPress, Qt::Key_Control, ctrl, true); // a held Ctrl repeats
     key(v, QEvent::KeyPress, Qt::Key_Shift, ctrl);
     QCOMPARE(t.doc->windowsEdit(), 0);
     QCOMPARE(t.feedback.messages.size(), 1);
@@ -418,7 +449,8 @@ void ViewTest::editingKeysSwitch()
     key(v, QEvent::KeyRelease, Qt::Key_Shift, both);
     key(v, QEvent::KeyRelease, Qt::Key_Control, ctrl);
     QCOMPARE(t.doc->windowsEdit(), 1);
-    QCOMPARE(t.feedback.messages.last().text, QStringLiteral("Perform Standard Windows Editing Functions!"));
+    QCOMPARE(t.feedback.messages.last().text,
+             QStringLiteral("Perform Standard Windows Editing Functions!"));
     // The switch is not stored.
     QCOMPARE(t.settings->readInt(QStringLiteral("Delay"), QStringLiteral("WindowsEdit"), -1), -1);
 }
@@ -441,7 +473,7 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
     t.doc->setLfDelay(40);
     QApplication::clipboard()->setText(QStringLiteral("ab\ncd"));
     t.pair.startRecording();
-    QTest::qWait(30);                                 // the recorder is listening
+    QTest::qWait(30); // the recorder is listening
     t.view->pasteFromClipboard();
     QTest::qWait(100);
     const std::vector<PtyPair::Arrival> arrivals = t.pair.stopRecording();
@@ -450,12 +482,15 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
         bytes += a.byte;
     QCOMPARE(bytes, QByteArray("ab\r\ncd"));
     const auto gapMs = [&](int i) {
-        return std::chrono::duration<double, std::milli>(arrivals[i + 1].at - arrivals[i].at).count();
+        return std::chrono::duration<double, std::milli>(arrivals[i + 1].at - arrivals[i].at)
+            .count();
     };
     for (int i : {0, 1, 2, 4})
-        QVERIFY2(gapMs(i) >= 4.0, qPrintable(QStringLiteral("gap after byte %1: %2 ms").arg(i).arg(gapMs(i))));
+        QVERIFY2(gapMs(i) >= 4.0,
+                 qPrintable(QStringLiteral("gap after byte %1: %2 ms").arg(i).arg(gapMs(i))));
     QVERIFY2(gapMs(3) >= 38.0, qPrintable(QStringLiteral("gap after LF: %1 ms").arg(gapMs(3))));
-    QVERIFY(t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
+    QVERIFY(
+        t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
     QCOMPARE(t.feedback.statusTexts.last(), QStringLiteral("Ready"));
 }
 
@@ -493,7 +528,9 @@ void ViewTest::printsToPdf()
     QVERIFY(pdf.open(QIODevice::ReadOnly));
     const QByteArray content = pdf.readAll();
     QVERIFY(content.startsWith("%PDF"));
-    QVERIFY(content.count("/Type /Page\n") + content.count("/Type /Page\r") + content.count("/Type /Page ") >= 2);
+    QVERIFY(content.count("/Type /Page\n") + content.count("/Type /Page\r") +
+                content.count("/Type /Page ") >=
+            2);
 }
 
 void ViewTest::breakOnF8Release()
@@ -502,13 +539,13 @@ void ViewTest::breakOnF8Release()
     QVERIFY2(t.connect(), qPrintable(t.pair.error()));
     t.view->setBreakDuration(50);
     QTest::keyPress(t.view.get(), Qt::Key_F8);
-    QVERIFY(!t.view->breakActive());                 // acts on release
+    QVERIFY(!t.view->breakActive()); // acts on release
     QTest::keyRelease(t.view.get(), Qt::Key_F8);
     QVERIFY(t.view->breakActive());
     QTRY_VERIFY(!t.view->breakActive());
-    QVERIFY(t.pair.readFor(50).isEmpty());           // F8 itself is not sent
+    QVERIFY(t.pair.readFor(50).isEmpty()); // F8 itself is not sent
     t.doc->Disconnect();
-    QTest::keyClick(t.view.get(), Qt::Key_F8);       // without a port: nothing
+    QTest::keyClick(t.view.get(), Qt::Key_F8); // without a port: nothing
     QVERIFY(!t.view->breakActive());
 }
 
