@@ -485,10 +485,13 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
         return std::chrono::duration<double, std::milli>(arrivals[i + 1].at - arrivals[i].at)
             .count();
     };
+    // Delays of 5, 5, 5, 40 and 5 ms follow the bytes. A late read can shift one
+    // arrival, so look at the whole span and at the line feed's pause.
+    const double span = gapMs(0) + gapMs(1) + gapMs(2) + gapMs(3) + gapMs(4);
+    QVERIFY2(span >= 48.0, qPrintable(QStringLiteral("span %1 ms").arg(span)));
+    QVERIFY2(gapMs(3) >= 30.0, qPrintable(QStringLiteral("gap after LF: %1 ms").arg(gapMs(3))));
     for (int i : {0, 1, 2, 4})
-        QVERIFY2(gapMs(i) >= 4.0,
-                 qPrintable(QStringLiteral("gap after byte %1: %2 ms").arg(i).arg(gapMs(i))));
-    QVERIFY2(gapMs(3) >= 38.0, qPrintable(QStringLiteral("gap after LF: %1 ms").arg(gapMs(3))));
+        QVERIFY(gapMs(i) < gapMs(3));
     QVERIFY(
         t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
     QCOMPARE(t.feedback.statusTexts.last(), QStringLiteral("Ready"));
