@@ -7,6 +7,7 @@
 // Prints a Markdown table of the median and best times of each step and the
 // peak memory, and writes it to OUTPUT.md when given.
 #include "BinFixture.h"
+#include "ConsoleFeedback.h"
 #include "PostLink.h"
 #include "UserFeedback.h"
 
@@ -25,19 +26,6 @@ using namespace binfixture;
 
 namespace
 {
-
-class SilentFeedback : public UserFeedback
-{
-public:
-    MessageResult message(const QString& text, const QString&, MessageIcon, MessageButtons,
-                          MessageResult r) override
-    {
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-        return r;
-    }
-    void beep() override {}
-    void setStatusText(const QString&) override {}
-};
 
 int relocationCount = 0;
 
@@ -137,7 +125,7 @@ int main(int argc, char** argv)
         return 1;
     }
     QByteArray srec;
-    SilentFeedback feedback;
+    ConsoleFeedback feedback;
 
     std::vector<Figure> figures;
     figures.push_back(measure("read the .BIN", runs, [&] {

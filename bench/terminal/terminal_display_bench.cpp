@@ -7,6 +7,7 @@
 #include "BrennockDoc.h"
 #include "BrennockSettings.h"
 #include "BrennockView.h"
+#include "ConsoleFeedback.h"
 #include "MainFrame.h"
 #include "PortNames.h"
 #include "ShellDefaults.h"
@@ -33,19 +34,6 @@
 
 namespace
 {
-
-class QuietFeedback : public UserFeedback
-{
-public:
-    MessageResult message(const QString& text, const QString&, MessageIcon, MessageButtons,
-                          MessageResult defaultResult) override
-    {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-        return defaultResult;
-    }
-    void beep() override {}
-    void setStatusText(const QString&) override {}
-};
 
 long rssKb(const char* field)
 {
@@ -203,7 +191,7 @@ int main(int argc, char* argv[])
     settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"),
                        QStringLiteral("COM3"));
 
-    QuietFeedback feedback;
+    ConsoleFeedback feedback;
     CMainFrame frame(settings, &feedback);
     frame.show();
     frame.startDocument(QString());

@@ -2,26 +2,20 @@
 //   brennock [FILE]               the terminal window; FILE is opened as a document
 //   brennock --postlink ...       the post-link converter, without a window
 #include "BrennockApp.h"
+#include "loader/PostLinkCli.h"
 
 #include <QApplication>
 #include <QIcon>
 
 #include <cstring>
 
-#if defined(BRENNOCK_WITH_POSTLINK) && __has_include("loader/PostLinkCli.h")
-#include "loader/PostLinkCli.h"
-#define BRENNOCK_HAS_POSTLINK 1
-#endif
-
 int main(int argc, char* argv[])
 {
-#ifdef BRENNOCK_HAS_POSTLINK
     // The converter runs headless: decide before any display is touched.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--postlink") == 0)
             return postLinkMain(argc, argv);
     }
-#endif
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Vantrel"));
     QApplication::setApplicationName(QStringLiteral("Brennock"));

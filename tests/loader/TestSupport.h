@@ -1,9 +1,9 @@
-// Shared pieces of the loader tests: a feedback that records messages, file
+// Shared pieces of the loader tests: the recording feedback of tests/common, file
 // helpers, and hex formatting for readable failures.
 #pragma once
 
 #include "BinFixture.h"
-#include "UserFeedback.h"
+#include "RecordingFeedback.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -25,27 +25,6 @@ inline void PrintTo(const QByteArray& b, std::ostream* os)
 {
     *os << '"' << b.toStdString() << '"';
 }
-
-struct RecordedMessage {
-    QString text;
-    QString caption;
-    MessageIcon icon;
-};
-
-class RecordingFeedback : public UserFeedback
-{
-public:
-    MessageResult message(const QString& text, const QString& caption, MessageIcon icon,
-                          MessageButtons, MessageResult defaultResult) override
-    {
-        messages.append(RecordedMessage{text, caption, icon});
-        return defaultResult;
-    }
-    void beep() override {}
-    void setStatusText(const QString&) override {}
-
-    QList<RecordedMessage> messages;
-};
 
 inline QByteArray readAll(const QString& path)
 {

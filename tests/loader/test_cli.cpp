@@ -16,8 +16,13 @@ struct CliRun {
 
 CliRun runCli(const QStringList& args)
 {
+    // No display at all: the converter must not need one.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
     QProcess p;
-    p.start(QStringLiteral(POSTLINK_CLI), args);
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(BRENNOCK_PROGRAM), args);
     CliRun r;
     if (!p.waitForFinished(30000))
         return r;

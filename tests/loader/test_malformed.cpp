@@ -229,7 +229,7 @@ TEST(Malformed, FailedConversionWritesNoFile)
         EXPECT_EQ(filesIn(tmp.path()), QStringList({QStringLiteral("CUT.BIN")}));
     }
     EXPECT_EQ(feedback.messages.size(), 3);
-    for (const RecordedMessage& m : feedback.messages) {
+    for (const RecordingFeedback::Message& m : feedback.messages) {
         EXPECT_EQ(m.caption, QStringLiteral("Error"));
         EXPECT_EQ(m.icon, MessageIcon::Warning);
         EXPECT_TRUE(m.text.contains(QStringLiteral("load type 1")));
