@@ -313,10 +313,8 @@ void SerialPort::setModemLine(int line, bool on)
 bool SerialPort::GetState(CommState* state)
 {
     setLastError(0);
-    if (fd < 0 || !state) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0 || !state)
+        return failWith(EBADF);
     // The port is the line's only user (exclusive open), so what it last applied is the
     // line state; reading termios back would lose what a driver ignores (a pty forces
     // CS8 and no parity), and a save and restore must give back what was set.
@@ -328,10 +326,8 @@ bool SerialPort::GetState(CommState* state)
 bool SerialPort::SetState(const CommState& state)
 {
     setLastError(0);
-    if (fd < 0) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return failWith(EBADF);
     std::lock_guard<std::mutex> lock(stateMutex);
     return applyState(state);
 }
@@ -385,10 +381,8 @@ bool SerialPort::SetQueueSizes(uint32_t input, uint32_t output)
 {
     // The kernel's tty buffers have fixed sizes; the request is only remembered.
     setLastError(0);
-    if (fd < 0) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return failWith(EBADF);
     inputQueueSize = input;
     outputQueueSize = output;
     return true;
@@ -397,10 +391,8 @@ bool SerialPort::SetQueueSizes(uint32_t input, uint32_t output)
 bool SerialPort::GetTimeouts(CommTimeouts* result)
 {
     setLastError(0);
-    if (fd < 0 || !result) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0 || !result)
+        return failWith(EBADF);
     std::lock_guard<std::mutex> lock(stateMutex);
     *result = timeouts;
     return true;
@@ -409,10 +401,8 @@ bool SerialPort::GetTimeouts(CommTimeouts* result)
 bool SerialPort::SetTimeouts(const CommTimeouts& value)
 {
     setLastError(0);
-    if (fd < 0) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return failWith(EBADF);
     std::lock_guard<std::mutex> lock(stateMutex);
     timeouts = value;
     return true;
@@ -507,10 +497,8 @@ uint32_t SerialPort::takeLineErrors()
 
 bool SerialPort::ClearErrors(CommStatus* status, uint32_t* errors)
 {
-    if (fd < 0) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return failWith(EBADF);
     const uint32_t flags = takeLineErrors();
     lineErrorFlags.store(flags);
     if (errors)
@@ -707,10 +695,8 @@ int SerialPort::unsentOutput()
 bool SerialPort::SetEventMask(uint32_t mask)
 {
     setLastError(0);
-    if (fd < 0) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return failWith(EBADF);
     eventMask.store(mask);
     // A new mask completes a pending wait with an empty result.
     if (waitArmed.load())
@@ -725,10 +711,8 @@ bool SerialPort::SetEventMask(uint32_t mask)
 
 bool SerialPort::ArmEventWait()
 {
-    if (fd < 0) {
-        setLastError(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return failWith(EBADF);
     waitCancelled.store(false);
     waitArmed.store(true);
     return true;

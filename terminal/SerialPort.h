@@ -193,6 +193,12 @@ protected:
     // A port with no device, for scripted stand-ins that override the virtual operations.
     SerialPort();
     void setLastError(uint32_t error) { lastErr.store(error); }
+    // Records error as the last error and answers failure, for early returns.
+    bool failWith(uint32_t error)
+    {
+        setLastError(error);
+        return false;
+    }
 
 private:
     bool openDevice();
