@@ -1,17 +1,13 @@
 #include "BrennockDoc.h"
 
-#include "BrennockSettings.h"
+#include "PortBindings.h"
 #include "PortDataSink.h"
-#include "PortNames.h"
+#include "ReaderHandOver.h"
+#include "SettingsStore.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QObject>
 #include <QThread>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 
 const char* const kCantOpenPortText =
     "Can't open port.  It either doesn't exist or\rsome other application is using it.  \r\r"
@@ -24,7 +20,8 @@ const char* const kPortNotChangedText = "Port settings not changed";
 const char* const kTransmittingStatusText = "Please wait... transmitting characters!";
 const char* const kReadyStatusText = "Ready";
 
-namespace {
+namespace
+{
 
 const QString kComSection = QStringLiteral("COM Settings");
 const QString kDelaySection = QStringLiteral("Delay");
@@ -39,8 +36,6 @@ constexpr char kXoffChar = 0x13;
 constexpr unsigned char kCr = 13;
 constexpr unsigned char kLf = 10;
 
-const QEvent::Type kHandOverEvent = static_cast<QEvent::Type>(QEvent::User + 500);
-
 void defaultSleep(int ms)
 {
     if (ms > 0)
@@ -49,81 +44,10 @@ void defaultSleep(int ms)
 
 } // namespace
 
-// Carries the comm thread's bytes to the document's thread and waits there until the
-// views have handled them: the comm thread posts an event and sleeps; the event, or
-// StopReader's pump, delivers and wakes it. One comm thread, so one pending hand-over.
-// The views get a copy, so that a view which stops the reader from inside its
-// handling (say, the user disconnects in a message box shown from there) can let the
-// thread go at once instead of waiting for itself.
-class PortDataHandOver : public QObject
-{
-public:
-    explicit PortDataHandOver(CBrennockDoc& owner) : doc(owner) {}
-
-    void deliverFromOtherThread(const char* bytes, int count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        pendingBytes = bytes;
-        pendingCount = count;
-        pending = true;
-        const quint64 mine = ++sequence;
-        QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
-        done.wait(lock, [&] { return !pending || sequence != mine; });
-    }
-
-    void service()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!pending)
-            return;
-        if (delivering) {
-            // Called from inside a delivery: the outer one has its copy, so release
-            // the thread now; waiting for the outer delivery would wait for ourselves.
-            release();
-            return;
-        }
-        delivering = true;
-        const quint64 taken = sequence;
-        const QByteArray bytes(pendingBytes, pendingCount);
-        lock.unlock();
-        doc.DeliverToViews(bytes.constData(), bytes.size());
-        lock.lock();
-        delivering = false;
-        if (pending && sequence == taken)
-            release();
-    }
-
-protected:
-    bool event(QEvent* e) override
-    {
-        if (e->type() == kHandOverEvent) {
-            service();
-            return true;
-        }
-        return QObject::event(e);
-    }
-
-private:
-    void release()
-    {
-        pending = false;
-        pendingBytes = nullptr;
-        done.notify_all();
-    }
-
-    CBrennockDoc& doc;
-    std::mutex mutex;
-    std::condition_variable done;
-    const char* pendingBytes = nullptr;
-    int pendingCount = 0;
-    quint64 sequence = 0;
-    bool pending = false;
-    bool delivering = false;
-};
-
-CBrennockDoc::CBrennockDoc(BrennockSettings* settings, UserFeedback& feedback)
-    : store(settings), userFeedback(feedback), docTitle(kUntitledTitle),
-      sleepFor(defaultSleep), handOver(std::make_unique<PortDataHandOver>(*this))
+CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
+    : store(settings), userFeedback(feedback), docTitle(kUntitledTitle), sleepFor(defaultSleep),
+      handOver(std::make_unique<ReaderHandOver>(
+          [this](const char* bytes, int count) { DeliverToViews(bytes, count); }))
 {
     if (!store)
         return;
@@ -134,7 +58,8 @@ CBrennockDoc::CBrennockDoc(BrennockSettings* settings, UserFeedback& feedback)
     comm.parity = store->readText(kComSection, QStringLiteral("Parity"), comm.parity);
     comm.dataBits = store->readText(kComSection, QStringLiteral("Data Bits"), comm.dataBits);
     comm.stopBits = store->readText(kComSection, QStringLiteral("Stop Bits"), comm.stopBits);
-    comm.flowControl = store->readText(kComSection, QStringLiteral("Flow Control"), comm.flowControl);
+    comm.flowControl =
+        store->readText(kComSection, QStringLiteral("Flow Control"), comm.flowControl);
     comm.localEcho = store->readInt(kComSection, QStringLiteral("Local Echo"), 0) != 0;
     comm.sendCrLf = store->readInt(kComSection, QStringLiteral("Send CRLF"), 0) != 0;
     delayChar = store->readInt(kDelaySection, QStringLiteral("DelayChar"), 0);
@@ -172,7 +97,7 @@ bool CBrennockDoc::OnNewDocument()
 
 QString CBrennockDoc::portDevice() const
 {
-    return resolvePortDevice(comm.portName, store);
+    return resolvePortDevice(comm.portName, portBindingsOf(store));
 }
 
 bool CBrennockDoc::Connect()
@@ -185,10 +110,11 @@ bool CBrennockDoc::Connect()
         auto opened = std::make_unique<SerialPort>(device);
         if (!opened->isOpen() || opened->lastError() != 0) {
             const QString where = device.isEmpty() ? comm.portName
-                                                   : comm.portName + QStringLiteral(" (") + device
-                                                         + QStringLiteral(")");
+                                                   : comm.portName + QStringLiteral(" (") + device +
+                                                         QStringLiteral(")");
             const QString reason = where + QStringLiteral(": ") + opened->lastErrorText();
-            userFeedback.message(QString::fromLatin1(kCantOpenPortText) + QLatin1Char('\r') + reason,
+            userFeedback.message(QString::fromLatin1(kCantOpenPortText) + QLatin1Char('\r') +
+                                     reason,
                                  kErrorCaption, MessageIcon::Warning);
             return false;
         }
@@ -199,7 +125,7 @@ bool CBrennockDoc::Connect()
 
     applySettingsToPort();
     context.port = serialPort.get();
-    context.document = this;
+    context.handOver = handOver.get();
 
     bool ok = true;
     if (created && !serialPort->StartReader(CommThreadProc, &context)) {
@@ -293,7 +219,7 @@ bool CBrennockDoc::SendBlock(const char* bytes, int length)
         userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
         for (int i = 0; i < length; ++i) {
             if (!writeAll(bytes + i, 1)) {
-                userFeedback.beep();   // the status text stays: the block was not sent
+                userFeedback.beep(); // the status text stays: the block was not sent
                 return false;
             }
             sleepFor(static_cast<unsigned char>(bytes[i]) == kLf ? delayLf : delayChar);
@@ -315,14 +241,6 @@ void CBrennockDoc::DeliverToViews(const char* bytes, int count)
         if (std::find(views.begin(), views.end(), view) != views.end())
             view->portData(bytes, count);
     }
-}
-
-void CBrennockDoc::handOverFromCommThread(const char* bytes, int count)
-{
-    if (QThread::currentThread() == handOver->thread())
-        DeliverToViews(bytes, count);
-    else
-        handOver->deliverFromOtherThread(bytes, count);
 }
 
 void CBrennockDoc::servicePendingHandOver()
@@ -403,12 +321,30 @@ void CBrennockDoc::OnCommSettingsOk(const CommDialogValues& values)
         Connect();
 }
 
-int CBrennockDoc::charDelay() const { return delayChar; }
-void CBrennockDoc::setCharDelay(int ms) { delayChar = std::max(0, ms); }
-int CBrennockDoc::lfDelay() const { return delayLf; }
-void CBrennockDoc::setLfDelay(int ms) { delayLf = std::max(0, ms); }
-int CBrennockDoc::windowsEdit() const { return editMode; }
-void CBrennockDoc::setWindowsEdit(int mode) { editMode = mode; }
+int CBrennockDoc::charDelay() const
+{
+    return delayChar;
+}
+void CBrennockDoc::setCharDelay(int ms)
+{
+    delayChar = std::max(0, ms);
+}
+int CBrennockDoc::lfDelay() const
+{
+    return delayLf;
+}
+void CBrennockDoc::setLfDelay(int ms)
+{
+    delayLf = std::max(0, ms);
+}
+int CBrennockDoc::windowsEdit() const
+{
+    return editMode;
+}
+void CBrennockDoc::setWindowsEdit(int mode)
+{
+    editMode = mode;
+}
 
 bool CBrennockDoc::stopReader()
 {
@@ -423,7 +359,7 @@ bool CBrennockDoc::restartReader()
     if (!serialPort)
         return false;
     context.port = serialPort.get();
-    context.document = this;
+    context.handOver = handOver.get();
     if (!serialPort->StartReader(CommThreadProc, &context)) {
         userFeedback.message(QString::fromLatin1(kCommThreadStartErrorText), kErrorCaption,
                              MessageIcon::Warning);
@@ -433,8 +369,14 @@ bool CBrennockDoc::restartReader()
     return true;
 }
 
-BrennockSettings* CBrennockDoc::settings() const { return store; }
-UserFeedback& CBrennockDoc::feedback() const { return userFeedback; }
+SettingsStore* CBrennockDoc::settings() const
+{
+    return store;
+}
+UserFeedback& CBrennockDoc::feedback() const
+{
+    return userFeedback;
+}
 
 void CBrennockDoc::setSleepFunction(SleepFunction sleep)
 {

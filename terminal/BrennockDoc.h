@@ -4,14 +4,14 @@
 // text), both with optional local echo. No widgets: views are PortDataSinks, and message
 // boxes, beeps and the status text go through UserFeedback.
 //
-// Received data reach the views on the document's thread, synchronously: the comm thread
-// posts the hand-over to this thread's Qt event loop and waits until every view has
-// handled it (the bytes live on the comm thread's stack). StopReader services pending
-// hand-overs while it waits, so stopping while data arrive cannot hang.
+// Received data reach the views on the document's thread, synchronously, through the
+// serial layer's ReaderHandOver. StopReader services pending hand-overs while it waits,
+// so stopping while data arrive cannot hang.
 #pragma once
 
 #include "CommSettings.h"
 #include "CommThread.h"
+#include "ReaderPauseGuard.h"
 #include "SerialPort.h"
 #include "UserFeedback.h"
 
@@ -21,9 +21,9 @@
 #include <memory>
 #include <vector>
 
-class BrennockSettings;
+class SettingsStore;
 class PortDataSink;
-class PortDataHandOver;
+class ReaderHandOver;
 
 // The messages of the connection, exactly as the user sees them.
 extern const char* const kCantOpenPortText;
@@ -33,38 +33,43 @@ extern const char* const kPortNotChangedText;
 extern const char* const kTransmittingStatusText;
 extern const char* const kReadyStatusText;
 
-class CBrennockDoc
+class CBrennockDoc : public ReaderControl
 {
 public:
     // Create: loads every field from settings (null settings => the defaults).
-    CBrennockDoc(BrennockSettings* settings, UserFeedback& feedback);
-    ~CBrennockDoc();                       // deletes the port (stops the comm thread)
+    CBrennockDoc(SettingsStore* settings, UserFeedback& feedback);
+    ~CBrennockDoc(); // deletes the port (stops the comm thread)
 
     CBrennockDoc(const CBrennockDoc&) = delete;
     CBrennockDoc& operator=(const CBrennockDoc&) = delete;
 
-    void addView(PortDataSink* view);      // views in document order
+    void addView(PortDataSink* view); // views in document order
     void removeView(PortDataSink* view);
-    bool OnNewDocument();                  // start-up: Connect
+    bool OnNewDocument(); // start-up: Connect
     bool Connect();
     void Disconnect();
     bool isConnected() const;
-    SerialPort* port() const;              // null when not connected
-    QString title() const;                 // "Untitled" at start, port name, or "Not connected"
+    SerialPort* port() const; // null when not connected
+    QString title() const;    // "Untitled" at start, port name, or "Not connected"
     void setTitleObserver(std::function<void(const QString&)> observer);
     bool SendChar(unsigned char byte);
     bool SendBlock(const char* bytes, int length);
-    void DeliverToViews(const char* bytes, int count);   // UI thread, synchronous, in view order
+    void DeliverToViews(const char* bytes, int count); // UI thread, synchronous, in view order
     const CommSettings& commSettings() const;
-    CommDialogValues commDialogValues() const;            // the dialog's initial values
+    CommDialogValues commDialogValues() const;             // the dialog's initial values
     void OnCommSettingsOk(const CommDialogValues& values); // the after-OK steps 1 to 5
-    int charDelay() const;  void setCharDelay(int ms);     // in memory; the dialog stores "Delay"
-    int lfDelay() const;    void setLfDelay(int ms);
-    int windowsEdit() const; void setWindowsEdit(int mode);
-    bool stopReader();      // for the loaders: StopReader keeping the UI responsive
-    bool restartReader();   // StartReader(CommThreadProc, context); on failure shows
-                            // "Error starting comm thread!" and disconnects; returns success
-    BrennockSettings* settings() const;
+    int charDelay() const;
+    void setCharDelay(int ms); // in memory; the dialog stores "Delay"
+    int lfDelay() const;
+    void setLfDelay(int ms);
+    int windowsEdit() const;
+    void setWindowsEdit(int mode);
+    // For the loaders (through ReaderPauseGuard): StopReader keeping the UI responsive.
+    bool stopReader() override;
+    // StartReader(CommThreadProc, context); on failure shows "Error starting comm
+    // thread!" and disconnects; returns success.
+    bool restartReader() override;
+    SettingsStore* settings() const;
     UserFeedback& feedback() const;
 
     // The device the port name resolves to (settings binding or /dev/ttyS(n-1)).
@@ -74,10 +79,6 @@ public:
     using SleepFunction = std::function<void(int ms)>;
     void setSleepFunction(SleepFunction sleep);
 
-    // Comm thread side of the hand-over: runs DeliverToViews on the document's thread and
-    // returns when every view has handled the bytes. Called directly on that thread, it
-    // delivers at once.
-    void handOverFromCommThread(const char* bytes, int count);
     // Delivers a pending hand-over, if any, on the document's thread. StopReader's pump.
     void servicePendingHandOver();
 
@@ -94,11 +95,11 @@ private:
     int delayLf = 0;
     int editMode = 1;
 
-    BrennockSettings* store;
+    SettingsStore* store;
     UserFeedback& userFeedback;
     std::vector<PortDataSink*> views;
     QString docTitle;
     std::function<void(const QString&)> titleObserver;
     SleepFunction sleepFor;
-    std::unique_ptr<PortDataHandOver> handOver;
+    std::unique_ptr<ReaderHandOver> handOver;
 };

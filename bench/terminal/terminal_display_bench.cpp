@@ -5,11 +5,11 @@
 //
 //   QT_QPA_PLATFORM=offscreen terminal_display_bench [--out FILE] [--megabytes N] [--line-bytes N]
 #include "BrennockDoc.h"
-#include "BrennockSettings.h"
+#include "SettingsStore.h"
 #include "BrennockView.h"
 #include "ConsoleFeedback.h"
 #include "MainFrame.h"
-#include "PortNames.h"
+#include "PortBindings.h"
 #include "ShellDefaults.h"
 #include "UserFeedback.h"
 
@@ -185,7 +185,7 @@ int main(int argc, char* argv[])
     ::tcsetattr(slave, TCSANOW, &tio);
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
 
-    BrennockSettings settings;
+    SettingsStore settings(brennockSettingsPath());
     writeStartDefaults(settings);
     bindPortDevice(settings, QStringLiteral("COM3"), QString::fromLocal8Bit(name));
     settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"),

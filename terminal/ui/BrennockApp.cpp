@@ -1,6 +1,7 @@
 #include "BrennockApp.h"
 
-#include "BrennockSettings.h"
+#include "PortBindings.h"
+#include "SettingsStore.h"
 #include "MainFrame.h"
 #include "ShellDefaults.h"
 #include "SingleInstance.h"
@@ -48,7 +49,7 @@ int runBrennock(QApplication& app)
         break;
     }
 
-    BrennockSettings settings;
+    SettingsStore settings(brennockSettingsPath());
     writeStartDefaults(settings);
 
     CMainFrame frame(settings);

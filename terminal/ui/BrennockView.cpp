@@ -1,7 +1,7 @@
 #include "BrennockView.h"
 
 #include "BrennockDoc.h"
-#include "BrennockSettings.h"
+#include "SettingsStore.h"
 #include "Cp437.h"
 #include "ShellDefaults.h"
 
@@ -302,7 +302,7 @@ void CBrennockView::clearText()
 
 void CBrennockView::applyStoredAppearance()
 {
-    BrennockSettings* settings = doc.settings();
+    SettingsStore* settings = doc.settings();
     QString face = QStringLiteral("Courier");
     int size = 100, bold = 0, italic = 0, underline = 0, strikeout = 0, color = 0;
     int wrap = 1, back = 0xFFFFFF;
@@ -348,13 +348,13 @@ void CBrennockView::setWrapText(bool wrap)
 {
     wrapping = wrap;
     setLineWrapMode(wrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
-    if (BrennockSettings* settings = doc.settings())
+    if (SettingsStore* settings = doc.settings())
         settings->writeInt(kText, QStringLiteral("Wrap"), wrap ? 1 : 0);
 }
 
 void CBrennockView::setTextFont(const QFont& chosen, const QColor& color)
 {
-    if (BrennockSettings* settings = doc.settings()) {
+    if (SettingsStore* settings = doc.settings()) {
         settings->writeText(kFont, QStringLiteral("Face Name"), chosen.family());
         settings->writeInt(kFont, QStringLiteral("Size"), qRound(chosen.pointSizeF() * 10));
         settings->writeInt(kFont, QStringLiteral("Bold"), chosen.weight() >= QFont::Bold ? 1 : 0);
@@ -372,7 +372,7 @@ void CBrennockView::setTextFont(const QFont& chosen, const QColor& color)
 
 void CBrennockView::setBackgroundColor(const QColor& color)
 {
-    if (BrennockSettings* settings = doc.settings())
+    if (SettingsStore* settings = doc.settings())
         settings->writeInt(kBackground, kColor, refOfColor(color));
     background = color;
     applyColors();

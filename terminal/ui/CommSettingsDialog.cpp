@@ -1,7 +1,7 @@
 #include "CommSettingsDialog.h"
 
-#include "BrennockSettings.h"
-#include "PortNames.h"
+#include "SettingsStore.h"
+#include "PortBindings.h"
 #include "UserFeedback.h"
 
 #include <QCheckBox>
@@ -46,7 +46,7 @@ QString listValue(const QComboBox* box, const QString& stored)
 
 } // namespace
 
-CommSettingsDialog::CommSettingsDialog(const CommDialogValues& values, BrennockSettings* settings,
+CommSettingsDialog::CommSettingsDialog(const CommDialogValues& values, SettingsStore* settings,
                                        UserFeedback& feedback, QWidget* parent)
     : QDialog(parent), settings(settings), feedback(feedback), result(values)
 {
@@ -129,9 +129,9 @@ QString CommSettingsDialog::resolvedDevice(int number) const
         const QString device = pendingBindings.value(number);
         if (!device.isEmpty())
             return device;
-        return resolvePortDevice(portNameFor(number), nullptr);
+        return resolvePortDevice(portNameFor(number), PortBindingLookup());
     }
-    return resolvePortDevice(portNameFor(number), settings);
+    return resolvePortDevice(portNameFor(number), portBindingsOf(settings));
 }
 
 void CommSettingsDialog::updateDevice()

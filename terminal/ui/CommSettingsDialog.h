@@ -10,7 +10,7 @@
 #include <QDialog>
 #include <QMap>
 
-class BrennockSettings;
+class SettingsStore;
 class UserFeedback;
 class QCheckBox;
 class QComboBox;
@@ -22,7 +22,7 @@ class CommSettingsDialog : public QDialog
     Q_OBJECT
 
 public:
-    CommSettingsDialog(const CommDialogValues& values, BrennockSettings* settings,
+    CommSettingsDialog(const CommDialogValues& values, SettingsStore* settings,
                        UserFeedback& feedback, QWidget* parent = nullptr);
 
     // The values as edited; valid after accept().
@@ -43,7 +43,7 @@ private:
     void unbind();
     int enteredNumber(bool* ok) const;
 
-    BrennockSettings* settings;
+    SettingsStore* settings;
     UserFeedback& feedback;
     CommDialogValues result;
     QMap<int, QString> pendingBindings;

@@ -1,9 +1,9 @@
 #include "MainFrame.h"
 
 #include "BrennockDoc.h"
-#include "BrennockSettings.h"
+#include "SettingsStore.h"
 #include "CommSettingsDialog.h"
-#include "PortNames.h"
+#include "PortBindings.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"
 
@@ -153,7 +153,7 @@ private:
     UserFeedback* presenter;
 };
 
-CMainFrame::CMainFrame(BrennockSettings& settings, UserFeedback* presenter, QWidget* parent)
+CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget* parent)
     : QMainWindow(parent), store(settings)
 {
     setObjectName(QStringLiteral("mainFrame"));

@@ -19,7 +19,7 @@
 #include <functional>
 #include <memory>
 
-class BrennockSettings;
+class SettingsStore;
 class CBrennockDoc;
 class CommSettingsDialog;
 class FindDialog;
@@ -36,14 +36,14 @@ class CMainFrame : public QMainWindow, public CaptureWriter
 public:
     static constexpr int kOpenDocumentPauseMs = 100; // between Connect and the load
 
-    CMainFrame(BrennockSettings& settings, UserFeedback* presenter = nullptr,
+    CMainFrame(SettingsStore& settings, UserFeedback* presenter = nullptr,
                QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     CBrennockDoc& document() const { return *doc; }
     CBrennockView* view() const { return terminal; }
     UserFeedback& feedback();
-    BrennockSettings& settings() const { return store; }
+    SettingsStore& settings() const { return store; }
 
     // Start-up step: with no file, the new document (which connects); with a file,
     // open it as a document.
@@ -118,7 +118,7 @@ private:
     QPrinter& printer();
     QAction* addAction(const char* name, const QString& text, const QString& prompt);
 
-    BrennockSettings& store;
+    SettingsStore& store;
     std::unique_ptr<FrameFeedback> frameFeedback;
     std::unique_ptr<CBrennockDoc> doc;
     CBrennockView* terminal = nullptr;

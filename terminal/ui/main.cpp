@@ -2,7 +2,7 @@
 //   brennock [FILE]               the terminal window; FILE is opened as a document
 //   brennock --postlink ...       the post-link converter, without a window
 #include "BrennockApp.h"
-#include "loader/PostLinkCli.h"
+#include "PostLinkCli.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "BrennockDoc.h"
-#include "BrennockSettings.h"
+#include "SettingsStore.h"
 #include "PortDataSink.h"
-#include "PortNames.h"
+#include "PortBindings.h"
 #include "PtyPair.h"
 #include "RecordingFeedback.h"
 
@@ -34,13 +34,13 @@ struct RecordingView : PortDataSink {
 struct TestDocSetup {
     QTemporaryDir configHome;
     PtyPair pty;
-    std::unique_ptr<BrennockSettings> settings;
+    std::unique_ptr<SettingsStore> settings;
     RecordingFeedback feedback;
 
     TestDocSetup()
     {
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-        settings = std::make_unique<BrennockSettings>();
+        settings = std::make_unique<SettingsStore>(brennockSettingsPath());
         bindPortDevice(*settings, QStringLiteral("COM7"), pty.slavePath());
         bindPortDevice(*settings, QStringLiteral("COM5"), QStringLiteral("/dev/brennock-no-such-tty"));
     }

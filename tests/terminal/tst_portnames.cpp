@@ -1,6 +1,6 @@
 // Port names, their devices, and the settings file they live in.
-#include "BrennockSettings.h"
-#include "PortNames.h"
+#include "SettingsStore.h"
+#include "PortBindings.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -40,16 +40,16 @@ void PortNamesTest::numberOfName()
 void PortNamesTest::resolve()
 {
     QTemporaryDir dir;
-    BrennockSettings settings(dir.filePath(QStringLiteral("b.ini")));
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM1"), &settings), QStringLiteral("/dev/ttyS0"));
+    SettingsStore settings(dir.filePath(QStringLiteral("b.ini")));
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM1"), portBindingsOf(&settings)), QStringLiteral("/dev/ttyS0"));
     QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), nullptr), QStringLiteral("/dev/ttyS11"));
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM"), &settings), QString());
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM"), portBindingsOf(&settings)), QString());
 
     bindPortDevice(settings, QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB0"));
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM3"), &settings), QStringLiteral("/dev/ttyUSB0"));
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM4"), &settings), QStringLiteral("/dev/ttyS3"));
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM3"), portBindingsOf(&settings)), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM4"), portBindingsOf(&settings)), QStringLiteral("/dev/ttyS3"));
     bindPortDevice(settings, QStringLiteral("COM3"), QString());
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM3"), &settings), QStringLiteral("/dev/ttyS2"));
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM3"), portBindingsOf(&settings)), QStringLiteral("/dev/ttyS2"));
     QVERIFY(!settings.contains(QStringLiteral("Ports"), QStringLiteral("COM3")));
 }
 
@@ -58,14 +58,14 @@ void PortNamesTest::settingsFileFollowsXdgConfigHome()
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
     const QString expected = dir.path() + QStringLiteral("/Vantrel/Brennock.ini");
-    QCOMPARE(BrennockSettings::userFilePath(), expected);
+    QCOMPARE(brennockSettingsPath(), expected);
     {
-        BrennockSettings settings;
+        SettingsStore settings(brennockSettingsPath());
         QCOMPARE(settings.fileName(), expected);
         settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QStringLiteral("COM9"));
     }
     QVERIFY(QFile::exists(expected));
-    BrennockSettings reread;
+    SettingsStore reread(brennockSettingsPath());
     QCOMPARE(reread.readText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), QString()),
              QStringLiteral("COM9"));
 }
@@ -75,7 +75,7 @@ void PortNamesTest::integersStoredAsIntegers()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("b.ini"));
     {
-        BrennockSettings settings(path);
+        SettingsStore settings(path);
         settings.writeInt(QStringLiteral("Delay"), QStringLiteral("DelayLF"), 50);
         settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("Baud Rate"), QStringLiteral("9600"));
         QCOMPARE(settings.readInt(QStringLiteral("Delay"), QStringLiteral("DelayLF"), -1), 50);

@@ -2,8 +2,8 @@
 // as the instrument, and a wait for the view's text.
 #pragma once
 
-#include "BrennockSettings.h"
-#include "PortNames.h"
+#include "SettingsStore.h"
+#include "PortBindings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,7 +26,7 @@ public:
     // Binds comName to device and makes it the stored port.
     void usePort(const QString& comName, const QString& device)
     {
-        BrennockSettings settings(iniPath());
+        SettingsStore settings(iniPath());
         bindPortDevice(settings, comName, device);
         settings.writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), comName);
         settings.sync();

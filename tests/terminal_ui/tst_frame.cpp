@@ -26,13 +26,13 @@ namespace
 
 struct FrameSetup {
     TempConfig config;
-    std::unique_ptr<BrennockSettings> settings;
+    std::unique_ptr<SettingsStore> settings;
     RecordingFeedback feedback;
     std::unique_ptr<CMainFrame> frame;
 
     void start(bool connect)
     {
-        settings = std::make_unique<BrennockSettings>(config.iniPath());
+        settings = std::make_unique<SettingsStore>(config.iniPath());
         writeStartDefaults(*settings);
         frame = std::make_unique<CMainFrame>(*settings, &feedback);
         frame->show();
@@ -284,10 +284,10 @@ void FrameTest::commDialogBindsDevice()
                       Qt::LeftButton);
     QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("deviceLabel"))->text(),
              QStringLiteral("COM12 is ") + pair.slavePath());
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()),
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())),
              QStringLiteral("/dev/ttyS11")); // not yet
     clickOk(dialog);
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), t.settings.get()), pair.slavePath());
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())), pair.slavePath());
     QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
     QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM12 - Brennock"));
 }

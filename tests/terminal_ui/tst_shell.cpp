@@ -4,6 +4,7 @@
 #include "BrennockDoc.h"
 #include "MainFrame.h"
 #include "RecordingFeedback.h"
+#include "PortBindings.h"
 #include "ShellDefaults.h"
 #include "UiTestSupport.h"
 
@@ -45,7 +46,7 @@ void ShellTest::firstStartWritesExactlyTheMarkedDefaults()
 {
     TempConfig config;
     {
-        BrennockSettings settings;
+        SettingsStore settings(brennockSettingsPath());
         QCOMPARE(settings.fileName(), config.iniPath());
         writeStartDefaults(settings);
         RecordingFeedback feedback;
@@ -128,7 +129,7 @@ void ShellTest::startDefaultsRewriteOnlyMissing()
     QFETCH(QVariant, before);
     QFETCH(QVariant, after);
     TempConfig config;
-    BrennockSettings settings(config.iniPath());
+    SettingsStore settings(config.iniPath());
     if (before.type() == QVariant::String)
         settings.writeText(section, name, before.toString());
     else
@@ -145,7 +146,7 @@ void ShellTest::startDefaultsRewriteOnlyMissing()
 void ShellTest::windowSizeSurvivesRestart()
 {
     TempConfig config;
-    BrennockSettings settings(config.iniPath());
+    SettingsStore settings(config.iniPath());
     writeStartDefaults(settings);
     RecordingFeedback feedback;
     {
@@ -160,7 +161,7 @@ void ShellTest::windowSizeSurvivesRestart()
         frame.showMinimized();
         QTest::qWait(50);
     }
-    BrennockSettings reread(config.iniPath());
+    SettingsStore reread(config.iniPath());
     QCOMPARE(storedWindowSize(reread), QSize(800, 600));
     CMainFrame again(reread, &feedback);
     again.show();
@@ -171,7 +172,7 @@ void ShellTest::windowSizeSurvivesRestart()
 void ShellTest::statusBarPanes()
 {
     TempConfig config;
-    BrennockSettings settings(config.iniPath());
+    SettingsStore settings(config.iniPath());
     RecordingFeedback feedback;
     CMainFrame frame(settings, &feedback);
     frame.show();
@@ -190,7 +191,7 @@ void ShellTest::statusBarPanes()
 void ShellTest::recentListKeepsTenNewestFirst()
 {
     TempConfig config;
-    BrennockSettings settings(config.iniPath());
+    SettingsStore settings(config.iniPath());
     {
         RecentFiles recent(settings);
         for (int i = 1; i <= 12; ++i)
@@ -233,7 +234,7 @@ void ShellTest::droppedFileOpensAsDocument()
     const QString path = files.path() + QStringLiteral("/APP.BIN");
     QFile(path).open(QIODevice::WriteOnly);
     config.usePort(QStringLiteral("COM3"), files.path() + QStringLiteral("/no-such-device"));
-    BrennockSettings settings(config.iniPath());
+    SettingsStore settings(config.iniPath());
     RecordingFeedback feedback;
     CMainFrame frame(settings, &feedback);
     frame.show();
@@ -269,7 +270,7 @@ void ShellTest::droppedFileOpensAsDocument()
 void ShellTest::helpContentsOpensShippedPage()
 {
     TempConfig config;
-    BrennockSettings settings(config.iniPath());
+    SettingsStore settings(config.iniPath());
     RecordingFeedback feedback;
     CMainFrame frame(settings, &feedback);
     UrlCatcher catcher;

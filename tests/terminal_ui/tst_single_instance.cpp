@@ -72,7 +72,7 @@ void SingleInstanceTest::secondProcessHandsOverToFirst()
         (log += first.readAllStandardError()).contains("second start handed over " + file.toUtf8()),
         5000);
     // Opened as a document there: it joined the first instance's recent list.
-    QTRY_VERIFY_WITH_TIMEOUT(BrennockSettings(config.iniPath())
+    QTRY_VERIFY_WITH_TIMEOUT(SettingsStore(config.iniPath())
                                      .readText(QStringLiteral("Recent File List"),
                                                QStringLiteral("File1"), QString()) == file,
                              5000);

@@ -51,7 +51,7 @@ struct Offline {
 struct Online {
     TempConfig config;
     PtyPair pair;
-    std::unique_ptr<BrennockSettings> settings;
+    std::unique_ptr<SettingsStore> settings;
     RecordingFeedback feedback;
     std::unique_ptr<CBrennockDoc> doc;
     std::unique_ptr<CBrennockView> view;
@@ -61,7 +61,7 @@ struct Online {
         if (!pair.ok())
             return false;
         config.usePort(QStringLiteral("COM3"), pair.slavePath());
-        settings = std::make_unique<BrennockSettings>(config.iniPath());
+        settings = std::make_unique<SettingsStore>(config.iniPath());
         doc = std::make_unique<CBrennockDoc>(settings.get(), feedback);
         view = std::make_unique<CBrennockView>(*doc, nullptr);
         view->show();
@@ -501,7 +501,7 @@ void ViewTest::enterWithEchoAndCrLfShowsOneLine()
 {
     Online t;
     {
-        BrennockSettings settings(t.config.iniPath());
+        SettingsStore settings(t.config.iniPath());
         settings.writeInt(QStringLiteral("COM Settings"), QStringLiteral("Local Echo"), 1);
         settings.writeInt(QStringLiteral("COM Settings"), QStringLiteral("Send CRLF"), 1);
     }

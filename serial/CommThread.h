@@ -1,16 +1,17 @@
-// The comm thread: waits for received characters and hands them to the document.
+// The comm thread: waits for received characters and hands them over to the UI thread.
 #pragma once
 
 #include <cstdint>
 
 class SerialPort;
-class CBrennockDoc;
+class ReaderHandOver;
 
-// The comm thread's argument. It lives inside the document, so it stays valid for as
-// long as the port exists.
+// The comm thread's argument: the port it reads and where the bytes go. Its owner (the
+// terminal document) keeps it for as long as the port exists and changes it only
+// while no comm thread runs.
 struct CommThreadContext {
     SerialPort* port = nullptr;
-    CBrennockDoc* document = nullptr;
+    ReaderHandOver* handOver = nullptr;
 };
 
 // Receives in units of at most this many bytes, one read per character event.

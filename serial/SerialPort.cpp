@@ -18,7 +18,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -32,12 +33,12 @@ struct SpeedEntry {
 };
 
 const SpeedEntry kStandardSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
@@ -132,7 +133,8 @@ bool SerialPort::openDevice()
     if (::ioctl(handle, TIOCEXCL) != 0)
         return refuse(errno);
 
-    struct termios tio {};
+    struct termios tio {
+    };
     if (::tcgetattr(handle, &tio) != 0)
         return refuse(errno);
     ::cfmakeraw(&tio);
@@ -151,8 +153,8 @@ SerialPort::~SerialPort()
     if (fd >= 0) {
         StopReader();
         Purge();
-        ::ioctl(fd, TIOCNXCL);   // the exclusive flag outlives us while others hold the tty
-        ::close(fd);             // releases the advisory lock
+        ::ioctl(fd, TIOCNXCL); // the exclusive flag outlives us while others hold the tty
+        ::close(fd);           // releases the advisory lock
         fd = -1;
     }
     if (wakeFd >= 0)
@@ -180,7 +182,8 @@ QString SerialPort::errorText(uint32_t error)
     case ENOTTY:
         return QStringLiteral("Not a serial device.");
     case EIO:
-        return QStringLiteral("Input/output error: the device does not answer (no hardware behind it, or unplugged).");
+        return QStringLiteral("Input/output error: the device does not answer (no hardware behind "
+                              "it, or unplugged).");
     case EACCES:
     case EPERM:
         return QStringLiteral("Permission denied. Join the \"dialout\" group "
@@ -197,21 +200,30 @@ QString SerialPort::errorText(uint32_t error)
 
 bool SerialPort::readState(CommState* state)
 {
-    struct termios tio {};
+    struct termios tio {
+    };
     if (::tcgetattr(fd, &tio) != 0) {
         setLastError(errno);
         return false;
     }
-    CommState s = remembered;   // what Linux keeps nowhere
+    CommState s = remembered; // what Linux keeps nowhere
     uint32_t rate = 0;
     if (!readActualBaudRate(fd, &rate))
         rate = rateOfSpeedCode(::cfgetospeed(&tio));
     s.baudRate = rate;
     switch (tio.c_cflag & CSIZE) {
-    case CS5: s.byteSize = 5; break;
-    case CS6: s.byteSize = 6; break;
-    case CS7: s.byteSize = 7; break;
-    default: s.byteSize = 8; break;
+    case CS5:
+        s.byteSize = 5;
+        break;
+    case CS6:
+        s.byteSize = 6;
+        break;
+    case CS7:
+        s.byteSize = 7;
+        break;
+    default:
+        s.byteSize = 8;
+        break;
     }
     if (!(tio.c_cflag & PARENB))
         s.parity = kNoParity;
@@ -239,13 +251,14 @@ bool SerialPort::readState(CommState* state)
 
 bool SerialPort::applyState(const CommState& s)
 {
-    if (s.byteSize < 5 || s.byteSize > 8 || s.parity > kSpaceParity || s.stopBits > kTwoStopBits
-        || s.baudRate == 0) {
+    if (s.byteSize < 5 || s.byteSize > 8 || s.parity > kSpaceParity || s.stopBits > kTwoStopBits ||
+        s.baudRate == 0) {
         // Rate 0 would hang up the line on Linux; it is no rate.
         setLastError(EINVAL);
         return false;
     }
-    struct termios tio {};
+    struct termios tio {
+    };
     if (::tcgetattr(fd, &tio) != 0) {
         setLastError(errno);
         return false;
@@ -254,11 +267,20 @@ bool SerialPort::applyState(const CommState& s)
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= kSizes[s.byteSize - 5] | CLOCAL | CREAD;
     switch (s.parity) {
-    case kOddParity: tio.c_cflag |= PARENB | PARODD; break;
-    case kEvenParity: tio.c_cflag |= PARENB; break;
-    case kMarkParity: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case kSpaceParity: tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case kOddParity:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case kEvenParity:
+        tio.c_cflag |= PARENB;
+        break;
+    case kMarkParity:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case kSpaceParity:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (s.stopBits != kOneStopBit)
         tio.c_cflag |= CSTOPB;
@@ -353,8 +375,8 @@ bool SerialPort::SetLineFormat(uint8_t parity, uint8_t byteSize, uint8_t stopBit
     return SetState(state);
 }
 
-bool SerialPort::SetFlowControl(uint32_t flags, uint16_t xonLimit, uint16_t xoffLimit,
-                                char xonChar, char xoffChar)
+bool SerialPort::SetFlowControl(uint32_t flags, uint16_t xonLimit, uint16_t xoffLimit, char xonChar,
+                                char xoffChar)
 {
     CommState state;
     if (!GetState(&state))
@@ -472,7 +494,8 @@ uint32_t SerialPort::takeLineErrors()
 {
     // Drivers that count line errors report them through TIOCGICOUNT; the flags are
     // what changed since the last look. Ptys and many USB adapters count nothing.
-    struct serial_icounter_struct counts {};
+    struct serial_icounter_struct counts {
+    };
     if (::ioctl(fd, TIOCGICOUNT, &counts) != 0)
         return 0;
     std::lock_guard<std::mutex> lock(countersMutex);
@@ -484,11 +507,16 @@ uint32_t SerialPort::takeLineErrors()
     now.bufOverrun = counts.buf_overrun;
     uint32_t flags = 0;
     if (haveCounters) {
-        if (now.overrun != lastCounters.overrun) flags |= kCeOverrun;
-        if (now.parity != lastCounters.parity) flags |= kCeRxParity;
-        if (now.frame != lastCounters.frame) flags |= kCeFrame;
-        if (now.brk != lastCounters.brk) flags |= kCeBreak;
-        if (now.bufOverrun != lastCounters.bufOverrun) flags |= kCeRxOver;
+        if (now.overrun != lastCounters.overrun)
+            flags |= kCeOverrun;
+        if (now.parity != lastCounters.parity)
+            flags |= kCeRxParity;
+        if (now.frame != lastCounters.frame)
+            flags |= kCeFrame;
+        if (now.brk != lastCounters.brk)
+            flags |= kCeBreak;
+        if (now.bufOverrun != lastCounters.bufOverrun)
+            flags |= kCeRxOver;
     }
     lastCounters = now;
     haveCounters = true;
@@ -541,12 +569,12 @@ int SerialPort::Read(char* buffer, int count, bool exact)
     }
     const auto start = Clock::now();
     // MAXDWORD, 0, 0: what is queued, at once.
-    const bool immediate = t.readIntervalTimeout == kMaxDword
-        && t.readTotalTimeoutMultiplier == 0 && t.readTotalTimeoutConstant == 0;
+    const bool immediate = t.readIntervalTimeout == kMaxDword &&
+                           t.readTotalTimeoutMultiplier == 0 && t.readTotalTimeoutConstant == 0;
     // MAXDWORD, MAXDWORD, constant: what is queued, else the first byte within constant.
-    const bool firstByteOnly = t.readIntervalTimeout == kMaxDword
-        && t.readTotalTimeoutMultiplier == kMaxDword && t.readTotalTimeoutConstant != 0
-        && t.readTotalTimeoutConstant != kMaxDword;
+    const bool firstByteOnly =
+        t.readIntervalTimeout == kMaxDword && t.readTotalTimeoutMultiplier == kMaxDword &&
+        t.readTotalTimeoutConstant != 0 && t.readTotalTimeoutConstant != kMaxDword;
     bool hasTotal = false;
     Clock::time_point totalDeadline;
     if (firstByteOnly) {
@@ -555,12 +583,12 @@ int SerialPort::Read(char* buffer, int count, bool exact)
     } else if (t.readTotalTimeoutMultiplier != 0 || t.readTotalTimeoutConstant != 0) {
         hasTotal = true;
         const unsigned long long total =
-            static_cast<unsigned long long>(t.readTotalTimeoutMultiplier) * count
-            + t.readTotalTimeoutConstant;
+            static_cast<unsigned long long>(t.readTotalTimeoutMultiplier) * count +
+            t.readTotalTimeoutConstant;
         totalDeadline = start + std::chrono::milliseconds(total);
     }
-    const bool hasInterval = !firstByteOnly && t.readIntervalTimeout != 0
-        && t.readIntervalTimeout != kMaxDword;
+    const bool hasInterval =
+        !firstByteOnly && t.readIntervalTimeout != 0 && t.readIntervalTimeout != kMaxDword;
     const auto interval = std::chrono::milliseconds(hasInterval ? t.readIntervalTimeout : 0);
 
     int got = 0;
@@ -581,7 +609,7 @@ int SerialPort::Read(char* buffer, int count, bool exact)
             ClearErrors(nullptr);
             return got;
         }
-        if (n == 0) {   // hung up
+        if (n == 0) { // hung up
             setLastError(EIO);
             ClearErrors(nullptr);
             return got;
@@ -602,7 +630,9 @@ int SerialPort::Read(char* buffer, int count, bool exact)
             ioTimedOut.store(true);
             return got;
         }
-        struct pollfd p {fd, POLLIN, 0};
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
         const int r = ::poll(&p, 1, waitMs);
         if (r < 0 && errno != EINTR) {
             setLastError(errno);
@@ -629,8 +659,8 @@ int SerialPort::Write(const char* buffer, int count)
     }
     const bool hasTotal = t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0;
     const unsigned long long total =
-        static_cast<unsigned long long>(t.writeTotalTimeoutMultiplier) * count
-        + t.writeTotalTimeoutConstant;
+        static_cast<unsigned long long>(t.writeTotalTimeoutMultiplier) * count +
+        t.writeTotalTimeoutConstant;
     const auto deadline = Clock::now() + std::chrono::milliseconds(total);
 
     // Out of time: what the driver still holds is dropped, so that the count reported is
@@ -660,7 +690,9 @@ int SerialPort::Write(const char* buffer, int count)
         const int waitMs = hasTotal ? millisecondsUntil(deadline) : -1;
         if (waitMs == 0)
             return timedOut(done);
-        struct pollfd p {fd, POLLOUT, 0};
+        struct pollfd p {
+            fd, POLLOUT, 0
+        };
         const int r = ::poll(&p, 1, waitMs);
         if (r < 0 && errno != EINTR) {
             setLastError(errno);
@@ -686,7 +718,7 @@ int SerialPort::unsentOutput()
 {
     int queued = 0;
     if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
-        return 0;   // a driver that cannot tell is taken as drained
+        return 0; // a driver that cannot tell is taken as drained
     return queued;
 }
 
@@ -752,7 +784,7 @@ uint32_t SerialPort::GetEventResult(bool wait)
             uint64_t drained = 0;
             if (::read(wakeFd, &drained, sizeof drained) < 0 && errno != EAGAIN)
                 return fail(errno);
-            continue;   // look at the mask again
+            continue; // look at the mask again
         }
         const short events = p[1].revents;
         if (events & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -769,7 +801,7 @@ uint32_t SerialPort::GetEventResult(bool wait)
             return kEvRxChar;
         }
         if (r == 0) {
-            setLastError(EAGAIN);   // still waiting
+            setLastError(EAGAIN); // still waiting
             return 0;
         }
     }
@@ -815,7 +847,7 @@ uint32_t SerialPort::StopReader(const std::function<void()>& pump)
     if (!reader.joinable())
         return 0;
     stopRequested.store(true);
-    SetEventMask(0);   // completes the pending wait, which ends the thread's loop
+    SetEventMask(0); // completes the pending wait, which ends the thread's loop
     const std::function<void()>& service = pump ? pump : readerPump;
     std::unique_lock<std::mutex> lock(readerMutex);
     while (!readerDone.load()) {

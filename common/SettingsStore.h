@@ -1,7 +1,7 @@
-// The settings store of brennock, in place of a registry profile.
+// A settings store in place of a registry profile.
 //
-// One INI file, $XDG_CONFIG_HOME/Vantrel/Brennock.ini (XDG_CONFIG_HOME defaults to
-// ~/.config), read through QSettings. Groups are the section names and keys the value
+// One INI file whose path the owner gives (brennock's is brennockSettingsPath()),
+// read through QSettings. Groups are the section names and keys the value
 // names exactly ("COM Settings" / "Baud Rate"); QSettings percent-encodes the spaces in
 // the file, which it reads back unchanged. Integers are stored as integers, texts as
 // texts. Every write is flushed at once, so a crash loses nothing the user changed.
@@ -13,15 +13,14 @@
 
 class QSettings;
 
-class BrennockSettings
+class SettingsStore
 {
 public:
-    BrennockSettings();                          // the user's file
-    explicit BrennockSettings(const QString& iniPath);
-    ~BrennockSettings();
+    explicit SettingsStore(const QString& iniPath);
+    ~SettingsStore();
 
-    BrennockSettings(const BrennockSettings&) = delete;
-    BrennockSettings& operator=(const BrennockSettings&) = delete;
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
 
     // A value that is missing or not a number gives def.
     int readInt(const QString& section, const QString& name, int def) const;
@@ -32,10 +31,6 @@ public:
     void remove(const QString& section, const QString& name);
     QString fileName() const;
     void sync();
-
-    // Where the user's file lives: $XDG_CONFIG_HOME (or ~/.config)/Vantrel/Brennock.ini,
-    // looked up afresh on every call so that tests can point XDG_CONFIG_HOME elsewhere.
-    static QString userFilePath();
 
 private:
     std::unique_ptr<QSettings> store;

@@ -1,6 +1,6 @@
 #include "ShellDefaults.h"
 
-#include "BrennockSettings.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -50,7 +50,7 @@ const StartDefault* startDefaults(int* count)
     return kStartDefaults;
 }
 
-int writeStartDefaults(BrennockSettings& settings)
+int writeStartDefaults(SettingsStore& settings)
 {
     int written = 0;
     for (const StartDefault& entry : kStartDefaults) {
@@ -82,18 +82,18 @@ int colorRefOf(int red, int green, int blue)
     return (red & 0xFF) | ((green & 0xFF) << 8) | ((blue & 0xFF) << 16);
 }
 
-QSize storedWindowSize(const BrennockSettings& settings)
+QSize storedWindowSize(const SettingsStore& settings)
 {
     return QSize(settings.readInt(kWindow, kXSize, 620), settings.readInt(kWindow, kYSize, 460));
 }
 
-void storeWindowSize(BrennockSettings& settings, const QSize& size)
+void storeWindowSize(SettingsStore& settings, const QSize& size)
 {
     settings.writeInt(kWindow, kXSize, size.width());
     settings.writeInt(kWindow, kYSize, size.height());
 }
 
-RecentFiles::RecentFiles(BrennockSettings& settings) : settings(settings)
+RecentFiles::RecentFiles(SettingsStore& settings) : settings(settings)
 {
     for (int i = 1; i <= kMaxEntries; ++i) {
         const QString path =

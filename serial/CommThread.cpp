@@ -1,6 +1,6 @@
 #include "CommThread.h"
 
-#include "BrennockDoc.h"
+#include "ReaderHandOver.h"
 #include "SerialPort.h"
 
 uint32_t CommThreadProc(void* argument)
@@ -18,7 +18,7 @@ uint32_t CommThreadProc(void* argument)
             char buffer[kCommReadChunk];
             const int count = port->Read(buffer, kCommReadChunk, false);
             if (count > 0)
-                context->document->handOverFromCommThread(buffer, count);
+                context->handOver->handOver(buffer, count);
             port->ArmEventWait();
         }
     } while (mask != 0);

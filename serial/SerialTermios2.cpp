@@ -8,7 +8,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...);
 
 bool setArbitraryBaudRate(int fd, uint32_t rate, int* error)
 {
-    struct termios2 tio {};
+    struct termios2 tio {
+    };
     if (ioctl(fd, TCGETS2, &tio) != 0) {
         *error = errno;
         return false;
@@ -26,7 +27,8 @@ bool setArbitraryBaudRate(int fd, uint32_t rate, int* error)
 
 bool readActualBaudRate(int fd, uint32_t* rate)
 {
-    struct termios2 tio {};
+    struct termios2 tio {
+    };
     if (ioctl(fd, TCGETS2, &tio) != 0 || tio.c_ospeed == 0)
         return false;
     *rate = tio.c_ospeed;

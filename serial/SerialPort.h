@@ -33,8 +33,8 @@
 #include <mutex>
 #include <thread>
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;           // MAXDWORD of the time-outs
-constexpr uint32_t kErrorAlreadyExists = 183;        // StartReader while a thread runs
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu;   // MAXDWORD of the time-outs
+constexpr uint32_t kErrorAlreadyExists = 183; // StartReader while a thread runs
 
 // Event mask bits.
 constexpr uint32_t kEvRxChar = 0x0001;
@@ -45,15 +45,26 @@ constexpr uint32_t kFlowCtsRts = 0x02;
 constexpr uint32_t kFlowXonXoff = 0x10;
 
 // Line-format codes.
-enum : uint8_t { kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3, kSpaceParity = 4 };
+enum : uint8_t {
+    kNoParity = 0,
+    kOddParity = 1,
+    kEvenParity = 2,
+    kMarkParity = 3,
+    kSpaceParity = 4
+};
 enum : uint8_t { kOneStopBit = 0, kOne5StopBits = 1, kTwoStopBits = 2 };
 
 // DTR and RTS control modes.
-enum : uint8_t { kControlDisable = 0, kControlEnable = 1, kControlHandshake = 2, kControlToggle = 3 };
+enum : uint8_t {
+    kControlDisable = 0,
+    kControlEnable = 1,
+    kControlHandshake = 2,
+    kControlToggle = 3
+};
 
 // Line error flags that ClearErrors reports.
-constexpr uint32_t kCeRxOver = 0x0001;    // input buffer overflow
-constexpr uint32_t kCeOverrun = 0x0002;   // hardware overrun
+constexpr uint32_t kCeRxOver = 0x0001;  // input buffer overflow
+constexpr uint32_t kCeOverrun = 0x0002; // hardware overrun
 constexpr uint32_t kCeRxParity = 0x0004;
 constexpr uint32_t kCeFrame = 0x0008;
 constexpr uint32_t kCeBreak = 0x0010;
@@ -63,20 +74,20 @@ constexpr uint32_t kCeBreak = 0x0010;
 // the device when the port was opened).
 struct CommState {
     uint32_t baudRate = 9600;
-    uint8_t byteSize = 8;                 // 5 to 8
+    uint8_t byteSize = 8; // 5 to 8
     uint8_t parity = kNoParity;
     uint8_t stopBits = kOneStopBit;
     bool fBinary = true;
-    bool fParity = false;                 // check parity of received bytes
+    bool fParity = false; // check parity of received bytes
     bool fOutxCtsFlow = false;
-    bool fOutxDsrFlow = false;            // kept, no effect on Linux
-    uint8_t dtrControl = kControlEnable;  // handshake is kept, DTR stays asserted
+    bool fOutxDsrFlow = false;           // kept, no effect on Linux
+    uint8_t dtrControl = kControlEnable; // handshake is kept, DTR stays asserted
     uint8_t rtsControl = kControlEnable;
-    bool fOutX = false;                   // XON/XOFF on output
-    bool fInX = false;                    // XON/XOFF on input
+    bool fOutX = false; // XON/XOFF on output
+    bool fInX = false;  // XON/XOFF on input
     bool fNull = false;
-    uint16_t xonLim = 100;                // kept, no effect on Linux
-    uint16_t xoffLim = 100;               // kept, no effect on Linux
+    uint16_t xonLim = 100;  // kept, no effect on Linux
+    uint16_t xoffLim = 100; // kept, no effect on Linux
     char xonChar = 0x11;
     char xoffChar = 0x13;
 };
@@ -99,8 +110,8 @@ struct CommTimeouts {
 
 // Queue status that ClearErrors reports (a COMSTAT).
 struct CommStatus {
-    uint32_t cbInQue = 0;     // bytes received and not yet read
-    uint32_t cbOutQue = 0;    // bytes written and not yet sent
+    uint32_t cbInQue = 0;  // bytes received and not yet read
+    uint32_t cbOutQue = 0; // bytes written and not yet sent
 };
 
 // The procedure of a comm thread; its result is the thread's exit code.
@@ -150,8 +161,8 @@ public:
 
     bool SetBaudRate(uint32_t rate);
     bool SetLineFormat(uint8_t parity, uint8_t byteSize, uint8_t stopBits);
-    bool SetFlowControl(uint32_t flags, uint16_t xonLimit, uint16_t xoffLimit,
-                        char xonChar, char xoffChar);
+    bool SetFlowControl(uint32_t flags, uint16_t xonLimit, uint16_t xoffLimit, char xonChar,
+                        char xoffChar);
     bool SetQueueSizes(uint32_t input, uint32_t output);
     bool SetReadTimeouts(uint32_t interval, uint32_t totalMultiplier, uint32_t totalConstant);
     bool SetWriteTimeouts(uint32_t totalMultiplier, uint32_t totalConstant);
@@ -211,7 +222,7 @@ private:
 
     QString device;
     int fd = -1;
-    int wakeFd = -1;                        // eventfd that completes a pending event wait
+    int wakeFd = -1; // eventfd that completes a pending event wait
 
     std::thread reader;
     std::atomic<bool> readerDone{false};
@@ -224,10 +235,10 @@ private:
     std::atomic<bool> ioTimedOut{false};
     std::atomic<uint32_t> lineErrorFlags{0};
 
-    std::atomic<uint32_t> eventMask{0};     // what the wait is for
+    std::atomic<uint32_t> eventMask{0}; // what the wait is for
     std::atomic<bool> waitArmed{false};
     std::atomic<bool> waitCancelled{false}; // SetEventMask completed the pending wait
-    std::atomic<bool> stopRequested{false};  // StopReader runs: no wait may start again
+    std::atomic<bool> stopRequested{false}; // StopReader runs: no wait may start again
 
     // What Linux keeps nowhere: remembered so that GetState gives back what was set.
     CommState remembered;
@@ -236,9 +247,11 @@ private:
     uint32_t inputQueueSize = 4096;
     uint32_t outputQueueSize = 4096;
     // Line error counters at the last ClearErrors (TIOCGICOUNT), when the driver has them.
-    struct Counters { int overrun = 0, parity = 0, frame = 0, brk = 0, bufOverrun = 0; };
+    struct Counters {
+        int overrun = 0, parity = 0, frame = 0, brk = 0, bufOverrun = 0;
+    };
     Counters lastCounters;
     bool haveCounters = false;
     std::mutex countersMutex;
-    std::mutex stateMutex;                  // line state and time-outs
+    std::mutex stateMutex; // line state and time-outs
 };

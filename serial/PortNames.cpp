@@ -1,16 +1,13 @@
 #include "PortNames.h"
 
-#include "BrennockSettings.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 
-namespace {
-
-const QString kPortsSection = QStringLiteral("Ports");
+namespace
+{
 
 // Natural order, so that ttyS10 comes after ttyS9.
 bool naturalLess(const QString& a, const QString& b)
@@ -62,10 +59,10 @@ QString portNameFor(int number)
     return QStringLiteral("COM") + QString::number(number);
 }
 
-QString resolvePortDevice(const QString& comName, const BrennockSettings* settings)
+QString resolvePortDevice(const QString& comName, const PortBindingLookup& binding)
 {
-    if (settings) {
-        const QString bound = settings->readText(kPortsSection, comName, QString()).trimmed();
+    if (binding) {
+        const QString bound = binding(comName).trimmed();
         if (!bound.isEmpty())
             return bound;
     }
@@ -75,19 +72,12 @@ QString resolvePortDevice(const QString& comName, const BrennockSettings* settin
     return QStringLiteral("/dev/ttyS") + QString::number(number - 1);
 }
 
-void bindPortDevice(BrennockSettings& settings, const QString& comName, const QString& device)
-{
-    if (device.trimmed().isEmpty())
-        settings.remove(kPortsSection, comName);
-    else
-        settings.writeText(kPortsSection, comName, device.trimmed());
-}
-
 QStringList listSerialDevices()
 {
     QStringList devices;
     QDir byId(QStringLiteral("/dev/serial/by-id"));
-    QStringList links = byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    QStringList links =
+        byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& link : links)
         devices << byId.absoluteFilePath(link);
 

@@ -11,7 +11,7 @@
 #include <QString>
 #include <QStringList>
 
-class BrennockSettings;
+class SettingsStore;
 
 struct StartDefault {
     const char* section;
@@ -26,7 +26,7 @@ struct StartDefault {
 const StartDefault* startDefaults(int* count);
 
 // Writes the defaults that are missing; returns how many were written.
-int writeStartDefaults(BrennockSettings& settings);
+int writeStartDefaults(SettingsStore& settings);
 
 // COLORREF (0x00BBGGRR) as stored, and back.
 struct Rgb {
@@ -36,8 +36,8 @@ Rgb rgbOfColorRef(int colorRef);
 int colorRefOf(int red, int green, int blue);
 
 // The main window's outer size, "Window" "X Size" / "Y Size" (620 x 460 when missing).
-QSize storedWindowSize(const BrennockSettings& settings);
-void storeWindowSize(BrennockSettings& settings, const QSize& size);
+QSize storedWindowSize(const SettingsStore& settings);
+void storeWindowSize(SettingsStore& settings, const QSize& size);
 
 // The recent-file list: up to ten paths, newest first, kept in "Recent File List" as
 // "File1" to "File10".
@@ -46,7 +46,7 @@ class RecentFiles
 public:
     static constexpr int kMaxEntries = 10;
 
-    explicit RecentFiles(BrennockSettings& settings);
+    explicit RecentFiles(SettingsStore& settings);
     QStringList entries() const { return list; }
     // Puts path first (once), drops the oldest beyond ten, stores the list.
     void add(const QString& path);
@@ -55,6 +55,6 @@ public:
 private:
     void store();
 
-    BrennockSettings& settings;
+    SettingsStore& settings;
     QStringList list;
 };

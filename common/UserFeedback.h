@@ -21,8 +21,8 @@ public:
 
     // Modal message. With YesNo, defaultResult names the default button and is
     // what a presenter without a user (headless) answers.
-    virtual MessageResult message(const QString& text, const QString& caption,
-                                  MessageIcon icon, MessageButtons buttons = MessageButtons::Ok,
+    virtual MessageResult message(const QString& text, const QString& caption, MessageIcon icon,
+                                  MessageButtons buttons = MessageButtons::Ok,
                                   MessageResult defaultResult = MessageResult::Ok) = 0;
 
     // The simple beep of a failed transmit (and of a BEL byte).
@@ -33,7 +33,6 @@ public:
 };
 
 // Turns the lone CRs of a message text into line breaks for display.
-
 
 inline QString messageTextForDisplay(const QString& text)
 {

@@ -1,8 +1,8 @@
 // SerialPort against a pty pair: time-outs, exclusive open, line state, event wait and
 // the comm thread's start and stop.
-#include "BrennockDoc.h"
+#include "CommThread.h"
 #include "PtyPair.h"
-#include "RecordingFeedback.h"
+#include "ReaderHandOver.h"
 #include "SerialPort.h"
 
 #include <QElapsedTimer>
@@ -506,14 +506,13 @@ void SerialPortTest::stopRightAfterStartNeverHangs()
     PtyPair pty;
     QVERIFY(pty.ok());
     SerialPort port(pty.slavePath());
-    RecordingFeedback feedback;
-    CBrennockDoc doc(nullptr, feedback);
-    CommThreadContext context{&port, &doc};
+    ReaderHandOver handOver([](const char*, int) {});
+    CommThreadContext context{&port, &handOver};
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < 200; ++i) {
         QVERIFY(port.StartReader(CommThreadProc, &context));
-        QCOMPARE(port.StopReader([&] { doc.servicePendingHandOver(); }), 0u);
+        QCOMPARE(port.StopReader([&] { handOver.service(); }), 0u);
     }
     QVERIFY(clock.elapsed() < 5000);
 }

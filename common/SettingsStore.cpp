@@ -1,0 +1,74 @@
+#include "SettingsStore.h"
+
+#include <QDir>
+#include <QSettings>
+
+namespace
+{
+
+QString key(const QString& section, const QString& name)
+{
+    return section + QLatin1Char('/') + name;
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(const QString& iniPath)
+    : store(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
+{
+}
+
+SettingsStore::~SettingsStore()
+{
+    store->sync();
+}
+
+int SettingsStore::readInt(const QString& section, const QString& name, int def) const
+{
+    const QVariant value = store->value(key(section, name));
+    if (!value.isValid())
+        return def;
+    bool ok = false;
+    const int number = value.toString().trimmed().toInt(&ok, 0);
+    return ok ? number : def;
+}
+
+QString SettingsStore::readText(const QString& section, const QString& name,
+                                const QString& def) const
+{
+    const QVariant value = store->value(key(section, name));
+    return value.isValid() ? value.toString() : def;
+}
+
+void SettingsStore::writeInt(const QString& section, const QString& name, int value)
+{
+    store->setValue(key(section, name), value);
+    store->sync();
+}
+
+void SettingsStore::writeText(const QString& section, const QString& name, const QString& value)
+{
+    store->setValue(key(section, name), value);
+    store->sync();
+}
+
+bool SettingsStore::contains(const QString& section, const QString& name) const
+{
+    return store->contains(key(section, name));
+}
+
+void SettingsStore::remove(const QString& section, const QString& name)
+{
+    store->remove(key(section, name));
+    store->sync();
+}
+
+QString SettingsStore::fileName() const
+{
+    return store->fileName();
+}
+
+void SettingsStore::sync()
+{
+    store->sync();
+}

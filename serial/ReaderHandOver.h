@@ -1,0 +1,47 @@
+// The reader thread's hand-over: carries received bytes from the comm thread to the
+// thread that owns this object (the UI thread) and waits there until they were handled.
+//
+// The comm thread posts an event and sleeps; the event, or the pump that StopReader
+// runs, delivers and wakes it. One comm thread, so one pending hand-over. The receiver
+// gets a copy, so that a receiver which stops the reader from inside its handling (the
+// user disconnects in a message box shown from there) lets the thread go at once
+// instead of waiting for itself.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+class ReaderHandOver : public QObject
+{
+public:
+    // Runs on the owning thread with the bytes of one read, synchronously.
+    using Receiver = std::function<void(const char* bytes, int count)>;
+
+    explicit ReaderHandOver(Receiver receiver);
+
+    // Comm thread side: returns once the receiver has handled the bytes. Called on the
+    // owning thread itself, it delivers at once.
+    void handOver(const char* bytes, int count);
+
+    // Delivers a pending hand-over, if any, on the owning thread. StopReader's pump.
+    void service();
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void release();
+
+    Receiver receive;
+    std::mutex mutex;
+    std::condition_variable done;
+    const char* pendingBytes = nullptr;
+    int pendingCount = 0;
+    quint64 sequence = 0;
+    bool pending = false;
+    bool delivering = false;
+};

@@ -1,0 +1,37 @@
+#include "PortBindings.h"
+
+#include "SettingsStore.h"
+
+#include <QDir>
+
+namespace
+{
+
+const QString kPortsSection = QStringLiteral("Ports");
+
+} // namespace
+
+PortBindingLookup portBindingsOf(const SettingsStore* settings)
+{
+    if (!settings)
+        return {};
+    return [settings](const QString& comName) {
+        return settings->readText(kPortsSection, comName, QString());
+    };
+}
+
+void bindPortDevice(SettingsStore& settings, const QString& comName, const QString& device)
+{
+    if (device.trimmed().isEmpty())
+        settings.remove(kPortsSection, comName);
+    else
+        settings.writeText(kPortsSection, comName, device.trimmed());
+}
+
+QString brennockSettingsPath()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/Vantrel/Brennock.ini");
+}
