@@ -24,9 +24,8 @@ void LoadProgress::SetProgressText(const QString& text)
 
 void LoadProgress::SetProgressRange(int low, int high)
 {
-    // The bar's range message carries each bound in one 16-bit word.
-    low_ = quint16(low);
-    high_ = quint16(high);
+    low_ = std::max(low, 0);
+    high_ = std::max(high, 0);
     pos_ = std::clamp(pos_, int(low_), std::max(int(low_), int(high_)));
     if (open_)
         showRange();

@@ -8,7 +8,7 @@
 // of the transfer; the display closes when the object goes away, so every early
 // return of the transfer closes it too.
 //
-// The base class keeps the state (16-bit range, step, position, cancel flag)
+// The base class keeps the state (range, step, position, cancel flag)
 // and its rules; a presenter only shows it through the protected hooks. The
 // load progress dialog derives from QDialog and LoadProgress: openView() shows
 // it and disables the main window, pumpEvents() processes pending events, its
@@ -37,7 +37,8 @@ public:
     bool OpenProgress();
     void SetProgressTitle(const QString& title);
     void SetProgressText(const QString& text);
-    // Both bounds are 16-bit: a bound over 65535 is cut to its low 16 bits.
+    // The bounds are kept whole (a bar of a large file must not wrap at 16 bits);
+    // a negative bound counts as 0.
     void SetProgressRange(int low, int high);
     void SetProgressStep(int step);
     // Pumps pending events first. The position is kept inside the range.
@@ -77,8 +78,8 @@ private:
     bool cancelled_ = false;
     QString title_;
     QString text_;
-    quint16 low_ = 0;
-    quint16 high_ = 100;
+    int low_ = 0;
+    int high_ = 100;
     int step_ = 10;
     int pos_ = 0;
 };

@@ -1,0 +1,511 @@
+#include "MonitorSession.h"
+
+#include "Crc32.h"
+#include "LoadImage.h"
+#include "SerialPort.h"
+#include "UserFeedback.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+namespace monitor
+{
+const char* const kNoPromptText = "### Protocol Error (timeout expecting monitor >)";
+const char* const kAbortedText = "### DuVizEred Aborted";
+const char* const kNoPlusText = "### Protocol Error (timeout expecting initial +)";
+const char* const kNoMinusText = "### Protocol Error (timeout expecting -)";
+const char* const kErrorCaption = "Error";
+
+QString deviceGoneText(const QString& reason)
+{
+    return QStringLiteral("The serial port stopped working during the load:\r%1").arg(reason);
+}
+
+namespace
+{
+// Upper-case hex with at least width digits.
+QByteArray hex(uint32_t value, int width)
+{
+    return QByteArray::number(value, 16).toUpper().rightJustified(width, '0');
+}
+} // namespace
+
+QByteArray loadCommand(uint32_t rate, uint32_t address, uint32_t count)
+{
+    return "LOAD " + hex(rate, 8) + ' ' + hex(address, 8) + ' ' + hex(count, 8) + '\r';
+}
+
+QByteArray crcReportLine(uint32_t address, uint32_t count, uint32_t crc)
+{
+    return "\n###BK Load: CRC " + hex(address, 6) + ' ' + hex(address + count - 1, 6) + " = " +
+           hex(crc, 8) + '\n';
+}
+
+int progressUpperBound(qint64 size, int unit)
+{
+    const qint64 units = size / unit;
+    return int(std::min<qint64>(units == 1 ? 1 : units + 1, INT_MAX));
+}
+} // namespace monitor
+
+using namespace monitor;
+
+namespace
+{
+
+void realSleep(int ms)
+{
+    if (ms > 0)
+        QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+} // namespace
+
+// Puts the terminal baud rate back when a conversation ends, before the saved
+// line state (declared after it) is restored.
+class MonitorSession::TerminalRateOnExit
+{
+public:
+    explicit TerminalRateOnExit(MonitorSession& s) : session(s) {}
+    ~TerminalRateOnExit() { session.SetBaud(session.rates.terminal); }
+
+private:
+    MonitorSession& session;
+};
+
+MonitorSession::MonitorSession(MonitorLine& line, UserFeedback& feedback, Rates rates,
+                               TerminalText showText, LoadProgressFactory progress)
+    : line(line), feedback(feedback), rates(rates), showText(std::move(showText)),
+      makeProgress(std::move(progress)), sleep(realSleep)
+{
+}
+
+void MonitorSession::setSleepFunction(SleepFunction s)
+{
+    sleep = s ? std::move(s) : SleepFunction(realSleep);
+}
+
+// --- primitives ------------------------------------------------------------------
+
+void MonitorSession::noteIo(bool ok)
+{
+    if (ok || !line.deviceFailed()) {
+        failuresInRow = 0;
+        return;
+    }
+    if (++failuresInRow >= kDeviceGoneAfter)
+        gone = true;
+}
+
+int MonitorSession::InputCount()
+{
+    return line.inputCount();
+}
+
+int MonitorSession::ReadByte()
+{
+    char byte = 0;
+    const bool got = line.read(&byte, 1) == 1;
+    noteIo(got);
+    return got ? int(static_cast<signed char>(byte)) : -1;
+}
+
+bool MonitorSession::SendByte(char byte)
+{
+    return SendBytes(&byte, 1) == 1;
+}
+
+bool MonitorSession::SendText(const char* text)
+{
+    const int n = int(qstrlen(text));
+    return SendBytes(text, n) == n;
+}
+
+int MonitorSession::SendBytes(const char* bytes, int count)
+{
+    if (count <= 0)
+        return 0;
+    const int written = line.write(bytes, count);
+    noteIo(written == count);
+    return written;
+}
+
+bool MonitorSession::SetBaud(uint32_t rate)
+{
+    return line.setBaudRate(rate);
+}
+
+int MonitorSession::DrainInput(int ms)
+{
+    int last = -1;
+    do {
+        while (InputCount() != 0 && !gone)
+            last = ReadByte();
+        sleepFor(ms);
+    } while (InputCount() != 0 && !gone);
+    return last;
+}
+
+bool MonitorSession::WaitMonitorPrompt()
+{
+    for (int n = kWakeAttempts; n >= 1 && !gone; --n) {
+        if (n == 5) {
+            SendByte(kBs);
+            SendByte('.');
+        } else if (n == 2) {
+            SendByte('.');
+        } else if (n == 1) {
+            SendByte(kEtx);
+        }
+        SendByte(kCr);
+        sleepFor(timing.promptSettleMs);
+        const int c = DrainInput(timing.promptDrainMs);
+        // A prompt ends in '>', or in "> ": the space counts too.
+        if (c == kPrompt || c == ' ')
+            return true;
+    }
+    return false;
+}
+
+void MonitorSession::ShowInTerminal(const QByteArray& text)
+{
+    if (showText)
+        showText(text.left(255));
+}
+
+void MonitorSession::setReadTimeouts(const ReadTimeouts& t)
+{
+    line.setReadTimeouts(t.interval, t.perByte, t.constant);
+}
+
+void MonitorSession::report(const QString& text)
+{
+    // A conversation that ends on a failing device says so rather than naming the
+    // protocol step that happened to notice.
+    if (line.deviceFailed())
+        gone = true;
+    if (gone) {
+        reportIfDeviceGone();
+        return;
+    }
+    feedback.message(text, QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+}
+
+void MonitorSession::reportIfDeviceGone()
+{
+    if (!gone || goneReported)
+        return;
+    goneReported = true;
+    feedback.message(deviceGoneText(line.failureText()), QString::fromLatin1(kErrorCaption),
+                     MessageIcon::Warning);
+}
+
+std::unique_ptr<LoadProgress> MonitorSession::openProgress(const QString& title,
+                                                           const QString& text, int high)
+{
+    std::unique_ptr<LoadProgress> progress =
+        makeProgress ? makeProgress() : std::make_unique<NullLoadProgress>();
+    if (!progress)
+        progress = std::make_unique<NullLoadProgress>();
+    progress->OpenProgress();
+    progress->SetProgressTitle(title);
+    progress->SetProgressText(text);
+    progress->SetProgressRange(0, high);
+    progress->SetProgressStep(1);
+    progress->SetProgressPos(0);
+    return progress;
+}
+
+// --- the block load ----------------------------------------------------------------
+
+int MonitorSession::MonitorLoad(const char* data, qint64 count, uint32_t address)
+{
+    const uint32_t rate = rates.download;
+    const std::unique_ptr<LoadProgress> progress =
+        openProgress(QStringLiteral("Sending CPM68K File"),
+                     QStringLiteral("%1 Bytes to %2 @ %3 Baud")
+                         .arg(count)
+                         .arg(QString::number(address, 16).toUpper())
+                         .arg(rate),
+                     progressUpperBound(count, kBlockSize));
+
+    QString failure;
+    {
+        const std::unique_ptr<LineRestorer> saved = line.saveLineState();
+        const TerminalRateOnExit terminalRate(*this);
+        const std::unique_ptr<LineRestorer> prompt = line.lowLatency();
+        line.setLineFormat(kNoParity, 8, kTwoStopBits);
+        setReadTimeouts(timing.loadRead);
+        line.setWriteTimeouts(timing.writePerByteMs, timing.writeConstantMs);
+
+        failure = loadConversation(data, count, address, rate, *progress);
+        if (!failure.isEmpty())
+            report(failure);
+    }
+    return failure.isEmpty() ? 0 : 1;
+}
+
+// The wire, in order: wake-up, LOAD at the terminal rate, '+', the switch to the
+// download rate and the host's '+', then '=' and a block until all is sent, the
+// zero length, and '-'.
+QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_t address,
+                                         uint32_t rate, LoadProgress& progress)
+{
+    if (!WaitMonitorPrompt())
+        return QString::fromLatin1(kNoPromptText);
+    if (progress.CheckCancel())
+        return QString::fromLatin1(kAbortedText);
+
+    sendLoadCommand(rate, address, count);
+    setReadTimeouts(timing.replyRead);
+    switch (awaitReply(kPlus, progress, false)) {
+    case Reply::Cancelled:
+        return QString::fromLatin1(kAbortedText);
+    case Reply::TimedOut:
+        return QString::fromLatin1(kNoPlusText);
+    case Reply::Seen:
+    case Reply::Other: // a hundred other bytes: the monitor is taken to be listening
+        break;
+    }
+
+    setReadTimeouts(timing.loadRead);
+    SetBaud(rate);
+    sleepFor(timing.baudSwitchMs);
+    SendByte(kPlus);
+
+    qint64 remaining = count;
+    while (remaining > 0) {
+        if (progress.CheckCancel())
+            return QString::fromLatin1(kAbortedText);
+        const int n = int(std::min<qint64>(remaining, kBlockSize));
+        QString failure = expectBlockRequest(remaining);
+        if (failure.isEmpty())
+            failure = sendBlock(data, n);
+        if (!failure.isEmpty())
+            return failure;
+        progress.StepProgress();
+        remaining -= n;
+        data += n;
+    }
+
+    // The closing zero length goes without waiting for '=': a monitor may send one
+    // after the last block or not, and the reads below pass over it.
+    sendBlockEnd();
+    setReadTimeouts(timing.replyRead);
+    switch (awaitReply(kMinus, progress, true)) {
+    case Reply::Cancelled:
+        return QString::fromLatin1(kAbortedText);
+    case Reply::TimedOut:
+        return QString::fromLatin1(kNoMinusText);
+    case Reply::Seen:
+    case Reply::Other:
+        break;
+    }
+    return QString();
+}
+
+void MonitorSession::sendLoadCommand(uint32_t rate, uint32_t address, qint64 count)
+{
+    // One byte at a time, at the terminal rate, as typed.
+    const QByteArray command = loadCommand(rate, address, uint32_t(count));
+    for (char byte : command)
+        SendByte(byte);
+}
+
+// Up to replyReads reads for wanted; '&' is answered with one 0x00 when asked.
+// TimedOut only when the last read got nothing.
+MonitorSession::Reply MonitorSession::awaitReply(char wanted, LoadProgress& progress,
+                                                 bool answerAmp)
+{
+    int r = -1;
+    for (int i = 0; i < timing.replyReads; ++i) {
+        r = ReadByte();
+        if (r == wanted)
+            return Reply::Seen;
+        if (answerAmp && r == kAmp)
+            SendByte('\0');
+        if (progress.CheckCancel())
+            return Reply::Cancelled;
+        if (gone)
+            return Reply::TimedOut;
+    }
+    return r == -1 ? Reply::TimedOut : Reply::Other;
+}
+
+// '=' from the monitor: ready for the next block.
+QString MonitorSession::expectBlockRequest(qint64 remaining)
+{
+    const int r = ReadByte();
+    if (r == kEquals)
+        return QString();
+    if (r == -1)
+        return QStringLiteral("=timeout,reply=%1,rem=%2").arg(r).arg(remaining);
+    return QStringLiteral("%1 reply expecting '='").arg(r);
+}
+
+// Length high, length low, the data in one write, 0x00 0x00.
+QString MonitorSession::sendBlock(const char* data, int n)
+{
+    SendByte(char(n / 256));
+    SendByte(char(n % 256));
+    const int written = SendBytes(data, n);
+    if (written != n)
+        return QStringLiteral("actual=%1 max=%2").arg(written).arg(n);
+    SendByte('\0');
+    SendByte('\0');
+    return QString();
+}
+
+void MonitorSession::sendBlockEnd()
+{
+    SendByte('\0');
+    SendByte('\0');
+}
+
+// --- CPM68K images -----------------------------------------------------------------
+
+bool MonitorSession::SendCpm68kImage(const QString& path)
+{
+    using namespace loadimage;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        feedback.message(QStringLiteral("Can't open CPM68K file [%1]!").arg(path),
+                         QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+        return false;
+    }
+    QByteArray bytes;
+    try {
+        bytes.reserve(int(std::min<qint64>(file.size() + kImageSlack, INT_MAX)));
+        bytes = file.readAll();
+    } catch (const std::bad_alloc&) {
+        bytes.clear();
+    }
+    file.close();
+    if (bytes.isEmpty() && QFileInfo(path).size() > 0) {
+        feedback.message(QStringLiteral("Not enough memory to open the file!"),
+                         QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+        return false;
+    }
+
+    Cpm68kHeader header;
+    const bool headerRead = readHeader(bytes, &header);
+    // An image shorter than its header says would send bytes that are not in the
+    // file: refused before anything goes on the line.
+    if (!headerRead || quint64(bytes.size()) < header.headerSize() + header.count()) {
+        feedback.message(
+            QStringLiteral("CPM68K file [%1] is shorter than its header says!").arg(path),
+            QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+        return false;
+    }
+    QByteArray image = bytes.mid(header.headerSize(), int(header.count()));
+    bytes = QByteArray();
+    const uint32_t address = header.loadAddress;
+
+    if (header.flash() && address < kLowFlashLimit) {
+        // Staged at a fixed address; the monitor moves it where the S-records say.
+        const uint32_t end = address + uint32_t(image.size());
+        if (MonitorLoad(image.constData(), image.size(), kStagingAddress) != 0)
+            return false;
+        SendByte(kBs);
+        SendText("mon\r");
+        const bool ok = SendSRecordTail(sRecordTail(address, end));
+        reportIfDeviceGone();
+        return ok && !gone;
+    }
+    if (header.flash() && needsTrailerCheck(address, quint64(address) + image.size()))
+        addTrailer(image, address);
+
+    if (MonitorLoad(image.constData(), image.size(), address) != 0)
+        return false;
+    const uint32_t crc =
+        Crc32Update(reinterpret_cast<const uchar*>(image.constData()), image.size(), 0);
+    ShowInTerminal(crcReportLine(address, uint32_t(image.size()), crc));
+    DrainInput(timing.afterLoadDrainMs);
+    SendByte(kGo);
+    reportIfDeviceGone();
+    return !gone;
+}
+
+// --- "tom8" and "lo" ---------------------------------------------------------------
+
+// "tom8": the monitor's prompt must be the last thing it says.
+bool MonitorSession::monitorPromptAfterTom8()
+{
+    SendText("tom8\r");
+    sleepFor(timing.tom8SettleMs);
+    const int c = DrainInput(timing.tom8DrainMs);
+    return c == kPrompt || c == ' ';
+}
+
+// "lo ...": the monitor answers '%' when it is ready for records.
+bool MonitorSession::percentAfterLo(const char* command)
+{
+    SendText(command);
+    sleepFor(timing.loSettleMs);
+    return DrainInput(timing.loDrainMs) == kPercent;
+}
+
+bool MonitorSession::SendSRecordTail(const QByteArray& text)
+{
+    const TerminalRateOnExit terminalRate(*this);
+    if (!monitorPromptAfterTom8() || !percentAfterLo("lo ;3\r"))
+        return false;
+    SetBaud(timing.hexRate);
+    SendBytes(text.constData(), text.size());
+    if (DrainInput(timing.hexEndDrainMs) != kPercent)
+        return false;
+    SetBaud(rates.terminal);
+    SendByte(kPercent);
+    return true;
+}
+
+bool MonitorSession::SendHexFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        feedback.message(QStringLiteral("Can't open hex file!"), QString::fromLatin1(kErrorCaption),
+                         MessageIcon::Warning);
+        return false;
+    }
+    const qint64 size = file.size();
+    const std::unique_ptr<LoadProgress> progress =
+        openProgress(QStringLiteral("Sending HEX File"), QStringLiteral("..."),
+                     progressUpperBound(size, kBlockSize));
+    bool ok = false;
+    {
+        const std::unique_ptr<LineRestorer> saved = line.saveLineState();
+        const TerminalRateOnExit terminalRate(*this);
+        line.setLineFormat(kNoParity, 8, kOneStopBit);
+        setReadTimeouts(timing.hexRead);
+        ok = hexConversation(file, *progress);
+        file.close();
+    }
+    reportIfDeviceGone();
+    return ok && !gone;
+}
+
+// "tom8", "lo ;B3+", '%', the file as it is at 57,600 baud, '%', the host's '%'.
+bool MonitorSession::hexConversation(QFile& file, LoadProgress& progress)
+{
+    if (!monitorPromptAfterTom8() || !percentAfterLo("lo ;B3+\r"))
+        return false;
+    SetBaud(timing.hexRate);
+    for (;;) {
+        const QByteArray piece = file.read(kBlockSize);
+        if (piece.isEmpty())
+            break;
+        if (SendBytes(piece.constData(), piece.size()) != piece.size() && gone)
+            return false;
+        progress.StepProgress();
+    }
+    if (DrainInput(timing.hexEndDrainMs) != kPercent)
+        return false;
+    SetBaud(rates.terminal);
+    SendByte(kPercent);
+    return true;
+}

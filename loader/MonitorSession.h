@@ -1,0 +1,145 @@
+// The conversations with the instrument's boot monitor.
+//
+// A session talks through a MonitorLine with the comm thread stopped (the load
+// commands pause it), on the caller's thread, with blocking reads. Its
+// primitives are the ones every loader uses (InputCount, ReadByte, SendByte,
+// SendText, SendBytes, SetBaud, DrainInput, WaitMonitorPrompt); on them sit the
+// block load (MonitorLoad), the CPM68K image sender with its flash trailer and
+// its staging of low-address flash images, the S-record tail and the hex-file
+// download.
+//
+// Every conversation that changes the line saves its state first and puts it,
+// and the terminal baud rate, back on every exit through guards. Failures of
+// the block load are told to the user once, through the session's one funnel
+// (report); the hex and S-record conversations end silently on a failed check,
+// as the monitor's own tools do. A device that fails (not merely times out) on
+// three operations in a row is taken as gone: the conversation ends at its next
+// check and the user is told once, whatever the conversation was.
+//
+// The one blocking pause is sleepFor, which tests replace; the time-outs are in
+// MonitorTiming.
+#pragma once
+
+#include "LoadProgress.h"
+#include "MonitorLine.h"
+#include "MonitorTiming.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class UserFeedback;
+
+namespace monitor
+{
+constexpr char kBs = 0x08;
+constexpr char kCr = 0x0D;
+constexpr char kEtx = 0x03;
+constexpr char kPlus = '+';   // the monitor takes the LOAD; the host starts the data phase
+constexpr char kEquals = '='; // the monitor is ready for a block
+constexpr char kMinus = '-';  // the monitor has the whole load
+constexpr char kAmp = '&';    // the monitor asks for one 0x00
+constexpr char kPrompt = '>';
+constexpr char kPercent = '%';
+constexpr char kGo = 'G';
+constexpr int kBlockSize = 1024;
+constexpr int kWakeAttempts = 5;
+constexpr int kDeviceGoneAfter = 3; // failed operations in a row
+
+// The user's texts of the block load, exactly.
+extern const char* const kNoPromptText;
+extern const char* const kAbortedText;
+extern const char* const kNoPlusText;
+extern const char* const kNoMinusText;
+extern const char* const kErrorCaption;
+// A device that stopped working during a conversation.
+QString deviceGoneText(const QString& reason);
+
+// "LOAD rate address count" CR, each field as eight upper-case hex digits.
+QByteArray loadCommand(uint32_t rate, uint32_t address, uint32_t count);
+// The CRC report line shown in the terminal after a CPM68K load.
+QByteArray crcReportLine(uint32_t address, uint32_t count, uint32_t crc);
+// Upper bound of a progress bar stepped once per unit: size / unit + 1, but 1 when
+// size / unit is exactly 1.
+int progressUpperBound(qint64 size, int unit);
+} // namespace monitor
+
+class MonitorSession
+{
+public:
+    struct Rates {
+        uint32_t terminal = 9600;
+        uint32_t download = 115200;
+    };
+    // Where the session's status lines go: the terminal views (or stdout).
+    using TerminalText = std::function<void(const QByteArray& line)>;
+    using SleepFunction = std::function<void(int ms)>;
+
+    MonitorSession(MonitorLine& line, UserFeedback& feedback, Rates rates,
+                   TerminalText showText = {}, LoadProgressFactory progress = {});
+
+    void setTiming(const MonitorTiming& t) { timing = t; }
+    const MonitorTiming& timeouts() const { return timing; }
+    void setSleepFunction(SleepFunction sleep);
+
+    // Primitives.
+    int InputCount();
+    // One byte as a signed 8-bit value, or -1 when none came within the read time-out.
+    int ReadByte();
+    bool SendByte(char byte);
+    bool SendText(const char* text);
+    int SendBytes(const char* bytes, int count); // the count written
+    bool SetBaud(uint32_t rate);
+    // The last byte received before the line stayed quiet for ms, or -1.
+    int DrainInput(int ms);
+    bool WaitMonitorPrompt();
+    void ShowInTerminal(const QByteArray& line);
+
+    // Sends count bytes to be stored at address. 0 on success; non-zero after the
+    // user has been told why. The line state is restored either way.
+    int MonitorLoad(const char* data, qint64 count, uint32_t address);
+    // Sends a .RUN or .APP image (see LoadImage.h for what is added); true when the
+    // load and what follows it were sent.
+    bool SendCpm68kImage(const QString& path);
+    // "tom8", "lo ;3" and the 39 bytes at 57,600 baud; true when every check held.
+    bool SendSRecordTail(const QByteArray& text);
+    // A hex or S-record file through "tom8" and "lo ;B3+" at 57,600 baud, 8N1.
+    bool SendHexFile(const QString& path);
+
+    // True once the device has failed kDeviceGoneAfter times in a row.
+    bool deviceGone() const { return gone; }
+
+private:
+    enum class Reply { Seen, Other, TimedOut, Cancelled };
+    class TerminalRateOnExit;
+
+    std::unique_ptr<LoadProgress> openProgress(const QString& title, const QString& text, int high);
+    QString loadConversation(const char* data, qint64 count, uint32_t address, uint32_t rate,
+                             LoadProgress& progress);
+    void sendLoadCommand(uint32_t rate, uint32_t address, qint64 count);
+    Reply awaitReply(char wanted, LoadProgress& progress, bool answerAmp);
+    QString expectBlockRequest(qint64 remaining);
+    QString sendBlock(const char* data, int n);
+    void sendBlockEnd();
+    bool hexConversation(class QFile& file, LoadProgress& progress);
+    bool monitorPromptAfterTom8();
+    bool percentAfterLo(const char* command);
+    void setReadTimeouts(const ReadTimeouts& t);
+    void noteIo(bool ok);
+    void report(const QString& text);
+    void reportIfDeviceGone();
+    void sleepFor(int ms) { sleep(ms); }
+
+    MonitorLine& line;
+    UserFeedback& feedback;
+    Rates rates;
+    TerminalText showText;
+    LoadProgressFactory makeProgress;
+    MonitorTiming timing;
+    SleepFunction sleep;
+    int failuresInRow = 0;
+    bool gone = false;
+    bool goneReported = false;
+};
