@@ -1,0 +1,385 @@
+// Every load path end to end against qx2sim on a pty: what arrives in the
+// instrument's memory, at which rate and format, what the user is told, and the
+// line put back after every exit.
+#include "Crc32.h"
+#include "LineSettings.h"
+#include "LoadImage.h"
+#include "SimLoadRig.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <thread>
+
+using namespace monitor;
+
+QString SimLoadRig::deviceSettings() const
+{
+    return qx2sim::readLineSettings(host.port->descriptor()).toString();
+}
+
+namespace
+{
+
+QByteArray pattern(int n, int seed = 1)
+{
+    QByteArray b(n, '\0');
+    for (int i = 0; i < n; ++i)
+        b[i] = char((i * 31 + seed + i / 251) & 0xFF);
+    return b;
+}
+
+quint32 crcOf(const QByteArray& d)
+{
+    return Crc32Update(reinterpret_cast<const uchar*>(d.constData()), d.size(), 0);
+}
+
+bool waitFor(const SimLoadRig& rig, const std::function<bool(const qx2sim::MemoryModel&)>& pred)
+{
+    return rig.sim->waitUntil(pred, 3000);
+}
+
+} // namespace
+
+TEST(LoadSim, RunFileLoadsAtItsAddressAndStarts)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    const QByteArray image = pattern(5000);
+    const QString file = rig.writeImage(QStringLiteral("demo.run"), 0x601A, 0x10000, image);
+
+    EXPECT_TRUE(rig.commands->OnLoadAny(file));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.programs.isEmpty(); }));
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    ASSERT_EQ(m.loads.size(), 1);
+    const qx2sim::LoadRecord& load = m.loads[0];
+    EXPECT_EQ(load.commandLine, QStringLiteral("LOAD 0001C200 00010000 00001388"));
+    EXPECT_TRUE(load.complete);
+    EXPECT_TRUE(load.trailersOk);
+    EXPECT_EQ(load.blockLengths, (QList<int>{1024, 1024, 1024, 1024, 904}));
+    EXPECT_EQ(m.read(0x10000, image.size()), image);
+    EXPECT_EQ(load.crc, crcOf(image));
+    // Load mode (8N2) from the wake-up on; the command at the terminal rate, the data
+    // at the download rate.
+    EXPECT_EQ(load.commandSettings.toString(), QStringLiteral("9600 8N2"));
+    EXPECT_EQ(load.dataSettings.baud, 115200);
+    EXPECT_EQ(load.dataSettings.dataBits, 8);
+    EXPECT_EQ(load.dataSettings.parity, 'N');
+    EXPECT_EQ(load.dataSettings.stopBits, 2);
+    EXPECT_EQ(m.programs.constFirst().how, QStringLiteral("G"));
+    EXPECT_EQ(m.programs.constFirst().address, 0x10000u);
+    // The report line carries the instrument's CRC.
+    EXPECT_EQ(rig.host.shown, crcReportLine(0x10000, uint32_t(image.size()), load.crc));
+    EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+    EXPECT_EQ(rig.host.stops, 1);
+    EXPECT_EQ(rig.host.restarts, 1);
+    EXPECT_EQ(rig.host.recent, QStringList{file});
+    EXPECT_EQ(rig.commands->readPath("PostLinkSpec"), file);
+    EXPECT_EQ(rig.commands->readPath("LastLoad"), file);
+    EXPECT_EQ(rig.commands->readPath("LastDir"), rig.dir.path() + QLatin1Char('/'));
+}
+
+TEST(LoadSim, FlashApplicationTrailerCases)
+{
+    const struct {
+        const char* name;
+        quint32 address;
+        int size;
+        bool withTrailer;
+        int wantCount;
+    } cases[] = {
+        {"boundary with trailer: as read", 0xE40000, 0x10000, true, 0x10000},
+        {"boundary without: +64 KiB", 0xE40000, 0x10000, false, 0x20000},
+        {"17 bytes below a boundary: +32", 0xE50000, 0x10000 - 17, false, 0x10000 - 17 + 32},
+        {"0xE41000: no trailer", 0xE41000, 3000, false, 3000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimLoadRig rig;
+        ASSERT_TRUE(rig.start());
+        QByteArray image = pattern(c.size, c.size);
+        if (c.withTrailer)
+            image.replace(c.size - 32, 32, loadimage::trailerBytes(0xCAFEF00D, quint32(c.size)));
+        const QString file = rig.writeImage(QStringLiteral("flash.app"), 0x601B, c.address, image);
+        EXPECT_TRUE(rig.commands->OnLoadAny(file));
+        EXPECT_TRUE(rig.feedback.messages.isEmpty());
+        const qx2sim::MemoryModel m = rig.sim->memory();
+        ASSERT_EQ(m.loads.size(), 1);
+        EXPECT_EQ(m.loads[0].address, c.address);
+        EXPECT_EQ(int(m.loads[0].count), c.wantCount);
+        const QByteArray stored = m.read(c.address, c.wantCount);
+        EXPECT_EQ(stored.left(c.size), image);
+        EXPECT_EQ(m.loads[0].crc, crcOf(stored));
+        if (c.address % 0x10000 == 0) {
+            const auto* t = reinterpret_cast<const uchar*>(stored.constData()) + c.wantCount - 32;
+            EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(t), 4), QByteArray("AppB"));
+            const quint32 wantCrc =
+                c.withTrailer ? 0xCAFEF00D : crcOf(stored.left(c.wantCount - 32));
+            EXPECT_EQ(getBe32(t + 20), wantCrc);
+            EXPECT_EQ(getBe32(t + 28), quint32(c.wantCount));
+        }
+        EXPECT_TRUE(rig.host.shown.contains(
+            crcReportLine(c.address, uint32_t(c.wantCount), m.loads[0].crc)));
+        EXPECT_EQ(rig.commands->readPath("LoadCPMSpec"), file);
+    }
+}
+
+TEST(LoadSim, LowFlashImageIsStagedThenPlacedByTheSRecordTail)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    const QByteArray image = pattern(2000);
+    const QString file = rig.writeImage(QStringLiteral("BOOT.APP"), 0x601B, 0x1000, image);
+    EXPECT_TRUE(rig.commands->OnLoadAny(file));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
+        return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
+    }));
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    ASSERT_EQ(m.loads.size(), 1);
+    EXPECT_EQ(m.loads[0].address, 0x2D0000u);
+    EXPECT_EQ(m.read(0x2D0000, image.size()), image);
+    ASSERT_EQ(m.hexLoads.size(), 1);
+    EXPECT_EQ(m.hexLoads[0].command, QStringLiteral("lo ;3"));
+    EXPECT_EQ(m.hexLoads[0].raw, loadimage::sRecordTail(0x1000, 0x1000 + 2000));
+    EXPECT_EQ(m.hexLoads[0].dataSettings.baud, 57600);
+    EXPECT_TRUE(m.programs.isEmpty()) << "no G after a staged image";
+    EXPECT_TRUE(rig.host.shown.isEmpty()) << "no CRC line for a staged image";
+    EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+}
+
+TEST(LoadSim, HexFileGoesThroughTom8AndLoAt57600)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    QByteArray text;
+    for (int i = 0; i < 40; ++i) {
+        QByteArray rec = QByteArray::number(0x20000 + i * 16, 16).toUpper().rightJustified(6, '0');
+        QByteArray bytes = QByteArray::fromHex(rec) + pattern(16, i);
+        uchar sum = uchar(bytes.size() + 1);
+        for (char b : bytes)
+            sum = uchar(sum + uchar(b));
+        text += "S2" + QByteArray::number(bytes.size() + 1, 16).toUpper().rightJustified(2, '0') +
+                bytes.toHex().toUpper() +
+                QByteArray::number(uchar(~sum), 16).toUpper().rightJustified(2, '0') + "\r\n";
+    }
+    text += "S804000000FB\r\n";
+    const QString file = rig.path(QStringLiteral("prog.s19"));
+    writeAll(file, text);
+    EXPECT_TRUE(rig.commands->OnLoadAny(file));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
+        return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
+    }));
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    EXPECT_EQ(m.hexLoads[0].command, QStringLiteral("lo ;B3+"));
+    EXPECT_EQ(m.hexLoads[0].raw, text);
+    EXPECT_EQ(m.hexLoads[0].dataSettings.toString(), QStringLiteral("57600 8N1"));
+    EXPECT_EQ(m.hexLoads[0].badLines, 0);
+    EXPECT_EQ(m.read(0x20000 + 16, 16), pattern(16, 1));
+    EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+    EXPECT_EQ(rig.host.restarts, 1);
+    EXPECT_EQ(rig.commands->readPath("LastLoad"), file);
+}
+
+TEST(LoadSim, PxeLoadRunsItWithGs)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    const QByteArray image = pattern(3000);
+    const QString file = rig.path(QStringLiteral("longprogram.pxe"));
+    writeAll(file, image);
+    EXPECT_TRUE(rig.commands->OnLoadAny(file));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.programs.isEmpty(); }));
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    EXPECT_EQ(m.loads[0].address, 0x10000u);
+    EXPECT_EQ(m.read(0x10000, image.size()), image);
+    EXPECT_EQ(m.programs[0].how, QStringLiteral("GS"));
+    EXPECT_EQ(m.programs[0].name, QStringLiteral("LONGPROG.PXE"));
+    EXPECT_EQ(rig.commands->readPath("LastLoad"), file);
+}
+
+TEST(LoadSim, CaptureSendMakesAnEightThreeFileAndStopsAtTextEnd)
+{
+    const struct {
+        const char* name;
+        QString file;
+        QByteArray content;
+        QString wantCard;
+        int wantSize;
+    } cases[] = {
+        {"lower-case name is upper-cased", QStringLiteral("notes.txt"), "hello\r\nworld\r\n",
+         QStringLiteral("C:\\NOTES.TXT"), 14},
+        {"long name cut to 8.3, ETX stops", QStringLiteral("LongFileName.bat"),
+         "echo one\x03 never", QStringLiteral("C:\\LONGFILE.BAT"), 8},
+        {"blank becomes '_', bit 7 stops", QStringLiteral("my file.txt"), "abc\x80xyz",
+         QStringLiteral("C:\\MY_FILE.TXT"), 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimLoadRig rig;
+        ASSERT_TRUE(rig.start());
+        const QString file = rig.path(c.file);
+        writeAll(file, c.content);
+        EXPECT_TRUE(rig.commands->OnLoadAny(file));
+        EXPECT_TRUE(rig.feedback.messages.isEmpty());
+        ASSERT_TRUE(
+            waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.cardFiles.isEmpty(); }));
+        const qx2sim::MemoryModel m = rig.sim->memory();
+        EXPECT_EQ(m.cardFiles[0].kind, qx2sim::CardFileRecord::Captured);
+        EXPECT_EQ(m.cardFiles[0].cardPath, c.wantCard);
+        EXPECT_EQ(m.cardFiles[0].size, c.wantSize);
+        EXPECT_EQ(m.cardFiles[0].options, QStringLiteral("/D 3"));
+        EXPECT_EQ(rig.host.stops, 0) << "the reader keeps running during a capture send";
+        EXPECT_EQ(rig.commands->readPath("LastLoad"), file);
+    }
+}
+
+TEST(LoadSim, EveryFailureMessageAndTheLineRestored)
+{
+    const QByteArray image = pattern(4000);
+    struct Case {
+        const char* name;
+        std::function<void(qx2sim::SimOptions&)> fault;
+        bool cancel;
+        QString want;
+    };
+    const Case cases[] = {
+        {"no prompt", [](qx2sim::SimOptions& o) { o.noPrompt = true; }, false,
+         QString::fromLatin1(kNoPromptText)},
+        {"no '+'", [](qx2sim::SimOptions& o) { o.noPlus = true; }, false,
+         QString::fromLatin1(kNoPlusText)},
+        {"wrong byte for '='", [](qx2sim::SimOptions& o) { o.wrongAck = 'X'; }, false,
+         QStringLiteral("88 reply expecting '='")},
+        {"stall after one block", [](qx2sim::SimOptions& o) { o.stallAfterBlocks = 1; }, false,
+         QStringLiteral("=timeout,reply=-1,rem=2976")},
+        {"no '-'", [](qx2sim::SimOptions& o) { o.noMinus = true; }, false,
+         QString::fromLatin1(kNoMinusText)},
+        {"Cancel", [](qx2sim::SimOptions&) {}, true, QString::fromLatin1(kAbortedText)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimLoadRig rig;
+        qx2sim::SimOptions o = SimLoadRig::options();
+        c.fault(o);
+        ASSERT_TRUE(rig.start(o));
+        if (c.cancel) {
+            rig.progress = [] {
+                struct CancelAfterFirstBlock : LoadProgress {
+                    int pumps = 0;
+                    void pumpEvents() override
+                    {
+                        if (++pumps == 3) // the first block's step, then the next poll
+                            requestCancel();
+                    }
+                };
+                return std::unique_ptr<LoadProgress>(new CancelAfterFirstBlock);
+            };
+        }
+        const QString file = rig.writeImage(QStringLiteral("fail.run"), 0x601A, 0x10000, image);
+        QElapsedTimer t;
+        t.start();
+        EXPECT_FALSE(rig.commands->OnLoadAny(file));
+        EXPECT_LT(t.elapsed(), 10000);
+        ASSERT_EQ(rig.feedback.messages.size(), 1);
+        EXPECT_EQ(rig.feedback.messages[0].text, c.want);
+        EXPECT_EQ(rig.feedback.messages[0].caption, QStringLiteral("Error"));
+        EXPECT_TRUE(rig.host.shown.isEmpty()) << "no CRC line after a failed load";
+        EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+        EXPECT_EQ(rig.host.restarts, 1);
+        // No 'G' follows a failed load.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(rig.sim->memory().programs.isEmpty());
+    }
+}
+
+TEST(LoadSim, RedoLastLoadConvertsTheBinAgain)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_TRUE(binfixture::writeProgram(binfixture::sampleProgram({1}), QByteArray(),
+                                         rig.dir.path(), QStringLiteral("APP")));
+    const QString bin = rig.path(QStringLiteral("APP.BIN"));
+    EXPECT_FALSE(rig.commands->RedoLastLoad());
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    EXPECT_EQ(rig.feedback.messages[0].text, QString::fromLatin1(loadcmd::kRedoLoadEmptyText));
+    EXPECT_EQ(rig.feedback.messages[0].caption, QStringLiteral("Brennock"));
+    rig.feedback.clear();
+
+    EXPECT_TRUE(rig.commands->OnLoadAny(bin));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    const QString run = rig.path(QStringLiteral("APP.RUN"));
+    ASSERT_TRUE(QFile::exists(run));
+    ASSERT_TRUE(QFile::remove(run));
+    EXPECT_TRUE(rig.commands->RedoLastLoad());
+    EXPECT_TRUE(QFile::exists(run)) << "F5 converted the .BIN again";
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    ASSERT_EQ(m.loads.size(), 2);
+    EXPECT_EQ(m.loads[1].data, m.loads[0].data);
+    EXPECT_EQ(rig.commands->readPath("LastLoad"), bin);
+}
+
+TEST(LoadSim, FailedConversionDoesNotLoadTheOldRun)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    const QString bin = rig.path(QStringLiteral("OLD.BIN"));
+    writeAll(bin, "not a linker output");
+    rig.writeImage(QStringLiteral("OLD.RUN"), 0x601A, 0x10000, pattern(100));
+    EXPECT_FALSE(rig.commands->OnLoadAny(bin));
+    EXPECT_FALSE(rig.feedback.messages.isEmpty()) << "the conversion's failure is told";
+    EXPECT_EQ(rig.host.stops, 0);
+    EXPECT_TRUE(rig.sim->memory().loads.isEmpty());
+}
+
+TEST(LoadSim, NoPortSaysNotConnected)
+{
+    SimLoadRig rig;
+    rig.settings = std::make_unique<SettingsStore>(rig.path(QStringLiteral("b.ini")));
+    rig.makeCommands();
+    const QString run = rig.writeImage(QStringLiteral("x.run"), 0x601A, 0x10000, pattern(10));
+    const QString txt = rig.path(QStringLiteral("x.txt"));
+    writeAll(txt, "text");
+    for (const QString& file : {run, txt, rig.path(QStringLiteral("x.hex"))}) {
+        if (!QFile::exists(file))
+            writeAll(file, "S804000000FB\r");
+        rig.feedback.clear();
+        EXPECT_FALSE(rig.commands->OnLoadAny(file));
+        ASSERT_EQ(rig.feedback.messages.size(), 1) << file.toStdString();
+        EXPECT_EQ(rig.feedback.messages[0].text, QStringLiteral("Not connected"));
+    }
+    EXPECT_EQ(rig.host.stops, 0);
+}
+
+TEST(LoadSim, DeviceVanishingDuringTheLoadEndsItOnce)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    qx2sim::SimEngine* sim = rig.sim.get();
+    rig.progress = [sim] {
+        struct StopSimAfterFirstBlock : LoadProgress {
+            qx2sim::SimEngine* sim;
+            int steps = 0;
+            explicit StopSimAfterFirstBlock(qx2sim::SimEngine* s) : sim(s) {}
+            void pumpEvents() override
+            {
+                if (++steps == 3)
+                    sim->stop(); // the far end goes away: the pty hangs up
+            }
+        };
+        return std::unique_ptr<LoadProgress>(new StopSimAfterFirstBlock(sim));
+    };
+    const QString file =
+        rig.writeImage(QStringLiteral("gone.run"), 0x601A, 0x10000, pattern(20000));
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(rig.commands->OnLoadAny(file));
+    EXPECT_LT(t.elapsed(), 5000) << "no waiting out every time-out of a dead device";
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    EXPECT_TRUE(rig.feedback.messages[0].text.startsWith(
+        QStringLiteral("The serial port stopped working during the load")))
+        << rig.feedback.messages[0].text.toStdString();
+    EXPECT_EQ(rig.host.restarts, 1);
+}
