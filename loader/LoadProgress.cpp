@@ -62,7 +62,7 @@ bool LoadProgress::CheckCancel()
 
 ConsoleLoadProgress::~ConsoleLoadProgress()
 {
-    if (drawn_ && out_) {
+    if (drawn_ && out_ && bar_) {
         std::fputc('\n', out_);
         std::fflush(out_);
     }
@@ -85,6 +85,17 @@ void ConsoleLoadProgress::draw()
         line += ": " + text().toLocal8Bit();
     line += " [" + QByteArray(filled, '#') + QByteArray(barWidth - filled, '-') + "] ";
     line += QByteArray::number(std::max(done, 0)) + '/' + QByteArray::number(std::max(span, 0));
+
+    if (!bar_) {
+        const int tenth = span > 0 ? std::clamp(done * 10 / span, 0, 10) : 10;
+        if (tenth == lastTenth_)
+            return;
+        lastTenth_ = tenth;
+        line += '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), out_);
+        std::fflush(out_);
+        return;
+    }
 
     // Blank out the rest of a longer previous line.
     const int width = line.size();

@@ -89,13 +89,15 @@ class NullLoadProgress : public LoadProgress
 {
 };
 
-// One line of text progress on a stream (stderr in headless mode), rewritten in
-// place with a carriage return and ended with a line feed when closed:
+// Text progress on a stream (stderr in headless mode). On a terminal one line,
+// rewritten in place with a carriage return and ended with a line feed when closed:
 //   Brennock PostLink: /work/APP [##########----------] 2/3
+// Otherwise (a log file, a pipe) plain lines: one at the start and one each time
+// another tenth of the range is done.
 class ConsoleLoadProgress : public LoadProgress
 {
 public:
-    explicit ConsoleLoadProgress(std::FILE* out = stderr) : out_(out) {}
+    explicit ConsoleLoadProgress(std::FILE* out = stderr, bool bar = true) : out_(out), bar_(bar) {}
     ~ConsoleLoadProgress() override;
 
 protected:
@@ -108,6 +110,8 @@ private:
     void draw();
 
     std::FILE* out_;
+    bool bar_ = true;
+    int lastTenth_ = -1;
     bool drawn_ = false;
     int lastWidth_ = 0;
 };

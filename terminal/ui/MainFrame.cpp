@@ -3,6 +3,7 @@
 #include "BrennockDoc.h"
 #include "SettingsStore.h"
 #include "CommSettingsDialog.h"
+#include "LoadMenu.h"
 #include "PortBindings.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"
@@ -172,6 +173,7 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     createMenus();
     createToolBar();
     createStatusBar();
+    loads = new LoadMenu(*this);
     setAcceptDrops(true);
 
     connect(terminal, &CBrennockView::selectionPresent, this, [this](bool present) {
@@ -213,6 +215,8 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
 CMainFrame::~CMainFrame()
 {
     qApp->removeEventFilter(this);
+    delete loads; // its commands hold the document
+    loads = nullptr;
     // The view leaves the document before the document (and its port) goes.
     delete terminal;
     terminal = nullptr;
@@ -393,6 +397,7 @@ void CMainFrame::createMenus()
     format->addAction(action(QStringLiteral("backgroundColor")));
 
     QMenu* transfer = menuBar()->addMenu(QStringLiteral("&Transfer"));
+    transfer->setObjectName(QStringLiteral("transferMenu"));
     transfer->addAction(action(QStringLiteral("load")));
     transfer->addAction(action(QStringLiteral("sendBreak")));
     transfer->addAction(action(QStringLiteral("sendSpecial")));
@@ -509,6 +514,12 @@ void CMainFrame::updateTitle()
 QStringList CMainFrame::recentFiles() const
 {
     return recent->entries();
+}
+
+void CMainFrame::addRecentFile(const QString& path)
+{
+    recent->add(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    updateRecentMenu();
 }
 
 void CMainFrame::updateRecentMenu()

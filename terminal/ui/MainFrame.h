@@ -23,6 +23,7 @@ class SettingsStore;
 class CBrennockDoc;
 class CommSettingsDialog;
 class FindDialog;
+class LoadMenu;
 class QAction;
 class QLabel;
 class QMenu;
@@ -63,6 +64,10 @@ public:
     QString statusText() const;
     QString indicatorText(int pane) const; // 0 CAPS, 1 NUM, 2 SCRL, 3 capture
     QStringList recentFiles() const;
+    // Puts path first in the recent-file list (the loaders' successful picks).
+    void addRecentFile(const QString& path);
+    // The load commands of the Transfer menu and the load keys.
+    LoadMenu* loadMenu() const { return loads; }
 
     // Seams: the file dialog of Save Selection As, and the help opener.
     void setSaveFileNameProvider(std::function<QString()> provider)
@@ -123,6 +128,7 @@ private:
     std::unique_ptr<CBrennockDoc> doc;
     CBrennockView* terminal = nullptr;
     std::unique_ptr<RecentFiles> recent;
+    LoadMenu* loads = nullptr;
     std::unique_ptr<QPrinter> printerSetup;
     QPointer<FindDialog> findDialog;
     QString lastFindText;

@@ -1,0 +1,154 @@
+#include "LoadCli.h"
+
+#include "ConsoleFeedback.h"
+#include "LoadCommands.h"
+#include "LoadHost.h"
+#include "SerialMonitorLine.h"
+#include "SerialPort.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace
+{
+
+// How long the line is read after the load, for the instrument's answer to 'G'.
+constexpr int kAnswerListenMs = 500;
+
+void writeOut(const QByteArray& bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+// No comm thread in headless mode: the conversations own the line throughout.
+class HeadlessLoadHost : public LoadHost, public ReaderControl
+{
+public:
+    HeadlessLoadHost(SerialPort& port, MonitorSession::Rates rates)
+        : monitorLine(port), rateSettings(rates)
+    {
+    }
+    MonitorLine* line() override { return &monitorLine; }
+    ReaderControl& readerControl() override { return *this; }
+    MonitorSession::Rates rates() const override { return rateSettings; }
+    void showInTerminal(const QByteArray& bytes) override { writeOut(bytes); }
+    void addRecentFile(const QString&) override {}
+    bool stopReader() override { return true; }
+    bool restartReader() override { return true; }
+
+private:
+    SerialMonitorLine monitorLine;
+    MonitorSession::Rates rateSettings;
+};
+
+uint32_t leadingNumber(const QString& text)
+{
+    uint32_t value = 0;
+    for (QChar c : text.trimmed()) {
+        if (!c.isDigit())
+            break;
+        value = value * 10 + uint32_t(c.digitValue());
+    }
+    return value;
+}
+
+int usage(const QString& problem)
+{
+    std::fprintf(stderr, "brennock: %s\n%s", qPrintable(problem), qPrintable(loadUsageText()));
+    return 2;
+}
+
+// Prints what the instrument says until the line has been read for ms.
+void echoLine(SerialPort& port, int ms)
+{
+    port.SetReadTimeouts(kMaxDword, kMaxDword, 50);
+    QElapsedTimer t;
+    t.start();
+    char buffer[1024];
+    while (t.elapsed() < ms) {
+        const int n = port.Read(buffer, int(sizeof buffer), false);
+        if (n > 0) {
+            writeOut(QByteArray(buffer, n));
+        } else {
+            if (port.lastError() != 0 && !port.lastIoTimedOut())
+                return; // the device is gone
+            ::usleep(20000);
+        }
+    }
+}
+
+} // namespace
+
+QString loadUsageText()
+{
+    return QStringLiteral(
+        "  brennock --load FILE [--port COMn|DEVICE] [--baud N] [--download-baud N]\n"
+        "        load FILE into the instrument without a window (as the Load command:\n"
+        "        .BIN is converted and its .RUN loaded; .RUN, .APP, .PXE, hex files,\n"
+        "        anything else is sent as text with CAPTURE). Without --port the stored\n"
+        "        COM Port is used. Exit status 0 when the load succeeded, 1 when it\n"
+        "        failed, 2 for a usage error.\n");
+}
+
+int loadMain(const QStringList& args, const LoadCliEnvironment& env)
+{
+    QString file, portName = env.storedPort, baud = env.baudRate,
+                  downloadBaud = env.downloadBaudRate;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        const auto value = [&](QString* out) {
+            if (i + 1 >= args.size())
+                return false;
+            *out = args.at(++i);
+            return true;
+        };
+        bool ok = true;
+        if (a == QLatin1String("--load"))
+            ok = value(&file);
+        else if (a == QLatin1String("--port"))
+            ok = value(&portName);
+        else if (a == QLatin1String("--baud"))
+            ok = value(&baud) && leadingNumber(baud) > 0;
+        else if (a == QLatin1String("--download-baud"))
+            ok = value(&downloadBaud) && leadingNumber(downloadBaud) > 0;
+        else
+            return usage(QStringLiteral("unknown argument \"%1\"").arg(a));
+        if (!ok)
+            return usage(QStringLiteral("%1 needs a value").arg(a));
+    }
+    if (file.isEmpty())
+        return usage(QStringLiteral("--load needs a file"));
+
+    // A path names a device; COMn goes through the bindings.
+    const QString device = portName.startsWith(QLatin1Char('/')) || !env.resolveDevice
+                               ? portName
+                               : env.resolveDevice(portName);
+    if (device.isEmpty())
+        return usage(QStringLiteral("\"%1\" names no serial device").arg(portName));
+
+    ConsoleFeedback feedback(stderr);
+    SerialPort port(device);
+    if (!port.isOpen() || port.lastError() != 0) {
+        feedback.message(QStringLiteral("Can't open port %1 (%2): %3")
+                             .arg(portName, device, port.lastErrorText()),
+                         QStringLiteral("Error"), MessageIcon::Warning);
+        return 1;
+    }
+    const MonitorSession::Rates rates{leadingNumber(baud), leadingNumber(downloadBaud)};
+    port.SetBaudRate(rates.terminal);
+    port.SetLineFormat(env.parity, env.dataBits, env.stopBits);
+
+    HeadlessLoadHost host(port, rates);
+    const bool interactive = ::isatty(STDERR_FILENO) == 1;
+    LoadCommands commands(host, env.settings, feedback, [interactive] {
+        return std::make_unique<ConsoleLoadProgress>(stderr, interactive);
+    });
+    const bool ok = commands.OnLoadAny(QFileInfo(file).absoluteFilePath());
+    echoLine(port, kAnswerListenMs);
+    return ok ? 0 : 1;
+}
