@@ -102,7 +102,7 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args.at(i);
         const auto value = [&](QString* out) {
-            if (i + 1 >= args.size())
+            if (i + 1 >= args.size() || args.at(i + 1).startsWith(QLatin1String("--")))
                 return false;
             *out = args.at(++i);
             return true;

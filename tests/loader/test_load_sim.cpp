@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 
 #include <thread>
 
@@ -382,4 +383,100 @@ TEST(LoadSim, DeviceVanishingDuringTheLoadEndsItOnce)
         QStringLiteral("The serial port stopped working during the load")))
         << rig.feedback.messages[0].text.toStdString();
     EXPECT_EQ(rig.host.restarts, 1);
+}
+
+namespace
+{
+struct ProgramRun {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+ProgramRun runBrennock(const QStringList& args, const QString& configDir)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(BRENNOCK_PROGRAM), args);
+    ProgramRun r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+} // namespace
+
+TEST(LoadSim, HeadlessLoadExitCodes)
+{
+    const struct {
+        const char* name;
+        bool noPrompt;
+        int file; // 0 good .RUN, 1 missing, 2 none given
+        QStringList extra;
+        int wantExit;
+        QByteArray wantOut;
+        QByteArray wantErr;
+    } cases[] = {
+        {"a good load prints the report and the answer to G",
+         false,
+         0,
+         {},
+         0,
+         "QX2 program at 010000 running",
+         ""},
+        {"download rate given",
+         false,
+         0,
+         {QStringLiteral("--download-baud"), QStringLiteral("57600")},
+         0,
+         "###BK Load: CRC 010000",
+         ""},
+        {"no prompt: the message on stderr", true, 0, {}, 1, "", kNoPromptText},
+        {"missing file", false, 1, {}, 1, "", "Can't open CPM68K file"},
+        {"no file named", false, 2, {}, 2, "", "--load needs a value"},
+        {"unknown option", false, 0, {QStringLiteral("--speed")}, 2, "", "unknown argument"},
+        {"device that does not exist",
+         false,
+         0,
+         {QStringLiteral("--port"), QStringLiteral("/nonexistent/tty")},
+         1,
+         "",
+         "Can't open port"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimLoadRig rig;
+        qx2sim::SimOptions o = SimLoadRig::options();
+        o.noPrompt = c.noPrompt;
+        ASSERT_TRUE(rig.start(o));
+        rig.host.port.reset(); // the program opens the device itself
+        const QString run = rig.writeImage(QStringLiteral("H.RUN"), 0x601A, 0x10000, pattern(3000));
+        QStringList args{QStringLiteral("--load")};
+        if (c.file == 0)
+            args << run;
+        else if (c.file == 1)
+            args << rig.path(QStringLiteral("missing.run"));
+        if (!c.extra.contains(QStringLiteral("--port")))
+            args << QStringLiteral("--port") << rig.dir.path() + QStringLiteral("/link");
+        args << c.extra;
+        const ProgramRun r = runBrennock(args, rig.path(QStringLiteral("config")));
+        EXPECT_EQ(r.exitCode, c.wantExit) << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains(c.wantOut)) << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains(c.wantErr)) << r.err.toStdString();
+        if (c.wantExit == 0) {
+            const qx2sim::MemoryModel m = rig.sim->memory();
+            ASSERT_EQ(m.loads.size(), 1);
+            EXPECT_TRUE(r.out.contains(crcReportLine(0x10000, 3000, m.loads[0].crc)));
+            EXPECT_EQ(m.loads[0].dataSettings.baud,
+                      c.extra.contains(QStringLiteral("57600")) ? 57600 : 115200);
+        }
+    }
 }
