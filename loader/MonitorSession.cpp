@@ -348,16 +348,21 @@ QString MonitorSession::expectBlockRequest(qint64 remaining)
     return QStringLiteral("%1 reply expecting '='").arg(r);
 }
 
-// Length high, length low, the data in one write, 0x00 0x00.
+// Length high, length low, the data, 0x00 0x00. The block goes in one write so that
+// the line does not stand idle between its pieces while each is drained; a write
+// that did not get the data out whole fails the load.
 QString MonitorSession::sendBlock(const char* data, int n)
 {
-    SendByte(char(n / 256));
-    SendByte(char(n % 256));
-    const int written = SendBytes(data, n);
-    if (written != n)
-        return QStringLiteral("actual=%1 max=%2").arg(written).arg(n);
-    SendByte('\0');
-    SendByte('\0');
+    QByteArray frame;
+    frame.reserve(n + 4);
+    frame += char(n / 256);
+    frame += char(n % 256);
+    frame.append(data, n);
+    frame += '\0';
+    frame += '\0';
+    const int written = SendBytes(frame.constData(), frame.size());
+    if (written < n + 2)
+        return QStringLiteral("actual=%1 max=%2").arg(std::max(written - 2, 0)).arg(n);
     return QString();
 }
 

@@ -57,7 +57,8 @@ public:
     FakeLineState state;   // current
     int restores = 0;      // snapshots put back
     int failAfterOps = -1; // the device vanishes after this many operations
-    int shortWriteAt = -1; // the write of this many bytes comes out one short
+    int shortWriteAt = -1; // the write of this many bytes comes out short ...
+    int shortBy = 1;       // ... by this many bytes
     int lowLatencyRequests = 0;
     bool lowLatencyActive = false;
 
@@ -91,7 +92,7 @@ public:
         int n = count;
         if (count == shortWriteAt) {
             shortWriteAt = -1;
-            n = count - 1;
+            n = count - shortBy;
         }
         const QByteArray data(bytes, n);
         wire += data;

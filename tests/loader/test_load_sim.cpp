@@ -480,3 +480,70 @@ TEST(LoadSim, HeadlessLoadExitCodes)
         }
     }
 }
+
+TEST(LoadSim, CommandsWithoutAMenuEntryRememberTheirPaths)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    const QString sub = rig.path(QStringLiteral("sub"));
+    ASSERT_TRUE(QDir().mkpath(sub));
+    ASSERT_TRUE(binfixture::writeProgram(binfixture::sampleProgram({1}), QByteArray(), sub,
+                                         QStringLiteral("P")));
+    const QString bin = sub + QStringLiteral("/P.BIN");
+
+    EXPECT_TRUE(rig.commands->PostLinkOnly(bin));
+    EXPECT_EQ(rig.commands->readPath("LastDir"), sub + QLatin1Char('/'));
+    EXPECT_TRUE(rig.sim->memory().loads.isEmpty()) << "PostLink alone loads nothing";
+
+    EXPECT_TRUE(rig.commands->PostLinkAndLoad(bin));
+    EXPECT_EQ(rig.commands->readPath("PostLinkSpec"), sub + QStringLiteral("/P.RUN"));
+    EXPECT_EQ(rig.sim->memory().loads.size(), 1);
+
+    const QString app = rig.writeImage(QStringLiteral("F.APP"), 0x601B, 0xE41000, pattern(100));
+    EXPECT_TRUE(rig.commands->SendCpm68kFileCommand(app));
+    EXPECT_EQ(rig.commands->readPath("LoadCPM"), rig.dir.path() + QLatin1Char('/'));
+    EXPECT_EQ(rig.commands->readPath("LoadCPMSpec"), app);
+    EXPECT_EQ(rig.sim->memory().loads.size(), 2);
+
+    const QString hex = sub + QStringLiteral("/H.HEX");
+    writeAll(hex, ":0400000001020304F2\r\n:00000001FF\r\n");
+    EXPECT_TRUE(rig.commands->SendHexFileCommand(hex));
+    EXPECT_EQ(rig.commands->readPath("LoadHex"), sub + QLatin1Char('/'));
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
+        return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
+    }));
+    EXPECT_EQ(rig.sim->memory().read(0, 4), QByteArray("\x01\x02\x03\x04", 4));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+}
+
+TEST(LoadSim, SendBinaryFileSendsEveryByteAsItIs)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    // The bytes reach the console as typed: a capture made by the file itself shows
+    // that they went out unchanged, ETX included.
+    const QString file = rig.path(QStringLiteral("raw.bin"));
+    writeAll(file, QByteArray("\rCAPTURE RAW.TXT\rbinary \xE9 text\x03", 33));
+    EXPECT_TRUE(rig.commands->SendBinaryFile(file));
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.cardFiles.isEmpty(); }));
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    EXPECT_EQ(m.cardFiles[0].cardPath, QStringLiteral("C:\\RAW.TXT"));
+    EXPECT_EQ(m.cardFiles[0].size, 13);
+    EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_FALSE(rig.commands->SendBinaryFile(rig.path(QStringLiteral("none"))));
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    EXPECT_EQ(rig.feedback.messages[0].text, QStringLiteral("Cannot open file"));
+    EXPECT_EQ(rig.feedback.messages[0].caption, QStringLiteral("LOAD"));
+}
+
+TEST(LoadSim, LowLatencyIsAskedForSilently)
+{
+    // A pty has no serial driver settings: the request is refused without a word.
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    LowLatencyGuard onPty(rig.host.port->descriptor());
+    EXPECT_FALSE(onPty.engaged());
+    LowLatencyGuard none(-1);
+    EXPECT_FALSE(none.engaged());
+}

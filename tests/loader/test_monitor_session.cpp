@@ -292,11 +292,14 @@ TEST(MonitorLoad, WireForEachSizeAndMonitorStyle)
             EXPECT_EQ(w.state.byteSize, 8);
             EXPECT_EQ(w.state.parity, kNoParity);
         }
-        // The LOAD line goes one byte at a time; each block in one write.
-        int commandWrites = 0;
-        for (const FakeMonitorLine::Written& w : r.line.writes)
+        // The LOAD line goes one byte at a time; each block, framed, in one write.
+        int commandWrites = 0, blockWrites = 0;
+        for (const FakeMonitorLine::Written& w : r.line.writes) {
             commandWrites += (w.state.baud == kTerminal && w.bytes.size() == 1);
+            blockWrites += (w.state.baud == kDownload && w.bytes.size() > 4);
+        }
         EXPECT_EQ(commandWrites, 3 + loadCommand(kDownload, 0x10000, 0).size());
+        EXPECT_EQ(blockWrites, (c.count + kBlockSize - 1) / kBlockSize);
         EXPECT_TRUE(r.line.state == r.before);
         EXPECT_EQ(r.line.restores, 1);
         EXPECT_EQ(r.line.lowLatencyRequests, 1);
@@ -374,7 +377,7 @@ TEST(MonitorLoad, EveryFailureIsToldOnceAndTheLineRestored)
          "+" + firstBlock + framed(data.mid(1024, 1024))},
         {"no '-'", good.mid(0, 6), "", -1, QString::fromLatin1(kNoMinusText),
          "+" + blocksOnWire(data)},
-        {"short write of a block", good, "", 1024, QStringLiteral("actual=1023 max=1024"),
+        {"short write of a block", good, "", 1028, QStringLiteral("actual=1023 max=1024"),
          "+" + firstBlock.mid(0, 1025)},
         {"Cancel before LOAD", good, "\b.\r", -1, QString::fromLatin1(kAbortedText), ""},
         {"Cancel before the first block", good, "+", -1, QString::fromLatin1(kAbortedText), "+"},
@@ -386,6 +389,7 @@ TEST(MonitorLoad, EveryFailureIsToldOnceAndTheLineRestored)
         Rig r;
         r.line.script = c.script;
         r.line.shortWriteAt = c.shortWrite;
+        r.line.shortBy = 3; // two length bytes and 1,023 data bytes got out
         MonitorSession session(
             r.line, r.feedback, {kTerminal, kDownload}, {}, [&]() -> std::unique_ptr<LoadProgress> {
                 return std::make_unique<CancelWhen>(r.line, c.cancelWhenWireEnds);
