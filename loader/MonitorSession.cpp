@@ -142,12 +142,16 @@ bool MonitorSession::SetBaud(uint32_t rate)
 
 int MonitorSession::DrainInput(int ms)
 {
+    // A line that never goes quiet (a program printing without end) is drained for
+    // drainLimitMs at most, so that a load cannot hang on it.
     int last = -1;
+    int slept = 0;
     do {
-        while (InputCount() != 0 && !gone)
+        for (int n = 0; n < kDrainPieceBytes && InputCount() != 0 && !gone; ++n)
             last = ReadByte();
         sleepFor(ms);
-    } while (InputCount() != 0 && !gone);
+        slept += std::max(ms, 1);
+    } while (InputCount() != 0 && !gone && slept < timing.drainLimitMs);
     return last;
 }
 

@@ -46,7 +46,8 @@ constexpr char kPercent = '%';
 constexpr char kGo = 'G';
 constexpr int kBlockSize = 1024;
 constexpr int kWakeAttempts = 5;
-constexpr int kDeviceGoneAfter = 3; // failed operations in a row
+constexpr int kDeviceGoneAfter = 3;     // failed operations in a row
+constexpr int kDrainPieceBytes = 65536; // read at most this much between two pauses
 
 // The user's texts of the block load, exactly.
 extern const char* const kNoPromptText;

@@ -25,6 +25,9 @@ struct MonitorTiming {
     int promptSettleMs = 25;
     int promptDrainMs = 50;
 
+    // The longest a drain of the line goes on when the line never goes quiet.
+    int drainLimitMs = 5000;
+
     // After the switch to the download rate, before the host's '+'.
     int baudSwitchMs = 100;
     // After a CPM68K load, before 'G'.

@@ -59,6 +59,7 @@ public:
     int failAfterOps = -1; // the device vanishes after this many operations
     int shortWriteAt = -1; // the write of this many bytes comes out short ...
     int shortBy = 1;       // ... by this many bytes
+    int endlessInput = -1; // when set, this byte is always waiting
     int lowLatencyRequests = 0;
     bool lowLatencyActive = false;
 
@@ -66,6 +67,8 @@ public:
     {
         if (vanished())
             return 0;
+        if (endlessInput >= 0)
+            return 1;
         return inbound.size();
     }
 
@@ -76,6 +79,10 @@ public:
             return 0;
         }
         failed = false;
+        if (endlessInput >= 0) {
+            memset(buffer, endlessInput, size_t(count));
+            return count;
+        }
         const int n = std::min(count, int(inbound.size()));
         memcpy(buffer, inbound.constData(), size_t(n));
         inbound.remove(0, n);

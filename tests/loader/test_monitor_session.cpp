@@ -223,6 +223,20 @@ TEST(MonitorPrimitives, ReadByteIsSignedAndDrainKeepsTheLast)
     EXPECT_EQ(r.line.inputCount(), 0);
 }
 
+TEST(MonitorPrimitives, DrainOfALineThatNeverGoesQuietEnds)
+{
+    Rig r;
+    r.line.endlessInput = 'x'; // a program printing without end
+    EXPECT_EQ(r.session.DrainInput(50), 'x');
+    int slept = 0;
+    for (int ms : r.sleeps)
+        slept += ms;
+    EXPECT_EQ(slept, MonitorTiming().drainLimitMs);
+    // The wake-up gives up too, instead of hanging.
+    r.sleeps.clear();
+    EXPECT_FALSE(r.session.WaitMonitorPrompt());
+}
+
 TEST(MonitorPrimitives, WakeUpAttempts)
 {
     // Which attempt the monitor answers, and with what.
