@@ -8,10 +8,19 @@ namespace
 {
 
 const QEvent::Type kHandOverEvent = static_cast<QEvent::Type>(QEvent::User + 500);
+const QEvent::Type kLineLostEvent = static_cast<QEvent::Type>(QEvent::User + 502);
 
 } // namespace
 
-ReaderHandOver::ReaderHandOver(Receiver receiver) : receive(std::move(receiver)) {}
+ReaderHandOver::ReaderHandOver(Receiver receiver, LostReceiver lostReceiver)
+    : receive(std::move(receiver)), lost(std::move(lostReceiver))
+{
+}
+
+void ReaderHandOver::lineLost()
+{
+    QCoreApplication::postEvent(this, new QEvent(kLineLostEvent));
+}
 
 void ReaderHandOver::handOver(const char* bytes, int count)
 {
@@ -54,6 +63,11 @@ bool ReaderHandOver::event(QEvent* e)
 {
     if (e->type() == kHandOverEvent) {
         service();
+        return true;
+    }
+    if (e->type() == kLineLostEvent) {
+        if (lost)
+            lost();
         return true;
     }
     return QObject::event(e);
