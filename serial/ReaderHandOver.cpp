@@ -19,6 +19,7 @@ ReaderHandOver::ReaderHandOver(Receiver receiver, LostReceiver lostReceiver)
 
 void ReaderHandOver::lineLost()
 {
+    std::lock_guard<std::mutex> lock(mutex); // see event()
     QCoreApplication::postEvent(this, new QEvent(kLineLostEvent));
 }
 
@@ -61,11 +62,18 @@ void ReaderHandOver::service()
 
 bool ReaderHandOver::event(QEvent* e)
 {
-    if (e->type() == kHandOverEvent) {
+    QEvent::Type type;
+    {
+        // The comm thread made the event under this mutex; taking it here orders the
+        // two threads where a race detector can see it (Qt's own queue lock it cannot).
+        std::lock_guard<std::mutex> lock(mutex);
+        type = e->type();
+    }
+    if (type == kHandOverEvent) {
         service();
         return true;
     }
-    if (e->type() == kLineLostEvent) {
+    if (type == kLineLostEvent) {
         if (lost)
             lost();
         return true;

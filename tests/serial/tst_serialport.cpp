@@ -246,6 +246,11 @@ void SerialPortTest::readTimeouts()
     QVERIFY(pty.ok());
     SerialPort port(pty.slavePath());
     QVERIFY(port.SetReadTimeouts(interval, multiplier, constant));
+    QByteArray buffer(want, '\0');
+    // The clock starts before the far end counts its delay: starting a thread can take
+    // a while (much longer under ThreadSanitizer).
+    QElapsedTimer clock;
+    clock.start();
     std::future<void> farEnd;
     if (!sent.isEmpty()) {
         farEnd = std::async(std::launch::async, [&] {
@@ -253,9 +258,6 @@ void SerialPortTest::readTimeouts()
             pty.write(sent);
         });
     }
-    QByteArray buffer(want, '\0');
-    QElapsedTimer clock;
-    clock.start();
     const int got = port.Read(buffer.data(), want, true);
     const qint64 elapsed = clock.elapsed();
     if (farEnd.valid())
