@@ -545,7 +545,7 @@ bool SerialPort::ClearErrors(CommStatus* status, uint32_t* errors)
         *errors = flags;
     const int queued = queuedInput();
     if (queued < 0) {
-        setLastError(errno);
+        noteFailure(errno); // a hung-up tty answers every question with EIO
         return false;
     }
     if (status) {

@@ -13,7 +13,6 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPrinter>
-#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QUrl>
