@@ -234,14 +234,6 @@ void CBrennockView::flushPending()
             text.chop(1);
     }
 
-    // Arriving text goes after the last character: a selection the user made is
-    // dropped and the caret moves to the end, where the view follows it.
-    QTextCursor caret = textCursor();
-    if (caret.hasSelection() || caret.position() != shown) {
-        caret.movePosition(QTextCursor::End);
-        setTextCursor(caret);
-    }
-
     // Long stretches without a line break go into blocks of their own (soft breaks),
     // since the widget lays out a whole line again on every insert into it.
     QTextCursor cursor(document());
@@ -262,6 +254,9 @@ void CBrennockView::flushPending()
     }
     cursor.endEditBlock();
 
+    // Arriving text goes after the last character: a selection the user made is
+    // dropped and the caret moves to the end, where the view follows it.
+    QTextCursor caret = textCursor();
     caret.movePosition(QTextCursor::End);
     setTextCursor(caret);
     ensureCursorVisible();
