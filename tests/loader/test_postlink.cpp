@@ -455,9 +455,8 @@ TEST_P(PostLinkWriteFailure, GivesTheHeadlessRunANonZeroStatus)
 {
     const int error = GetParam();
     writeProgram(sampleProgram({1, 2, 3}), QStringLiteral("APP"));
-    setOutputWriteFault([&](const QString& target) {
-        return target.endsWith(QStringLiteral(".RUN")) ? error : 0;
-    });
+    setOutputWriteFault(
+        [&](const QString& target) { return target.endsWith(QStringLiteral(".RUN")) ? error : 0; });
     QByteArray program("brennock"), option("--postlink");
     QByteArray file = QFile::encodeName(at(QStringLiteral("APP.BIN")));
     char* argv[] = {program.data(), option.data(), file.data(), nullptr};
@@ -465,8 +464,8 @@ TEST_P(PostLinkWriteFailure, GivesTheHeadlessRunANonZeroStatus)
 }
 
 INSTANTIATE_TEST_SUITE_P(Errno, PostLinkWriteFailure,
-                         ::testing::Values(EPERM, ENOENT, ESRCH, EIO, ENXIO, EACCES, EFBIG,
-                                           ENOSPC, EROFS, EDQUOT),
+                         ::testing::Values(EPERM, ENOENT, ESRCH, EIO, ENXIO, EACCES, EFBIG, ENOSPC,
+                                           EROFS, EDQUOT),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(strerrorname_np(info.param));
                          });

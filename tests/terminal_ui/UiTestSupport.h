@@ -2,8 +2,8 @@
 // as the instrument, and a wait for the view's text.
 #pragma once
 
-#include "SettingsStore.h"
 #include "PortBindings.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -295,7 +295,8 @@ void FrameTest::commDialogBindsDevice()
     QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())),
              QStringLiteral("/dev/ttyS11")); // not yet
     clickOk(dialog);
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())), pair.slavePath());
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())),
+             pair.slavePath());
     QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
     QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM12 - Brennock"));
 }
@@ -508,8 +509,8 @@ void FrameTest::commDialogRefusedChangeStoresNoBinding()
 
 void FrameTest::copyPasteOptionBoxesFlipFromBothStates_data()
 {
-    QTest::addColumn<int>("mode");          // editing-keys mode the dialog opens with
-    QTest::addColumn<QString>("clicked");   // the box the user clicks
+    QTest::addColumn<int>("mode");        // editing-keys mode the dialog opens with
+    QTest::addColumn<QString>("clicked"); // the box the user clicks
     QTest::newRow("standard set, click standard") << 1 << "standardEditing";
     QTest::newRow("standard set, click transmit") << 1 << "transmitControl";
     QTest::newRow("transmit set, click standard") << 0 << "standardEditing";
