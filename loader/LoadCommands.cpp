@@ -150,7 +150,31 @@ MonitorSession LoadCommands::makeSession(MonitorLine& line)
         makeProgress);
     session.setTiming(timing);
     session.setSleepFunction(sleep);
+    session.setDeviceLossHandler([this](const QString& reason) {
+        deviceLossPending = true;
+        deviceLossReason = reason;
+    });
     return session;
+}
+
+bool LoadCommands::noteLineGone(MonitorLine& line)
+{
+    if (!line.deviceGone())
+        return false;
+    deviceLossPending = true;
+    deviceLossReason = line.failureText();
+    return tellDeviceLoss();
+}
+
+bool LoadCommands::tellDeviceLoss()
+{
+    if (!deviceLossPending)
+        return false;
+    deviceLossPending = false;
+    if (!host.deviceLost())
+        feedback.message(monitor::deviceGoneText(deviceLossReason), QStringLiteral("Error"),
+                         MessageIcon::Warning);
+    return true;
 }
 
 MonitorLine* LoadCommands::connectedLine()
@@ -242,6 +266,8 @@ bool LoadCommands::LoadCpm68kFile(const QString& path)
         MonitorSession session = makeSession(*line);
         ok = session.SendCpm68kImage(path);
     }
+    if (tellDeviceLoss())
+        return false;
     // The reader may not have come back (the connection is then closed).
     if (MonitorLine* again = host.line()) {
         const char space = ' ', bs = 0x08;
@@ -258,9 +284,13 @@ bool LoadCommands::loadHexFile(const QString& path)
     MonitorLine* line = connectedLine();
     if (!line)
         return false;
-    const ReaderPauseGuard paused(host.readerControl());
-    MonitorSession session = makeSession(*line);
-    return session.SendHexFile(path);
+    bool ok = false;
+    {
+        const ReaderPauseGuard paused(host.readerControl());
+        MonitorSession session = makeSession(*line);
+        ok = session.SendHexFile(path);
+    }
+    return !tellDeviceLoss() && ok;
 }
 
 bool LoadCommands::loadPxeFile(const QString& path)
@@ -283,32 +313,44 @@ bool LoadCommands::loadPxeFile(const QString& path)
     if (!line)
         return false;
 
-    const ReaderPauseGuard paused(host.readerControl());
     const QString upper = upperPathForm(path);
     const int slash = upper.lastIndexOf(QLatin1Char('/'));
     QString target;
-    if (slash < 0 || slash == upper.size() - 1) {
-        feedback.message(upper, QString::fromLatin1(slash < 0 ? "ERROR PXE 2" : "ERROR PXE 1"),
-                         MessageIcon::Warning);
-        target = QStringLiteral("DEFAULT.PXE");
-    } else {
-        target = MakeDosName(upper.mid(slash + 1));
+    bool ok = false;
+    {
+        const ReaderPauseGuard paused(host.readerControl());
+        if (slash < 0 || slash == upper.size() - 1) {
+            feedback.message(upper, QString::fromLatin1(slash < 0 ? "ERROR PXE 2" : "ERROR PXE 1"),
+                             MessageIcon::Warning);
+            target = QStringLiteral("DEFAULT.PXE");
+        } else {
+            target = MakeDosName(upper.mid(slash + 1));
+        }
+        MonitorSession session = makeSession(*line);
+        ok = pxeConversation(session, image, target);
     }
+    if (tellDeviceLoss())
+        return false;
+    if (ok)
+        rememberLoad(path);
+    return ok;
+}
 
-    MonitorSession session = makeSession(*line);
+// The image at 0x10000, then CR and "GS " name CR to run it from the card.
+bool LoadCommands::pxeConversation(MonitorSession& session, const QByteArray& image,
+                                   const QString& target)
+{
     if (session.MonitorLoad(image.constData(), image.size(), kPxeAddress) != 0) {
         if (!session.deviceGone())
             feedback.message(QStringLiteral("Load PXE Failed"),
                              QStringLiteral("DuVizEred/OnLoadAny()"), MessageIcon::Warning);
         return false;
     }
-    // Run it from the card under its 8.3 name.
     session.SendByte(monitor::kCr);
     pause(timing.commandSettleMs);
     session.SendText("GS ");
     session.SendText(target.toLatin1().constData());
     session.SendByte(monitor::kCr);
-    rememberLoad(path);
     return !session.deviceGone();
 }
 
@@ -369,6 +411,8 @@ bool LoadCommands::captureSend(const QString& path)
     ok = ok && sendBytesPaced(*line, file, size, true, *progress);
     ok = line->write(&kEtx, 1) == 1 && ok;
     file.close();
+    if (!ok && noteLineGone(*line))
+        return false;
     rememberLoad(path);
     return ok;
 }

@@ -82,6 +82,12 @@ public:
 
 private:
     MonitorSession makeSession(MonitorLine& line);
+    // After a conversation: the device loss it noticed, told once (by the host when it
+    // can, else here). True when there was one.
+    bool tellDeviceLoss();
+    // A send that failed on a device that is gone: told once. True when it is gone.
+    bool noteLineGone(MonitorLine& line);
+    bool pxeConversation(MonitorSession& session, const QByteArray& image, const QString& target);
     MonitorLine* connectedLine(); // null after telling the user "Not connected"
     bool postLinkThenLoad(const QString& path, bool storeLoadPaths, const char* runSpecKey);
     void writePath(const char* name, const QString& value);
@@ -97,4 +103,6 @@ private:
     LoadProgressFactory makeProgress;
     MonitorTiming timing;
     MonitorSession::SleepFunction sleep;
+    bool deviceLossPending = false;
+    QString deviceLossReason;
 };

@@ -24,4 +24,9 @@ public:
     // Status lines of the loaders, shown as if received.
     virtual void showInTerminal(const QByteArray& bytes) = 0;
     virtual void addRecentFile(const QString& path) = 0;
+    // The device went away during a load (the conversation has ended, the comm thread
+    // is back). True when the host has told the user and taken care of the port (the
+    // document disconnects and waits for the device); false leaves the telling to
+    // the load commands.
+    virtual bool deviceLost() { return false; }
 };

@@ -51,6 +51,8 @@ public:
 
     // True when the last read or write failed for another reason than its time-out.
     virtual bool deviceFailed() const = 0;
+    // True once the device is known to be gone for good (hung up, unplugged).
+    virtual bool deviceGone() const { return false; }
     // The system's words for that failure.
     virtual QString failureText() const = 0;
 };

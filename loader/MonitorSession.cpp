@@ -94,6 +94,10 @@ void MonitorSession::setSleepFunction(SleepFunction s)
 
 void MonitorSession::noteIo(bool ok)
 {
+    if (line.deviceGone()) {
+        gone = true;
+        return;
+    }
     if (ok || !line.deviceFailed()) {
         failuresInRow = 0;
         return;
@@ -205,8 +209,11 @@ void MonitorSession::reportIfDeviceGone()
     if (!gone || goneReported)
         return;
     goneReported = true;
-    feedback.message(deviceGoneText(line.failureText()), QString::fromLatin1(kErrorCaption),
-                     MessageIcon::Warning);
+    if (onDeviceLoss)
+        onDeviceLoss(line.failureText());
+    else
+        feedback.message(deviceGoneText(line.failureText()), QString::fromLatin1(kErrorCaption),
+                         MessageIcon::Warning);
 }
 
 std::unique_ptr<LoadProgress> MonitorSession::openProgress(const QString& title,

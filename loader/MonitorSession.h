@@ -13,8 +13,9 @@
 // the block load are told to the user once, through the session's one funnel
 // (report); the hex and S-record conversations end silently on a failed check,
 // as the monitor's own tools do. A device that fails (not merely times out) on
-// three operations in a row is taken as gone: the conversation ends at its next
-// check and the user is told once, whatever the conversation was.
+// three operations in a row (or that the port knows to be gone) is taken as gone:
+// the conversation ends at its next check and the user is told once, whatever the
+// conversation was.
 //
 // The one blocking pause is sleepFor, which tests replace; the time-outs are in
 // MonitorTiming.
@@ -81,6 +82,12 @@ public:
     MonitorSession(MonitorLine& line, UserFeedback& feedback, Rates rates,
                    TerminalText showText = {}, LoadProgressFactory progress = {});
 
+    // Who tells the user that the device went away: by default the session, at once;
+    // a handler (the load commands) takes the reason instead, to report it once the
+    // line's guards have let go of the port.
+    using DeviceLossHandler = std::function<void(const QString& reason)>;
+    void setDeviceLossHandler(DeviceLossHandler handler) { onDeviceLoss = std::move(handler); }
+
     void setTiming(const MonitorTiming& t) { timing = t; }
     const MonitorTiming& timeouts() const { return timing; }
     void setSleepFunction(SleepFunction sleep);
@@ -140,6 +147,7 @@ private:
     LoadProgressFactory makeProgress;
     MonitorTiming timing;
     SleepFunction sleep;
+    DeviceLossHandler onDeviceLoss;
     int failuresInRow = 0;
     bool gone = false;
     bool goneReported = false;

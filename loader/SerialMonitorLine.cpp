@@ -72,7 +72,12 @@ std::unique_ptr<LineRestorer> SerialMonitorLine::lowLatency()
 
 bool SerialMonitorLine::deviceFailed() const
 {
-    return port.lastError() != 0 && !port.lastIoTimedOut();
+    return port.lineGone() || (port.lastError() != 0 && !port.lastIoTimedOut());
+}
+
+bool SerialMonitorLine::deviceGone() const
+{
+    return port.lineGone();
 }
 
 QString SerialMonitorLine::failureText() const

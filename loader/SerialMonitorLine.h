@@ -23,6 +23,7 @@ public:
     std::unique_ptr<LineRestorer> saveLineState() override;
     std::unique_ptr<LineRestorer> lowLatency() override;
     bool deviceFailed() const override;
+    bool deviceGone() const override;
     QString failureText() const override;
 
 private:

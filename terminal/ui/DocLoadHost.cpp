@@ -50,3 +50,10 @@ void DocLoadHost::addRecentFile(const QString& path)
     if (addRecent)
         addRecent(path);
 }
+
+bool DocLoadHost::deviceLost()
+{
+    // The comm thread may have reported it already; the document tells the user once.
+    doc.onLineLost();
+    return doc.lineLost();
+}

@@ -23,6 +23,9 @@ public:
     MonitorSession::Rates rates() const override;
     void showInTerminal(const QByteArray& bytes) override;
     void addRecentFile(const QString& path) override;
+    // The document's own report of a lost line: disconnect, tell once, wait for the
+    // device to come back.
+    bool deviceLost() override;
 
     // Leading decimal digits, as atoi reads them; 0 when there are none.
     static uint32_t rateOf(const QString& text);

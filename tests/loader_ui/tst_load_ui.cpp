@@ -17,6 +17,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -119,6 +120,7 @@ private slots:
     void recentFileConnectsAndLoads();
     void cancelledLoadLeavesTheTerminalRunning();
     void noPortSaysNotConnected();
+    void deviceGoneDuringALoadIsToldOnce();
 };
 
 void TestLoadUi::dialogDisablesItsOwnerAndCancelIsOnlyRecorded()
@@ -333,6 +335,33 @@ void TestLoadUi::noPortSaysNotConnected()
     QCOMPARE(rig.feedback.messages.size(), 1);
     QCOMPARE(rig.feedback.messages[0].text, QStringLiteral("Not connected"));
     QCOMPARE(rig.feedback.messages[0].caption, QStringLiteral("LOAD"));
+}
+
+void TestLoadUi::deviceGoneDuringALoadIsToldOnce()
+{
+    WindowRig rig;
+    QVERIFY(rig.start());
+    rig.answer = writeRun(rig.path(QStringLiteral("gone.run")), 0x10000, pattern(100000));
+    QTimer unplug;
+    unplug.setInterval(0);
+    connect(&unplug, &QTimer::timeout, [&] {
+        if (LoadProgressDialog* d = openProgressDialog(); d && d->bar()->value() >= 2)
+            rig.sim->stop(); // the far end goes away mid-load
+    });
+    unplug.start();
+    QElapsedTimer t;
+    t.start();
+    rig.frame->action(QStringLiteral("load"))->trigger();
+    unplug.stop();
+    QVERIFY(t.elapsed() < 5000);
+    QTest::qWait(300); // a late report of the comm thread must not add a message
+    QCOMPARE(rig.feedback.messages.size(), 1);
+    QVERIFY2(rig.feedback.messages[0].text.contains(QStringLiteral("has gone away")),
+             qPrintable(rig.feedback.messages[0].text));
+    QVERIFY(rig.frame->document().lineLost());
+    QVERIFY(!rig.frame->document().isConnected());
+    QVERIFY(rig.frame->isEnabled());
+    QVERIFY(!openProgressDialog());
 }
 
 QTEST_MAIN(TestLoadUi)
