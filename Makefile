@@ -1,10 +1,11 @@
 # make test: install what is missing, configure, build, run every test.
 # make run:  the same build, then qx2sim and brennock bound to it.
+# make run-link: the same build, then qx2sim's link server and harbrooklink bound to it.
 BUILD ?= build
 JOBS  ?= 2
 CTEST_TIMEOUT ?= 300
 
-.PHONY: all bootstrap configure build test run clean
+.PHONY: all bootstrap configure build test run run-link clean
 
 all: build
 
@@ -22,6 +23,9 @@ test: build
 
 run: build
 	./scripts/run-demo $(BUILD)
+
+run-link: build
+	./scripts/run-link $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
