@@ -52,8 +52,10 @@ void LinkSession::startTimer(int ms)
 void LinkSession::writeCommand(const QByteArray& bytes)
 {
     // A closed port swallows the command; the reply timer then reports the silence.
-    if (serial->isOpen())
-        serial->write(bytes.constData(), bytes.size());
+    if (!serial->isOpen())
+        return;
+    emit wroteToPort(bytes.size(), serial->bytesToWrite());
+    serial->write(bytes.constData(), bytes.size());
 }
 
 bool LinkSession::selectPort(const QString& name)

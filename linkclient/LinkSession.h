@@ -100,6 +100,8 @@ signals:
     void jobAborted();
     // End of a job; complete when every file of it arrived whole.
     void jobFinished(bool complete);
+    // One write handed to the port, with what was still queued from earlier writes.
+    void wroteToPort(qint64 bytes, qint64 stillQueued);
 
 private:
     void log(const QString& text);

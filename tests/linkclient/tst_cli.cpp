@@ -48,6 +48,9 @@ private slots:
     void listsTheRootAndFolders();
     void missingFolderAndBadPortFail();
     void silentInstrumentFails();
+    void getDownloadsWholeFiles();
+    void putUploadsAndChecksTheListing();
+    void setTimePrintsTheAnswer();
     void usageErrors_data();
     void usageErrors();
     void windowWithoutDisplaySaysSo();
@@ -107,6 +110,106 @@ void TestCli::silentInstrumentFails()
     QCOMPARE(r.code, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY(r.err.contains("Unable to connect to Skiffer."));
+}
+
+void TestCli::getDownloadsWholeFiles()
+{
+    Peer peer;
+    QVERIFY(peer.start());
+    QTemporaryDir dest;
+    Run r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("get"),
+                          QStringLiteral("--to"), dest.path(), QStringLiteral("DATA001.DAT"),
+                          QStringLiteral("empty.txt"), QStringLiteral("README.TXT")});
+    QCOMPARE(r.code, 0);
+    for (const QString& name : {QStringLiteral("DATA001.DAT"), QStringLiteral("EMPTY.TXT"),
+                                QStringLiteral("README.TXT")}) {
+        QFile local(dest.path() + QLatin1Char('/') + name);
+        QFile card(peer.cardRoot() + QLatin1Char('/') + name);
+        QVERIFY(local.open(QIODevice::ReadOnly) && card.open(QIODevice::ReadOnly));
+        QCOMPARE(local.readAll(), card.readAll());
+    }
+    QCOMPARE(QFileInfo(dest.path() + QStringLiteral("/README.TXT")).lastModified().toUTC(),
+             QDateTime(QDate(2020, 7, 4), QTime(12, 0), Qt::UTC));
+
+    // From a folder, into the current folder.
+    r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("get"),
+                      QStringLiteral("--from"), QStringLiteral("DATA/OLD"),
+                      QStringLiteral("ARCHIVE.DAT")},
+                     dest.path());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(QFileInfo(dest.path() + QStringLiteral("/ARCHIVE.DAT")).size(), qint64(100000));
+
+    // A name that is not there: the others still come, the status says it.
+    r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("get"),
+                      QStringLiteral("--to"), dest.path(), QStringLiteral("NOPE.TXT"),
+                      QStringLiteral("SETUP.CFG")});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.err.contains("no file NOPE.TXT"));
+    QVERIFY(QFileInfo::exists(dest.path() + QStringLiteral("/SETUP.CFG")));
+
+    // A stall: the file does not arrive whole and does not take its name.
+    Peer stalling;
+    qx2sim::SimOptions o;
+    o.stallDownloadAfter = 100;
+    QVERIFY(stalling.start(o));
+    QTemporaryDir empty;
+    r = harbrooklink({QStringLiteral("--port"), stalling.link, QStringLiteral("get"),
+                      QStringLiteral("--to"), empty.path(), QStringLiteral("DATA001.DAT")});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.err.contains("Aborting Upload / Download"));
+    QVERIFY(QDir(empty.path()).isEmpty());
+}
+
+void TestCli::putUploadsAndChecksTheListing()
+{
+    Peer peer;
+    QVERIFY(peer.start());
+    QTemporaryDir local;
+    QFile a(local.path() + QStringLiteral("/my report.txt"));
+    QVERIFY(a.open(QIODevice::WriteOnly) && a.write(QByteArray(150001, 'r')) == 150001);
+    a.close();
+    QFile b(local.path() + QStringLiteral("/setup_v2.ini"));
+    QVERIFY(b.open(QIODevice::WriteOnly) && b.write("speed=9\n") > 0);
+    b.close();
+    Run r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("put"),
+                          QStringLiteral("--to"), QStringLiteral("DATA"), a.fileName(),
+                          b.fileName(), QStringLiteral("--name"), QStringLiteral("CONF.INI")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(QFileInfo(peer.cardRoot() + QStringLiteral("/DATA/MY_REPOR.TXT")).size(),
+             qint64(150001));
+    QVERIFY(QFileInfo::exists(peer.cardRoot() + QStringLiteral("/DATA/CONF.INI")));
+
+    // A file that cannot be read is skipped and fails the run.
+    r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("put"),
+                      local.path() + QStringLiteral("/absent.txt")});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.err.contains("Cannot read"));
+    QVERIFY(!peer.received().contains("rABSENT"));
+
+    // Into a folder that is not on the card: nothing is sent.
+    r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("put"),
+                      QStringLiteral("--to"), QStringLiteral("NOPE"), a.fileName()});
+    QCOMPARE(r.code, 1);
+}
+
+void TestCli::setTimePrintsTheAnswer()
+{
+    Peer peer;
+    QVERIFY(peer.start());
+    Run r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("settime")});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith("Clock was ") && r.out.contains(" Clock now "), r.out.constData());
+    QVERIFY(r.err.contains("Updating Vantrel to UTC time: "));
+    const QDateTime set = peer.engine->memory().clockSets.last().value;
+    QVERIFY(qAbs(set.secsTo(QDateTime::currentDateTimeUtc())) < 5);
+
+    Peer silent;
+    qx2sim::SimOptions o;
+    o.silent = true;
+    QVERIFY(silent.start(o));
+    r = harbrooklink({QStringLiteral("--port"), silent.link, QStringLiteral("settime")});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.err.contains("Unable to connect"));
 }
 
 void TestCli::usageErrors_data()
