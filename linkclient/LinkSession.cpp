@@ -235,6 +235,7 @@ void LinkSession::handleCancel()
         break;
     case Upload:
         uploadData.clear();
+        uploadOffset = 0;
         uploadUrls.clear();
         uploadNames.clear();
         serial->clear(QSerialPort::AllDirections);

@@ -152,6 +152,7 @@ private:
     QStringList uploadNames;
     QUrl uploadUrl;
     QByteArray uploadData;
+    qint64 uploadOffset = 0; // bytes of uploadData already handed to the port
     qint64 uploadFileSent = 0;
     qint64 uploadJobSize = 0;
     qint64 uploadJobSent = 0;

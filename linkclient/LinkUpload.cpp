@@ -6,7 +6,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
+#include <QTimer>
 
 namespace
 {
@@ -68,6 +68,7 @@ void LinkSession::uploadFileData()
             continue;
         }
         uploadData = file.readAll();
+        uploadOffset = 0;
         if (file.error() != QFileDevice::NoError) {
             log(QStringLiteral("Cannot read %1: %2. Not uploaded.")
                     .arg(localPath, file.errorString()));
@@ -106,23 +107,26 @@ void LinkSession::uploadFileData(qint64 size)
         startTimer(timing.uploadPendingMs);
         return;
     }
-    if (uploadData.isEmpty()) {
+    const qint64 left = uploadData.size() - uploadOffset;
+    if (left <= 0) {
         pauseBetweenFiles();
-        uploadFileData();
         return;
     }
-    const qint64 n = qMin<qint64>(kUploadChunkBytes, uploadData.size());
+    // The next chunk from the front of what is left; an offset spares moving the rest.
+    const qint64 n = qMin<qint64>(kUploadChunkBytes, left);
     uploadPending = n;
-    const QByteArray chunk = uploadData.left(int(n));
-    uploadData.remove(0, int(n));
-    writeCommand(chunk);
+    writeCommand(QByteArray::fromRawData(uploadData.constData() + uploadOffset, int(n)));
+    uploadOffset += n;
     startTimer(timing.uploadWriteMs);
 }
 
-// The one blocking wait of the link: the server stores a file before it reads
-// the next request.
+// The server stores a file before it reads the next request. The pause lets the
+// event loop run (the window keeps painting, Cancel is seen); a job that ended
+// meanwhile (time-out) is not taken up again.
 void LinkSession::pauseBetweenFiles()
 {
-    if (timing.uploadFilePauseMs > 0)
-        QThread::msleep(static_cast<unsigned long>(timing.uploadFilePauseMs));
+    QTimer::singleShot(timing.uploadFilePauseMs, this, [this] {
+        if (state == Upload)
+            uploadFileData();
+    });
 }

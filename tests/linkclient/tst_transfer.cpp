@@ -8,6 +8,7 @@
 #include "ListingLine.h"
 #include "MainWindow.h"
 #include "ProgressDialog.h"
+#include "PtyPair.h"
 #include "TransferChoices.h"
 #include "ui_DialogFileRename.h"
 #include "ui_MainWindow.h"
@@ -157,6 +158,8 @@ private slots:
     void uploadsAreByteExactInChunks();
     void cancelDuringDownloadSendsOneAbort();
     void stallEndsTheJobWithTheAbortMessage();
+    void cancelDuringUploadSendsNothingMore();
+    void uploadStallEndsTheJob();
     void hostileNamesNeverLeaveTheDestination();
     void localWriteFailureStopsTheJob();
     void unparsableDateLeavesTheTimesAlone();
@@ -334,6 +337,61 @@ void TestTransfer::stallEndsTheJobWithTheAbortMessage()
     QTRY_VERIFY(rig.peer.received().endsWith("sDATA001.DAT\na"));
     QTest::qWait(200);
     QVERIFY(rig.peer.received().endsWith("sDATA001.DAT\na"));
+}
+
+void TestTransfer::cancelDuringUploadSendsNothingMore()
+{
+    QTemporaryDir local;
+    const QString path = local.path() + QStringLiteral("/big.bin");
+    QVERIFY(writeFile(path, randomBytes(200000, 5)));
+    Rig rig;
+    qx2sim::SimOptions o;
+    o.lineRate = 115200;
+    QVERIFY(rig.start(o));
+    QSignalSpy progress(&rig.session, &LinkSession::transferFileCompleted);
+    QSignalSpy finished(&rig.session, &LinkSession::jobFinished);
+    QVERIFY(rig.session.startUpload({QUrl::fromLocalFile(path), QUrl::fromLocalFile(path)},
+                                    {QStringLiteral("BIG.BIN"), QStringLiteral("BIG2.BIN")}));
+    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toLongLong() > 5000,
+                             5000);
+    rig.session.handleCancel();
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(finished.first().at(0).toBool(), false);
+    // The instrument gives up the cut file; the second file was never announced.
+    QVERIFY(rig.peer.engine->waitUntil(
+        [](const qx2sim::MemoryModel& m) {
+            for (const qx2sim::CardFileRecord& r : m.cardFiles) {
+                if (r.kind == qx2sim::CardFileRecord::UploadDiscarded)
+                    return true;
+            }
+            return false;
+        },
+        5000));
+    QVERIFY(!QFileInfo::exists(rig.peer.cardRoot() + QStringLiteral("/BIG.BIN")));
+    QVERIFY(!rig.peer.received().contains("rBIG2.BIN"));
+}
+
+void TestTransfer::uploadStallEndsTheJob()
+{
+    // A far end that takes nothing: the port's buffers fill and the write reports stop.
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir local;
+    const QString path = local.path() + QStringLiteral("/big.bin");
+    QVERIFY(writeFile(path, randomBytes(400000, 6)));
+    LinkSession s;
+    s.setTiming(fastTiming());
+    LogCollector log(&s);
+    QVERIFY(s.selectPort(pty.slavePath()));
+    QSignalSpy aborted(&s, &LinkSession::jobAborted);
+    QSignalSpy finished(&s, &LinkSession::jobFinished);
+    QVERIFY(s.startUpload({QUrl::fromLocalFile(path)}, {QStringLiteral("BIG.BIN")}));
+    QVERIFY(finished.wait(8000));
+    QCOMPARE(finished.first().at(0).toBool(), false);
+    QCOMPARE(aborted.count(), 1);
+    QCOMPARE(log.lines.last(), QStringLiteral("Aborting Upload / Download\nPlease disconnect the "
+                                              "USB connection and restart HarbrookLink."));
+    QCOMPARE(s.currentState(), LinkSession::Nothing);
 }
 
 void TestTransfer::hostileNamesNeverLeaveTheDestination()
