@@ -133,18 +133,23 @@ void MainWindow::fillPortList()
     const int index = wanted.isEmpty() ? -1 : names.indexOf(wanted);
     if (index >= 0)
         ui->cbPorts->setCurrentIndex(index);
+    portJustSelected = false;
 }
 
 void MainWindow::on_cbPorts_currentIndexChanged(const QString& text)
 {
     session->selectPort(text);
+    portJustSelected = true;
 }
 
 void MainWindow::on_cbPorts_activated(int index)
 {
-    // Picking the port that is already selected opens it again after a failure.
     Q_UNUSED(index)
-    session->reopenIfClosed();
+    // A new choice was opened just now; picking the port that is already selected
+    // opens it again after a failure.
+    if (!portJustSelected)
+        session->reopenIfClosed();
+    portJustSelected = false;
 }
 
 void MainWindow::on_toolButton_clicked()

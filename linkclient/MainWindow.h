@@ -73,4 +73,6 @@ private:
     MainWindowOptions options;
     std::unique_ptr<TransferChoices> nativeChoices;
     QStringList uploadNames;
+    // The combo box's current port changed (and was opened) since the last activation.
+    bool portJustSelected = false;
 };

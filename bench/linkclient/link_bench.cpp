@@ -173,10 +173,15 @@ double clientUpload(LinkSession& session, const qx2sim::SimEngine& sim, const QS
         s = t.nsecsElapsed() / 1e9;
         stored = true;
     });
+    int reports = 0;
+    auto c = QObject::connect(&session, &LinkSession::transferFileCompleted, [&] { ++reports; });
     session.startUpload({QUrl::fromLocalFile(file)}, {QStringLiteral("UP.BIN")});
     while (!stored)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     watcher.join();
+    QObject::disconnect(c);
+    if (qEnvironmentVariableIsSet("LINK_BENCH_VERBOSE"))
+        fprintf(stderr, "upload: %d write reports\n", reports);
     // Let the job end (pause, listing) before the next run.
     while (session.currentState() != LinkSession::Nothing)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

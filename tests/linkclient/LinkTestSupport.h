@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
@@ -63,6 +64,13 @@ struct Peer {
             qWarning("qx2sim: %s", qPrintable(error));
             return false;
         }
+        // The server's greeting is on the line before a client opens it (and is
+        // dropped there), not in the middle of the first reply.
+        QElapsedTimer t;
+        t.start();
+        while (!engine->outputIdle() && t.elapsed() < 2000)
+            QThread::msleep(2);
+        QThread::msleep(20);
         return true;
     }
     // Everything the instrument received so far, in order.

@@ -332,6 +332,17 @@ void TestWindow::farEndVanishingAndRefresh()
         QLatin1String("An I/O error occurred while reading the data from port")));
     QVERIFY(!ui->pbGetDir->isEnabled());
 
+    // Picking the same port again opens it.
+    QVERIFY(peer.start());
+    emit ui->cbPorts->activated(ui->cbPorts->currentIndex());
+    QVERIFY(ui->pbGetDir->isEnabled());
+    QCOMPARE(ui->lw_log->count(), before + 1);
+
+    // Gone again; this time the refresh button opens it.
+    peer.engine->stop();
+    QTest::qWait(600);
+    QCOMPARE(ui->lw_log->count(), before + 2);
+    QVERIFY(!ui->pbGetDir->isEnabled());
     QVERIFY(peer.start());
     QTest::mouseClick(ui->toolButton, Qt::LeftButton);
     QVERIFY(ui->pbGetDir->isEnabled());
