@@ -24,7 +24,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -163,21 +162,20 @@ double clientUpload(LinkSession& session, const qx2sim::SimEngine& sim, const QS
     int before = 0;
     uploadedCount(sim, &before);
     // Watched from a thread of its own, so that nothing the client's thread does
-    // delays the moment the file is seen stored.
-    std::atomic<bool> stored{false};
+    // delays the moment the file is seen stored; the client's loop sleeps meanwhile.
     double s = -1;
     QElapsedTimer t;
     t.start();
+    QEventLoop loop;
     std::thread watcher([&] {
         waitStored(sim, before);
         s = t.nsecsElapsed() / 1e9;
-        stored = true;
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });
     int reports = 0;
     auto c = QObject::connect(&session, &LinkSession::transferFileCompleted, [&] { ++reports; });
     session.startUpload({QUrl::fromLocalFile(file)}, {QStringLiteral("UP.BIN")});
-    while (!stored)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    loop.exec();
     watcher.join();
     QObject::disconnect(c);
     if (qEnvironmentVariableIsSet("LINK_BENCH_VERBOSE"))
