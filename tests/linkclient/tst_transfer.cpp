@@ -167,6 +167,7 @@ private slots:
     void setTimeAtFixedClocks();
     void windowDownloadWithProgressAndCancel();
     void windowUploadWithShortNameDialog();
+    void windowCancelButtonStopsTheDownload();
 
 private:
     QTemporaryDir settingsDir;
@@ -650,6 +651,45 @@ void TestTransfer::windowUploadWithShortNameDialog()
     QTest::qWait(100);
     QCOMPARE(peer.received(), before);
     QCOMPARE(w.link()->currentState(), LinkSession::Nothing);
+}
+
+void TestTransfer::windowCancelButtonStopsTheDownload()
+{
+    QTemporaryDir card;
+    QTemporaryDir dest;
+    QVERIFY(writeFile(card.path() + QStringLiteral("/BIG.BIN"), randomBytes(200000, 3)));
+    Peer peer;
+    qx2sim::SimOptions o;
+    o.cardDir = card.path();
+    o.lineRate = 115200;
+    QVERIFY(peer.start(o));
+    FakeChoices choices;
+    choices.destination = dest.path();
+    MainWindowOptions wo;
+    wo.portSource = [] { return QList<PortEntry>(); };
+    wo.extraPorts = QStringList{peer.link};
+    wo.choices = &choices;
+    MainWindow w(wo);
+    w.link()->setTiming(fastTiming());
+    Ui::MainWindow* ui = w.form();
+    QSignalSpy listings(w.link(), &LinkSession::listingReceived);
+    QTest::mouseClick(ui->pbGetDir, Qt::LeftButton);
+    QVERIFY(listings.wait(3000));
+    QVERIFY(waitIdle(w.link(), 1000));
+    ui->lwFiles->selectAll();
+    QSignalSpy progress(w.link(), &LinkSession::transferFileCompleted);
+    QSignalSpy finished(w.link(), &LinkSession::jobFinished);
+    QTest::mouseClick(ui->pbTransfer, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toLongLong() > 3000,
+                             5000);
+    QTest::mouseClick(w.progressDialog()->form()->pbCancel, Qt::LeftButton);
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(finished.first().at(0).toBool(), false);
+    QVERIFY(!w.progressDialog()->isVisible());
+    QTRY_VERIFY(peer.received().endsWith("sBIG.BIN\na"));
+    QTest::qWait(300);
+    QVERIFY(peer.received().endsWith("sBIG.BIN\na"));
+    QCOMPARE(QDir(dest.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_MAIN(TestTransfer)
