@@ -161,6 +161,9 @@ int MonitorSession::DrainInput(int ms)
 
 bool MonitorSession::WaitMonitorPrompt()
 {
+    // A prompt still queued from before (the terminal had not read it yet) is no
+    // answer to this wake-up.
+    discardQueuedInput();
     for (int n = kWakeAttempts; n >= 1 && !gone; --n) {
         if (n == 5) {
             SendByte(kBs);
@@ -178,6 +181,12 @@ bool MonitorSession::WaitMonitorPrompt()
             return true;
     }
     return false;
+}
+
+void MonitorSession::discardQueuedInput()
+{
+    for (int n = 0; n < kDrainPieceBytes && InputCount() != 0 && !gone; ++n)
+        ReadByte();
 }
 
 void MonitorSession::ShowInTerminal(const QByteArray& text)

@@ -135,6 +135,7 @@ private:
     bool monitorPromptAfterTom8();
     bool percentAfterLo(const char* command);
     void setReadTimeouts(const ReadTimeouts& t);
+    void discardQueuedInput();
     void noteIo(bool ok);
     void report(const QString& text);
     void reportIfDeviceGone();

@@ -223,6 +223,17 @@ TEST(MonitorPrimitives, ReadByteIsSignedAndDrainKeepsTheLast)
     EXPECT_EQ(r.line.inputCount(), 0);
 }
 
+TEST(MonitorPrimitives, AStalePromptIsNoAnswer)
+{
+    // A prompt left in the queue from before the wake-up; the monitor itself answers
+    // only the third CR.
+    Rig r;
+    r.line.inbound = "C:\\>";
+    r.line.script = {{"\r", "x"}, {"\r", "y"}, {"\r", "\r\nQX2>"}};
+    EXPECT_TRUE(r.session.WaitMonitorPrompt());
+    EXPECT_EQ(r.line.wire, QByteArray("\b.\r\r\r"));
+}
+
 TEST(MonitorPrimitives, DrainOfALineThatNeverGoesQuietEnds)
 {
     Rig r;
