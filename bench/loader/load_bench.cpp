@@ -4,7 +4,7 @@
 // receives for MS milliseconds before the conversation sees it, as a USB serial
 // adapter's latency timer does; --sim-arg passes a switch to qx2sim.
 //
-//   load_bench [--size BYTES] [--rate BPS] [--latency MS] [--sim-arg ARG]...
+//   load_bench [--size BYTES] [--rate BPS] [--latency MS] [--sim PATH] [--sim-arg ARG]...
 #include "ConsoleFeedback.h"
 #include "MonitorSession.h"
 #include "SerialMonitorLine.h"
@@ -88,6 +88,7 @@ int main(int argc, char** argv)
     uint32_t rate = 115200;
     int latencyMs = 0;
     QStringList simArgs;
+    QString simProgram = QStringLiteral(QX2SIM_PROGRAM);
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--size"))
@@ -96,6 +97,8 @@ int main(int argc, char** argv)
             rate = args[i + 1].toUInt();
         else if (args[i] == QLatin1String("--latency"))
             latencyMs = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--sim"))
+            simProgram = args[i + 1];
         else if (args[i] == QLatin1String("--sim-arg"))
             simArgs << args[i + 1];
     }
@@ -103,7 +106,7 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     const QString link = dir.path() + QStringLiteral("/qx2");
     QProcess sim;
-    sim.start(QStringLiteral(QX2SIM_PROGRAM),
+    sim.start(simProgram,
               QStringList{QStringLiteral("--link"), link, QStringLiteral("--line-rate"),
                           QString::number(rate)} +
                   simArgs);
