@@ -21,6 +21,7 @@ constexpr char kMinus = '-';
 constexpr char kAmp = '&';
 constexpr char kPercent = '%';
 
+constexpr qint64 kLoRate = 57600;                    // "lo" downloads, whatever the terminal rate
 constexpr int kMaxLine = 255;                        // console and monitor command line
 constexpr quint32 kMaxLoadCount = 16u * 1024 * 1024; // the target's memory
 constexpr int kMaxCapture = 64 * 1024 * 1024;

@@ -41,7 +41,8 @@ public:
     // Stops serving, removes the link, releases the pty. Safe to call twice.
     void stop();
 
-    QString deviceName() const { return device; }
+    // The device now serving (a new one after --come-back).
+    QString deviceName() const;
     QString linkPath() const { return options.linkPath; }
     QString cardRoot() const { return card.root(); }
 
@@ -61,16 +62,27 @@ private:
     class Io;
     struct Segment {
         QByteArray bytes;
+        int offset = 0; // bytes already taken; a big file is never copied per piece
         int gapMs = 0;
+        qint64 baud = 0; // the instrument's rate while sending them
         bool started = false;
         qint64 notBeforeUs = 0;
     };
 
+    bool openDevice(QString* error);
+    bool makeLink(QString* error);
+    void removeLink();
+    void vanish(qint64 now);
+    void comeBack(qint64 now);
     void run();
     void wake();
     qint64 nowUs() const;
     void pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable);
     void deliver(const QByteArray& bytes, qint64 now);
+    // Bytes that cross while the client's line differs from the instrument's
+    // rate arrive as garbage; logs the start of each such stretch.
+    bool lineMatches(const LineSettings& host, qint64 uartBaud) const;
+    void noteMismatch(bool* inStretch, bool matches, const QString& text);
     void logChunk(LogRecord::Kind kind, const QByteArray& bytes, qint64 now);
     // Microseconds that bytes occupy the line at --line-rate and the client's format.
     qint64 lineTimeUs(qint64 bytes) const;
@@ -98,6 +110,14 @@ private:
     mutable std::mutex mutex; // instrument, output queue
     std::deque<Segment> queue;
     QByteArray txChunk; // taken from the queue, not yet written
+    qint64 txBaud = 0;
+    qint64 queuedTotal = 0; // bytes ever queued by the instrument
+    qint64 sentTotal = 0;   // bytes ever written to the line or dropped
+    qint64 receivedTotal = 0;
+    bool rxGarbage = false; // within a stretch of bytes at the wrong rate
+    bool txGarbage = false;
+    bool vanished = false;
+    qint64 comeBackAtUs = -1;
     qint64 txDueUs = 0;
     qint64 outFreeUs = 0; // when the paced line is free for the next output byte
     qint64 inFreeUs = 0;
