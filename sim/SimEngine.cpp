@@ -213,8 +213,14 @@ bool SimEngine::openDevice(QString* error)
     tcgetattr(slave, &t);
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
+    // Until a client sets its own, the line stands at the instrument's rate.
+    const speed_t speed = options.terminalBaud == 19200    ? B19200
+                          : options.terminalBaud == 38400  ? B38400
+                          : options.terminalBaud == 57600  ? B57600
+                          : options.terminalBaud == 115200 ? B115200
+                                                           : B9600;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
     tcsetattr(slave, TCSANOW, &t);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
