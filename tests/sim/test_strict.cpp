@@ -244,9 +244,12 @@ TEST(SimStrict, WrongBaudRateTurnsBytesIntoGarbage)
         SimRig rig;
         ASSERT_TRUE(rig.start(o));
         ASSERT_TRUE(rig.host.setLine(19200, 8, 'N', 1));
+        rig.host.flushInput();
+        // The greeting may have met the host's first 9600; what follows is clean.
+        const int before = rig.engine->memory().violations.size();
         rig.host.write("\r");
         EXPECT_EQ(rig.host.readUntil(kPrompt, 1000), "\r\n" + kPrompt);
-        EXPECT_TRUE(rig.engine->memory().violations.isEmpty());
+        EXPECT_EQ(rig.engine->memory().violations.size(), before);
     }
 }
 
