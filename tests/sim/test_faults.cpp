@@ -356,3 +356,61 @@ TEST(SimFaults, DeviceVanishesAndComesBack)
     EXPECT_EQ(rig.host.readUntil(kPrompt, 1000), "\r\n" + kPrompt);
     EXPECT_NE(rig.engine->deviceName(), firstDevice);
 }
+
+// Faults of the simulator itself, found by attacking it.
+TEST(SimOwnFaults, BigSendsCostTheSamePerByteAndStopOnAbort)
+{
+    SimRig rig;
+    ASSERT_TRUE(rig.start(linkOptions()));
+    const int small = 4 << 20;
+    const int big = 16 << 20;
+    writeCardFile(rig, QStringLiteral("S.DAT"), QByteArray(small, 's'));
+    writeCardFile(rig, QStringLiteral("B.DAT"), QByteArray(big, 'b'));
+    auto timeOf = [&](const QByteArray& request, int size) {
+        const auto t = std::chrono::steady_clock::now();
+        rig.host.write(request);
+        const QByteArray got = rig.host.readExactly(size, 20000);
+        EXPECT_EQ(got.size(), size);
+        return qMax<qint64>(1, simtest::msSince(t));
+    };
+    // The best of two runs each, against the noise of a shared machine.
+    const qint64 smallMs =
+        qMax(qMin(timeOf("sS.DAT\n", small), timeOf("sS.DAT\n", small)), qint64(20));
+    const qint64 bigMs = qMin(timeOf("sB.DAT\n", big), timeOf("sB.DAT\n", big));
+    // Four times the bytes, roughly four times the time (a cost per piece that
+    // grew with the size gave sixteen).
+    EXPECT_LT(double(bigMs) / double(smallMs), 8.0) << smallMs << " ms vs " << bigMs << " ms";
+    EXPECT_LT(bigMs, 8000);
+
+    // 'a' in the middle of a big send: the rest stops at once.
+    rig.host.write("sB.DAT\n");
+    ASSERT_EQ(rig.host.readExactly(1 << 20, 5000).size(), 1 << 20);
+    const auto t = std::chrono::steady_clock::now();
+    rig.host.write("a");
+    QByteArray after;
+    // Read until the line has been quiet for 50 ms.
+    after = rig.host.readUntilQuiet(50, 5000);
+    EXPECT_LT(simtest::msSince(t), 250);
+    EXPECT_LT(after.size(), big / 2);
+    ASSERT_TRUE(rig.engine->waitUntil(
+        [](const MemoryModel& m) {
+            return !m.cardFiles.isEmpty() && m.cardFiles.last().kind == CardFileRecord::SendAborted;
+        },
+        1000));
+}
+
+TEST(SimOwnFaults, UploadNameWithANulIsRefused)
+{
+    SimRig rig;
+    ASSERT_TRUE(rig.start(linkOptions()));
+    const QString root = rig.engine->cardRoot();
+    const QStringList before = QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    rig.host.write(QByteArray("rAB\0CD.TXT\t3\nxyz", 16));
+    ASSERT_TRUE(
+        rig.engine->waitUntil([](const MemoryModel& m) { return !m.cardFiles.isEmpty(); }, 1000));
+    EXPECT_EQ(rig.engine->memory().cardFiles[0].kind, CardFileRecord::UploadDiscarded);
+    EXPECT_EQ(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    // The link still answers.
+    rig.host.write("cC:\\\nd");
+    EXPECT_TRUE(rig.host.readUntilQuiet(150, 2000).endsWith("bytes free\n"));
+}

@@ -3,6 +3,8 @@
 #include "SimHost.h"
 #include "SimLog.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -65,6 +67,30 @@ TEST(SimProgram, HelpListsEverySwitch)
         "--stall-download-after N",
         "--silent",
         "--odd-names",
+        "--baud N",
+        "--lenient",
+        "--turnaround MS",
+        "--wrong-ack-block N",
+        "--equals-after-last",
+        "--noise-before-plus N",
+        "--no-percent-after-lo",
+        "--no-percent-after-data",
+        "--prompt-space",
+        "--answer-on-cr N",
+        "--no-echo",
+        "--program-waits-for-etx",
+        "--listing-delay MS",
+        "--tdate-delay MS",
+        "--download-pause MS",
+        "--nul-in-listing",
+        "--nul-in-clock-reply",
+        "--missing-file-text",
+        "--upload-text WHEN",
+        "--upload-stall-after N",
+        "--upload-timeout MS",
+        "--vanish-after-bytes N",
+        "--vanish-after-ms MS",
+        "--come-back MS",
         "--help",
     };
     for (const char* s : switches)
@@ -171,4 +197,55 @@ TEST(SimProgram, RefusesToReplaceAnOrdinaryFile)
     EXPECT_EQ(p.exitCode(), 1);
     EXPECT_TRUE(p.readAllStandardError().contains("not a symbolic link"));
     EXPECT_EQ(simtest::fileBytes(path), QByteArray("keep me"));
+}
+
+TEST(SimProgram, ASecondInstrumentDoesNotTakeOverALiveLink)
+{
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    QProcess first;
+    const QString device = startAndWaitReady(first, {QStringLiteral("--link"), link});
+    ASSERT_FALSE(device.isEmpty());
+    QProcess second;
+    second.start(kProgram, {QStringLiteral("--link"), link});
+    ASSERT_TRUE(second.waitForFinished(5000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAllStandardError().contains("in use"));
+    // The first still owns the link and answers there.
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.write("\r");
+    EXPECT_TRUE(host.readUntil("C:\\>", 1000).endsWith("C:\\>"));
+    ::kill(pid_t(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(3000));
+}
+
+TEST(SimProgram, SigtermEndsItQuicklyDuringABigSend)
+{
+    QTemporaryDir dir;
+    const QString card = dir.path() + QStringLiteral("/card");
+    ASSERT_TRUE(QDir().mkpath(card));
+    {
+        QFile f(card + QStringLiteral("/HUGE.DAT"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(48 << 20));
+    }
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    QProcess p;
+    ASSERT_FALSE(startAndWaitReady(p, {QStringLiteral("--link"), link, QStringLiteral("--card"),
+                                       card, QStringLiteral("--skiffer")})
+                     .isEmpty());
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.readUntil("\r\n", 1000);
+    host.write("sHUGE.DAT\n");
+    // The host reads a little and then stops reading: the sender has a full line.
+    ASSERT_EQ(host.readExactly(100000, 3000).size(), 100000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t = std::chrono::steady_clock::now();
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(3000));
+    EXPECT_LT(simtest::msSince(t), 500);
+    EXPECT_EQ(p.exitCode(), 0);
 }

@@ -199,6 +199,9 @@ TEST(SimOptions, Switches)
         {"rate as a word", {QStringLiteral("--line-rate"), QStringLiteral("fast")}, false},
         {"byte too big", {QStringLiteral("--wrong-ack"), QStringLiteral("256")}, false},
         {"flag with value", {QStringLiteral("--silent=1")}, false},
+        {"upload text other than during/after", {QStringLiteral("--upload-text=soon")}, false},
+        {"answer on CR 0", {QStringLiteral("--answer-on-cr"), QStringLiteral("0")}, false},
+        {"wrong-ack block 0", {QStringLiteral("--wrong-ack-block=0")}, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -221,6 +224,29 @@ TEST(SimOptions, Switches)
     EXPECT_EQ(o.chunkSize, 16);
     EXPECT_EQ(o.chunkGapMs, 100);
     EXPECT_EQ(o.extraAmp, 2);
+    // Strict by default, at 9600, with no turnaround.
+    EXPECT_FALSE(o.lenient);
+    EXPECT_EQ(o.terminalBaud, 9600);
+    EXPECT_EQ(o.turnaroundMs, 0);
+
+    const QStringList more = {
+        QStringLiteral("--baud=115200"),       QStringLiteral("--lenient"),
+        QStringLiteral("--turnaround=16"),     QStringLiteral("--answer-on-cr=4"),
+        QStringLiteral("--upload-text=after"), QStringLiteral("--upload-timeout=500"),
+        QStringLiteral("--wrong-ack-block=3"), QStringLiteral("--vanish-after-bytes=10"),
+        QStringLiteral("--come-back=200"),     QStringLiteral("--download-pause=50"),
+    };
+    ASSERT_TRUE(parseSimOptions(more, &o, &error, &help)) << error.toStdString();
+    EXPECT_EQ(o.terminalBaud, 115200);
+    EXPECT_TRUE(o.lenient);
+    EXPECT_EQ(o.turnaroundMs, 16);
+    EXPECT_EQ(o.answerOnCr, 4);
+    EXPECT_EQ(o.uploadText, QStringLiteral("after"));
+    EXPECT_EQ(o.timing.uploadIdleMs, 500);
+    EXPECT_EQ(o.wrongAckBlock, 3);
+    EXPECT_EQ(o.vanishAfterBytes, 10);
+    EXPECT_EQ(o.comeBackMs, 200);
+    EXPECT_EQ(o.downloadPauseMs, 50);
 }
 
 TEST(SimRecords, SRecordsAndIntelHex)
