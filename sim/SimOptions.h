@@ -25,7 +25,7 @@ struct SimTiming {
     int ampGuardMs = 50;
     // After a failed LOAD the monitor drops everything until the line has been
     // quiet this long, then reports the failure with its prompt.
-    int failDrainMs = 250;
+    int failDrainMs = 100;
     // A CR after this much quiet starts a new wake-up (for --answer-on-cr).
     int wakeResetMs = 1000;
 };
