@@ -362,8 +362,8 @@ TEST(SimOwnFaults, BigSendsCostTheSamePerByteAndStopOnAbort)
 {
     SimRig rig;
     ASSERT_TRUE(rig.start(linkOptions()));
-    const int small = 4 << 20;
-    const int big = 16 << 20;
+    const int small = 8 << 20;
+    const int big = 32 << 20;
     writeCardFile(rig, QStringLiteral("S.DAT"), QByteArray(small, 's'));
     writeCardFile(rig, QStringLiteral("B.DAT"), QByteArray(big, 'b'));
     auto timeOf = [&](const QByteArray& request, int size) {
@@ -373,14 +373,14 @@ TEST(SimOwnFaults, BigSendsCostTheSamePerByteAndStopOnAbort)
         EXPECT_EQ(got.size(), size);
         return qMax<qint64>(1, simtest::msSince(t));
     };
-    // The best of two runs each, against the noise of a shared machine.
+    // Best of two each, against the noise of a shared machine.
     const qint64 smallMs =
         qMax(qMin(timeOf("sS.DAT\n", small), timeOf("sS.DAT\n", small)), qint64(20));
     const qint64 bigMs = qMin(timeOf("sB.DAT\n", big), timeOf("sB.DAT\n", big));
-    // Four times the bytes, roughly four times the time (a cost per piece that
-    // grew with the size gave sixteen).
+    // Four times the bytes: about four times the time, where a cost per piece
+    // that grew with the size gave twelve and more.
     EXPECT_LT(double(bigMs) / double(smallMs), 8.0) << smallMs << " ms vs " << bigMs << " ms";
-    EXPECT_LT(bigMs, 8000);
+    EXPECT_LT(bigMs, 10000);
 
     // 'a' in the middle of a big send: the rest stops at once.
     rig.host.write("sB.DAT\n");
