@@ -39,14 +39,6 @@ QByteArray crlfText(const QByteArray& in)
     return out;
 }
 
-QString hexByte(unsigned char c)
-{
-    return QStringLiteral("0x%1")
-        .arg(c, 2, 16, QLatin1Char('0'))
-        .toUpper()
-        .replace(QLatin1String("0X"), QLatin1String("0x"));
-}
-
 } // namespace
 
 Instrument::Instrument(const SimOptions& options, CardTree* card, InstrumentIo* io)

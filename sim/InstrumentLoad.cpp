@@ -14,16 +14,6 @@ using namespace wire;
 
 // ---------------------------------------------------------------- block loader
 
-namespace
-{
-
-QString hexByteText(int c)
-{
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(c, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-} // namespace
-
 bool Instrument::exactLoadLine(const QString& rawLine) const
 {
     static const QRegularExpression re(
@@ -107,7 +97,7 @@ void Instrument::requestBlock()
     if (options.wrongAck >= 0 && blocks == options.wrongAckBlock - 1) {
         out(QByteArray(1, static_cast<char>(options.wrongAck)));
         abandonLoad(QStringLiteral("fault: sent %1 instead of '=' for block %2")
-                        .arg(hexByteText(options.wrongAck))
+                        .arg(hexByte(options.wrongAck))
                         .arg(blocks + 1));
         return;
     }

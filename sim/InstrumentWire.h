@@ -32,6 +32,13 @@ inline QString hex8(quint32 v)
     return QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper();
 }
 
+// "0x0D": a byte as the log and the violations name it.
+inline QString hexByte(int c)
+{
+    return QStringLiteral("0x") +
+           QStringLiteral("%1").arg(c & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
+}
+
 inline QString hex6(quint32 v)
 {
     return QStringLiteral("%1").arg(v, 6, 16, QLatin1Char('0')).toUpper();

@@ -260,7 +260,9 @@ TEST(SimFaults, LinkReplies)
         rig.host.write("sP.DAT\n");
         const QByteArray first = rig.host.readUntilQuiet(150, 2000);
         EXPECT_EQ(first, file.left(1000));
-        const QByteArray rest = rig.host.readUntilQuiet(150, 2000);
+        const auto t = std::chrono::steady_clock::now();
+        const QByteArray rest = rig.host.readExactly(1000, 2000);
+        EXPECT_GE(simtest::msSince(t), 100); // the pause went on after the 150 ms quiet
         EXPECT_EQ(rest, file.mid(1000));
     }
 }

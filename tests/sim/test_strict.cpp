@@ -121,6 +121,19 @@ TEST(SimStrict, LenientKeepsTheOldForgivingLoad)
     EXPECT_TRUE(m.loads[0].complete);
     EXPECT_EQ(m.loads[0].data, data);
     EXPECT_TRUE(m.violations.isEmpty());
+
+    // Even lenient, a load never keeps more than it announced.
+    ASSERT_TRUE(rig.host.setLine(9600, 8, 'N', 1));
+    rig.host.write(simtest::loadLine(0x1C200, 0x30000, 1));
+    rig.host.readUntil("+", 1000);
+    QByteArray flood = "+";
+    for (int i = 0; i < 20; ++i)
+        flood += QByteArray("\xFF\xFF", 2) + QByteArray(65535, char(i)) + QByteArray(2, '\0');
+    rig.host.write(flood + QByteArray(2, '\0'));
+    ASSERT_TRUE(
+        rig.engine->waitUntil([](const MemoryModel& mm) { return mm.loads.size() == 2; }, 3000));
+    EXPECT_EQ(rig.engine->memory().loads[1].data.size(), 1);
+    EXPECT_EQ(rig.engine->memory().read(0x30000, 2), QByteArray("\x00\xFF", 2));
 }
 
 TEST(SimStrict, HandshakeBytesTheHostMustWaitFor)
