@@ -12,6 +12,13 @@
 // answers '%' again; the host's own '%' then closes it. The link server takes
 // single-letter commands ended by LF: c (change directory), d (list), tdate,
 // s (send a file), a (abort a send), r (receive a file of a given length).
+//
+// Strict as the real monitor: an inexact LOAD line, bytes sent before a
+// handshake ('+', '=', '%', '&') has reached the line, a wrong block length or
+// trailer, a doubled answer to '&', a CR in a link command, a loose tdate
+// text are refused or lost and recorded as violations. The instrument also
+// says at which rate its UART is (uartBaud), so the engine can garble bytes
+// that cross at another rate.
 #pragma once
 
 #include "CardTree.h"

@@ -2,7 +2,9 @@
 // its slave side open (so the master never sees a hang-up while a client
 // closes and reopens the device), links PATH to the slave device, and drives
 // the Instrument from one worker thread that polls the master. That thread
-// also paces both directions for --line-rate and writes the conversation log.
+// also paces both directions for --line-rate, turns bytes that cross at a
+// rate other than the instrument's into garbage, makes the device vanish and
+// come back for those faults, and writes the conversation log.
 //
 // Tests use it in-process: start(), talk to linkPath() or deviceName() like a
 // serial port, then read memory() for what the instrument received.

@@ -359,6 +359,27 @@ TEST(SimFaults, DeviceVanishesAndComesBack)
     EXPECT_NE(rig.engine->deviceName(), firstDevice);
 }
 
+TEST(SimFaults, DeviceVanishesAfterATime)
+{
+    SimOptions o = simtest::fastOptions();
+    o.vanishAfterMs = 200;
+    SimRig rig;
+    ASSERT_TRUE(rig.start(o));
+    rig.host.write("\r");
+    EXPECT_EQ(rig.host.readUntil(kPrompt, 1000), "\r\n" + kPrompt);
+    const auto t = std::chrono::steady_clock::now();
+    pollfd p{rig.host.handle(), POLLIN, 0};
+    while (!(p.revents & (POLLHUP | POLLERR)) && simtest::msSince(t) < 2000) {
+        p.revents = 0;
+        ::poll(&p, 1, 50);
+    }
+    EXPECT_TRUE(p.revents & (POLLHUP | POLLERR));
+    EXPECT_FALSE(QFileInfo(rig.linkPath()).isSymLink());
+    // It stays away without --come-back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(QFileInfo(rig.linkPath()).isSymLink());
+}
+
 // Faults of the simulator itself, found by attacking it.
 TEST(SimOwnFaults, BigSendsCostTheSamePerByteAndStopOnAbort)
 {

@@ -288,6 +288,7 @@ TEST(SimStrict, LinkCommandsEndInOneLineFeed)
         {"tdate no blank before the letter", "tdate 05-13-2019 07:50:37p\n", " Bad date", 0},
         {"tdate hour 13", "tdate 05-13-2019 13:50:37 p\n", " Bad date", 0},
         {"s with CR LF sends nothing", "sREADME.TXT\r\n", "", 0},
+        {"r with CR LF is no upload", "rX.TXT\t3\r\nxyz", "", 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
