@@ -73,7 +73,8 @@ const QList<Switch>& switches()
     static const QList<Switch> list = {
         {"--link", "PATH",
          "make PATH a symbolic link to the simulated instrument's serial device "
-         "(a link left there is replaced; any other file is refused)",
+         "(a stale link left there is replaced; a link to a device in use, as of another qx2sim, "
+         "and any other file are refused)",
          [](SimOptions* o, const QString& v, QString*) {
              o->linkPath = v;
              return true;
