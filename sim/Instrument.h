@@ -149,6 +149,7 @@ private:
     void loadSummary();
     void abandonLoad(const QString& why);
     void failLoad(const QString& why);
+    void saveLoad(const LoadRecord& rec);
 
     // Programs.
     void runProgram(const QString& how, const QString& name, quint32 address, bool haveAddress);

@@ -6,6 +6,7 @@
 #include "InstrumentWire.h"
 
 #include <QRegularExpression>
+#include <QSaveFile>
 
 namespace qx2sim
 {
@@ -175,6 +176,7 @@ void Instrument::loadSummary()
         return;
     LoadRecord& rec = model.loads.last();
     rec.violations += convViolations;
+    saveLoad(rec);
     summary(QStringLiteral("LOAD done address=%1 count=%2 received=%3 blocks=%4 crc=%5 "
                            "trailers=%6 data-settings=%7 command-settings=%8 amp-answers=%9")
                 .arg(hex8(rec.address), hex8(rec.count))
@@ -196,6 +198,7 @@ void Instrument::abandonLoad(const QString& why)
         model.writes.append({load.address, load.data});
     load.violations = convViolations;
     model.loads.append(load);
+    saveLoad(load);
     summary(QStringLiteral("LOAD %1 after %2 of %3 bytes address=%4 crc=%5")
                 .arg(why)
                 .arg(load.data.size())
@@ -216,6 +219,7 @@ void Instrument::failLoad(const QString& why)
         model.writes.append({load.address, load.data});
     load.violations = convViolations;
     model.loads.append(load);
+    saveLoad(load);
     summary(QStringLiteral("LOAD failed: %1; after %2 of %3 bytes address=%4")
                 .arg(why)
                 .arg(load.data.size())
@@ -227,6 +231,21 @@ void Instrument::failLoad(const QString& why)
     lineBuffer.clear();
     awaiting.clear();
     switchUart(options.terminalBaud, QStringLiteral("load failed"));
+}
+
+void Instrument::saveLoad(const LoadRecord& rec)
+{
+    if (options.saveLoadsDir.isEmpty())
+        return;
+    const QString path = QStringLiteral("%1/load-%2-%3.bin")
+                             .arg(options.saveLoadsDir)
+                             .arg(model.loads.size())
+                             .arg(hex8(rec.address));
+    QSaveFile f(path);
+    if (f.open(QIODevice::WriteOnly) && f.write(rec.data) == rec.data.size() && f.commit())
+        note(QStringLiteral("LOAD bytes saved to %1").arg(path));
+    else
+        note(QStringLiteral("LOAD bytes not saved to %1: %2").arg(path, f.errorString()));
 }
 
 void Instrument::runProgram(const QString& how, const QString& name, quint32 address,

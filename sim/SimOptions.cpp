@@ -100,6 +100,13 @@ const QList<Switch>& switches()
              o->logPath = v;
              return true;
          }},
+        {"--save-loads", "DIR",
+         "write the bytes each LOAD received to DIR/load-<n>-<address>.bin (n from 1, address "
+         "as eight hex digits) when the load ends, complete or not",
+         [](SimOptions* o, const QString& v, QString*) {
+             o->saveLoadsDir = v;
+             return true;
+         }},
         {"--line-rate", "BPS",
          "pace both directions to BPS bits per second, at 1 start bit + data bits + parity + "
          "stop bits per byte as the client has set the line (10 for 8N1, 11 for 8N2); "

@@ -35,6 +35,7 @@ struct SimOptions {
     QString cardDir;      // empty = sample card in a temporary folder
     bool skiffer = false; // start with the link server running
     QString logPath;      // conversation log; empty = none
+    QString saveLoadsDir; // every LOAD's received bytes are written here; empty = not
     // Bits per second for pacing; 0 = as fast as the pty goes; kClientRate = at
     // the baud rate the client has set, phase by phase.
     qint64 lineRate = 0;

@@ -1,5 +1,6 @@
 // The qx2sim program itself: its switches, READY, the link, the log, and a
 // clean end on SIGTERM and SIGINT.
+#include "Crc32.h"
 #include "SimHost.h"
 #include "SimLog.h"
 
@@ -248,4 +249,49 @@ TEST(SimProgram, SigtermEndsItQuicklyDuringABigSend)
     ASSERT_TRUE(p.waitForFinished(3000));
     EXPECT_LT(simtest::msSince(t), 500);
     EXPECT_EQ(p.exitCode(), 0);
+}
+
+TEST(SimProgram, ALoadReadsBackFromTheLogAndTheSavedBytes)
+{
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    const QString logPath = dir.path() + QStringLiteral("/sim.log");
+    QProcess p;
+    ASSERT_FALSE(startAndWaitReady(p, {QStringLiteral("--link"), link, QStringLiteral("--log"),
+                                       logPath, QStringLiteral("--save-loads"), dir.path()})
+                     .isEmpty());
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.readUntil("C:\\>", 1000);
+    const QByteArray data = simtest::testPattern(1500, 3);
+    const QByteArray cmd = simtest::loadLine(0x1C200, 0x10000, 1500);
+    host.write(cmd);
+    ASSERT_TRUE(host.readUntil("+", 1000).endsWith("+"));
+    ASSERT_TRUE(host.setLine(115200, 8, 'N', 2));
+    host.write("+");
+    ASSERT_EQ(host.readExactly(1, 1000), QByteArray("="));
+    host.write(simtest::loadBlock(data.left(1024)));
+    ASSERT_EQ(host.readExactly(1, 1000), QByteArray("="));
+    host.write(simtest::loadBlock(data.mid(1024)) + QByteArray(2, '\0'));
+    EXPECT_TRUE(host.readUntil("C:\\>", 1000).startsWith("-"));
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(3000));
+
+    EXPECT_EQ(simtest::fileBytes(dir.path() + QStringLiteral("/load-1-00010000.bin")), data);
+    QString done;
+    QString end;
+    for (const LogRecord& r : readLogFile(logPath)) {
+        if (r.event.startsWith(QLatin1String("LOAD done")))
+            done = r.event;
+        if (r.event.startsWith(QLatin1String("session end")))
+            end = r.event;
+    }
+    const quint32 crc = Crc32Update(data.constData(), std::size_t(data.size()), 0);
+    const QString crcField =
+        QStringLiteral("crc=") + QStringLiteral("%1 ").arg(crc, 8, 16, QLatin1Char('0')).toUpper();
+    EXPECT_TRUE(done.contains(crcField)) << qPrintable(done);
+    EXPECT_TRUE(done.contains(QLatin1String("received=1500 blocks=2")));
+    EXPECT_TRUE(done.contains(QLatin1String("data-settings=115200 8N2 command-settings=9600 8N1")));
+    EXPECT_TRUE(done.endsWith(QLatin1String("violations=none")));
+    EXPECT_TRUE(end.contains(QLatin1String("all-violations=0")));
 }
