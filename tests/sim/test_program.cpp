@@ -69,6 +69,7 @@ TEST(SimProgram, HelpListsEverySwitch)
         "--silent",
         "--odd-names",
         "--baud N",
+        "--save-loads DIR",
         "--lenient",
         "--turnaround MS",
         "--wrong-ack-block N",
