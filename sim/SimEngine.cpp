@@ -330,14 +330,20 @@ bool SimEngine::lineMatches(const LineSettings& host, qint64 uartBaud) const
            host.parity == 'N';
 }
 
-void SimEngine::noteMismatch(bool* inStretch, bool matches, const QString& text)
+void SimEngine::noteMismatch(bool* inStretch, bool matches, bool fromHost, const QString& text)
 {
     if (matches) {
         *inStretch = false;
         return;
     }
-    if (!*inStretch)
-        instrument->lineViolation(text);
+    if (!*inStretch) {
+        // What the host sends at the wrong rate is its fault; what it receives
+        // may only have met a switch it made at the right moment.
+        if (fromHost)
+            instrument->lineViolation(text);
+        else
+            io->event(QStringLiteral("line: ") + text);
+    }
     *inStretch = true;
 }
 
@@ -425,7 +431,7 @@ void SimEngine::deliver(const QByteArray& bytes, qint64 now)
     const qint64 uart = instrument->uartBaud();
     const qint64 trailing = instrument->uartTrailingBaud();
     const bool matches = lineMatches(host, uart) || (trailing > 0 && lineMatches(host, trailing));
-    noteMismatch(&rxGarbage, matches,
+    noteMismatch(&rxGarbage, matches, true,
                  QStringLiteral("bytes from the host at %1 while the instrument is at %2 8N1 "
                                 "arrive as 0xFE")
                      .arg(host.toString())
@@ -460,7 +466,7 @@ void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
             }
             const LineSettings host = readLineSettings(slaveFd);
             const bool matches = lineMatches(host, txBaud);
-            noteMismatch(&txGarbage, matches,
+            noteMismatch(&txGarbage, matches, false,
                          QStringLiteral("bytes to the host at %1 while the instrument sends at "
                                         "%2 8N1 arrive as 0xFE")
                              .arg(host.toString())

@@ -82,9 +82,10 @@ private:
     void pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable);
     void deliver(const QByteArray& bytes, qint64 now);
     // Bytes that cross while the client's line differs from the instrument's
-    // rate arrive as garbage; logs the start of each such stretch.
+    // rate arrive as garbage; the start of each such stretch is logged, and
+    // counts as a violation when the host sent it.
     bool lineMatches(const LineSettings& host, qint64 uartBaud) const;
-    void noteMismatch(bool* inStretch, bool matches, const QString& text);
+    void noteMismatch(bool* inStretch, bool matches, bool fromHost, const QString& text);
     void logChunk(LogRecord::Kind kind, const QByteArray& bytes, qint64 now);
     // Microseconds that bytes occupy the line at --line-rate and the client's format.
     qint64 lineTimeUs(qint64 bytes) const;

@@ -237,7 +237,8 @@ TEST(SimStrict, WrongBaudRateTurnsBytesIntoGarbage)
         ASSERT_TRUE(rig.host.setLine(115200, 8, 'N', 1));
         // The prompt left at 9600 and reaches a host at 115200 as garbage.
         EXPECT_EQ(rig.host.readExactly(4, 1000), QByteArray(4, char(0xFE)));
-        EXPECT_TRUE(anyViolation(rig.engine->memory().violations, "bytes to the host"));
+        // Not the host's fault by itself: only logged.
+        EXPECT_TRUE(rig.engine->memory().violations.isEmpty());
     }
     {
         SCOPED_TRACE("data phase left at the terminal rate");
