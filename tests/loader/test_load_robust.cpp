@@ -38,9 +38,8 @@ TEST(LoadRobust, EveryReadingOfTheMonitorLoads)
         {"'=' after the last block", [](qx2sim::SimOptions& o) { o.equalsAfterLast = true; }},
         {"'&' twice before '-'", [](qx2sim::SimOptions& o) { o.extraAmp = 2; }},
         {"20 ms turnaround", [](qx2sim::SimOptions& o) { o.turnaroundMs = 20; }},
-        {"paced at the client's rates", [](qx2sim::SimOptions& o) {
-             o.lineRate = qx2sim::SimOptions::kClientRate;
-         }},
+        {"paced at the client's rates",
+         [](qx2sim::SimOptions& o) { o.lineRate = qx2sim::SimOptions::kClientRate; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -53,6 +52,7 @@ TEST(LoadRobust, EveryReadingOfTheMonitorLoads)
         EXPECT_TRUE(rig.commands->OnLoadAny(file));
         EXPECT_TRUE(rig.feedback.messages.isEmpty())
             << rig.feedback.messages.value(0).text.toStdString();
+        EXPECT_EQ(rig.sim->memory().violations, QStringList());
         ASSERT_TRUE(rig.sim->waitUntil(
             [](const qx2sim::MemoryModel& m) { return !m.programs.isEmpty(); }, 3000));
         const qx2sim::MemoryModel m = rig.sim->memory();
@@ -74,6 +74,7 @@ TEST(LoadRobust, HexAndStagedFlashWithAPromptEndingInASpace)
     const QString file = rig.writeImage(QStringLiteral("LOW.APP"), 0x601B, 0x2000, bytesOf(700));
     EXPECT_TRUE(rig.commands->OnLoadAny(file));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     ASSERT_TRUE(rig.sim->waitUntil(
         [](const qx2sim::MemoryModel& m) {
             return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;

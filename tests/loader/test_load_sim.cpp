@@ -51,6 +51,7 @@ TEST(LoadSim, RunFileLoadsAtItsAddressAndStarts)
 
     EXPECT_TRUE(rig.commands->OnLoadAny(file));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.programs.isEmpty(); }));
     const qx2sim::MemoryModel m = rig.sim->memory();
     ASSERT_EQ(m.loads.size(), 1);
@@ -105,6 +106,8 @@ TEST(LoadSim, FlashApplicationTrailerCases)
         const QString file = rig.writeImage(QStringLiteral("flash.app"), 0x601B, c.address, image);
         EXPECT_TRUE(rig.commands->OnLoadAny(file));
         EXPECT_TRUE(rig.feedback.messages.isEmpty());
+        EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
+        EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
         const qx2sim::MemoryModel m = rig.sim->memory();
         ASSERT_EQ(m.loads.size(), 1);
         EXPECT_EQ(m.loads[0].address, c.address);
@@ -134,6 +137,7 @@ TEST(LoadSim, LowFlashImageIsStagedThenPlacedByTheSRecordTail)
     const QString file = rig.writeImage(QStringLiteral("BOOT.APP"), 0x601B, 0x1000, image);
     EXPECT_TRUE(rig.commands->OnLoadAny(file));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
         return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
     }));
@@ -170,6 +174,7 @@ TEST(LoadSim, HexFileGoesThroughTom8AndLoAt57600)
     writeAll(file, text);
     EXPECT_TRUE(rig.commands->OnLoadAny(file));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
         return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
     }));
@@ -193,6 +198,7 @@ TEST(LoadSim, PxeLoadRunsItWithGs)
     writeAll(file, image);
     EXPECT_TRUE(rig.commands->OnLoadAny(file));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.programs.isEmpty(); }));
     const qx2sim::MemoryModel m = rig.sim->memory();
     EXPECT_EQ(m.loads[0].address, 0x10000u);
@@ -226,6 +232,8 @@ TEST(LoadSim, CaptureSendMakesAnEightThreeFileAndStopsAtTextEnd)
         writeAll(file, c.content);
         EXPECT_TRUE(rig.commands->OnLoadAny(file));
         EXPECT_TRUE(rig.feedback.messages.isEmpty());
+        EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
+        EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
         ASSERT_TRUE(
             waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.cardFiles.isEmpty(); }));
         const qx2sim::MemoryModel m = rig.sim->memory();
@@ -311,6 +319,7 @@ TEST(LoadSim, RedoLastLoadConvertsTheBinAgain)
 
     EXPECT_TRUE(rig.commands->OnLoadAny(bin));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     const QString run = rig.path(QStringLiteral("APP.RUN"));
     ASSERT_TRUE(QFile::exists(run));
     ASSERT_TRUE(QFile::remove(run));
@@ -514,6 +523,7 @@ TEST(LoadSim, CommandsWithoutAMenuEntryRememberTheirPaths)
     }));
     EXPECT_EQ(rig.sim->memory().read(0, 4), QByteArray("\x01\x02\x03\x04", 4));
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
 }
 
@@ -531,6 +541,7 @@ TEST(LoadSim, SendBinaryFileSendsEveryByteAsItIs)
     EXPECT_EQ(m.cardFiles[0].cardPath, QStringLiteral("C:\\RAW.TXT"));
     EXPECT_EQ(m.cardFiles[0].size, 13);
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
+    EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
     EXPECT_FALSE(rig.commands->SendBinaryFile(rig.path(QStringLiteral("none"))));
     ASSERT_EQ(rig.feedback.messages.size(), 1);
     EXPECT_EQ(rig.feedback.messages[0].text, QStringLiteral("Cannot open file"));
