@@ -169,3 +169,29 @@ TEST(ConsoleLoadProgress, NothingPrintedWithoutProgress)
     EXPECT_EQ(readStream(f), QByteArray());
     std::fclose(f);
 }
+
+TEST(ConsoleLoadProgress, PlainLinesWhenNotATerminal)
+{
+    // A log or a pipe gets whole lines: the start and each further tenth, not one
+    // line per step of a 1 MiB load.
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        ConsoleLoadProgress p(f, false);
+        p.OpenProgress();
+        p.SetProgressTitle(QStringLiteral("Sending CPM68K File"));
+        p.SetProgressText(QStringLiteral("1048576 Bytes to 100000 @ 115200 Baud"));
+        p.SetProgressRange(0, 1025);
+        p.SetProgressStep(1);
+        p.SetProgressPos(0);
+        for (int i = 0; i < 1025; ++i)
+            p.StepProgress();
+    }
+    const QByteArray out = readStream(f);
+    std::fclose(f);
+    EXPECT_FALSE(out.contains('\r'));
+    EXPECT_EQ(out.count('\n'), 11) << out.toStdString();
+    EXPECT_TRUE(out.startsWith("Sending CPM68K File: 1048576 Bytes to 100000 @ 115200 Baud "
+                               "[--------------------] 0/1025\n"));
+    EXPECT_TRUE(out.endsWith("[####################] 1025/1025\n"));
+}
