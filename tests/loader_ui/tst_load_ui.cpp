@@ -100,6 +100,11 @@ struct WindowRig {
         frame->loadMenu()->setTiming(t);
         frame->show();
         frame->startDocument(QString());
+        if (connect && !frame->document().isConnected()) {
+            for (const RecordingFeedback::Message& m : feedback.messages)
+                qWarning("at start: %s | %s", qPrintable(m.caption), qPrintable(m.text));
+            return false;
+        }
         return true;
     }
     QString path(const QString& name) const { return dir.path() + QLatin1Char('/') + name; }
@@ -265,9 +270,12 @@ void TestLoadUi::redoKeysAndTheirMessages()
 {
     WindowRig rig;
     QVERIFY(rig.start());
+    QVERIFY(rig.feedback.messages.isEmpty());
     CBrennockView* view = rig.frame->view();
     QTest::keyRelease(view, Qt::Key_F5);
     QTest::keyRelease(view, Qt::Key_F6);
+    for (const RecordingFeedback::Message& m : rig.feedback.messages)
+        qInfo("message: %s | %s", qPrintable(m.caption), qPrintable(m.text));
     QCOMPARE(rig.feedback.messages.size(), 2);
     QCOMPARE(rig.feedback.messages[0].text,
              QStringLiteral("You must do a PostLink and Load at least once before F5 will work."));
