@@ -5,6 +5,7 @@
 #include "LineSettings.h"
 #include "LoadImage.h"
 #include "SimLoadRig.h"
+#include "SimLog.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -132,7 +133,9 @@ TEST(LoadSim, FlashApplicationTrailerCases)
 TEST(LoadSim, LowFlashImageIsStagedThenPlacedByTheSRecordTail)
 {
     SimLoadRig rig;
-    ASSERT_TRUE(rig.start());
+    qx2sim::SimOptions o = SimLoadRig::options();
+    o.logPath = rig.path(QStringLiteral("sim.log"));
+    ASSERT_TRUE(rig.start(o));
     const QByteArray image = pattern(2000);
     const QString file = rig.writeImage(QStringLiteral("BOOT.APP"), 0x601B, 0x1000, image);
     EXPECT_TRUE(rig.commands->OnLoadAny(file));
@@ -150,6 +153,13 @@ TEST(LoadSim, LowFlashImageIsStagedThenPlacedByTheSRecordTail)
     EXPECT_EQ(m.hexLoads[0].raw, loadimage::sRecordTail(0x1000, 0x1000 + 2000));
     EXPECT_EQ(m.hexLoads[0].dataSettings.baud, 57600);
     EXPECT_TRUE(m.programs.isEmpty()) << "no G after a staged image";
+    // After the staged load: BS "mon" CR, then "tom8" and "lo ;3" for the tail.
+    QByteArray received;
+    for (const qx2sim::LogRecord& r : qx2sim::readLogFile(o.logPath))
+        if (r.kind == qx2sim::LogRecord::Rx)
+            received += r.bytes;
+    const QByteArray afterData = received.mid(received.lastIndexOf(QByteArray(2, '\0')) + 2);
+    EXPECT_TRUE(afterData.startsWith("\bmon\rtom8\rlo ;3\r")) << afterData.toStdString();
     EXPECT_TRUE(rig.host.shown.isEmpty()) << "no CRC line for a staged image";
     EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
 }
