@@ -1,9 +1,13 @@
 #include "MainFrame.h"
 
 #include "BrennockDoc.h"
-#include "SettingsStore.h"
+#include "CaptureController.h"
 #include "CommSettingsDialog.h"
+#include "Cp437.h"
+#include "PasteDateTimeDialog.h"
 #include "PortBindings.h"
+#include "SendSpecialCharsDialog.h"
+#include "SettingsStore.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"
 
@@ -172,6 +176,8 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     createMenus();
     createToolBar();
     createStatusBar();
+    createCapture();
+    datePaster = std::make_unique<DateTimePaster>();
     setAcceptDrops(true);
 
     connect(terminal, &CBrennockView::selectionPresent, this, [this](bool present) {
@@ -213,6 +219,8 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
 CMainFrame::~CMainFrame()
 {
     qApp->removeEventFilter(this);
+    // Capture ends with the window: the file gets what is still buffered.
+    captureControl->onStop();
     // The view leaves the document before the document (and its port) goes.
     delete terminal;
     terminal = nullptr;
@@ -261,9 +269,9 @@ void CMainFrame::createActions()
             &QAction::triggered, terminal, &CBrennockView::copySelection);
     connect(addAction("paste", QStringLiteral("&Paste"), QString()), &QAction::triggered, terminal,
             &CBrennockView::pasteFromClipboard);
-    addAction("pasteDateTime", QStringLiteral("Paste &Date && Time..."),
-              QStringLiteral("Paste Date & Time"))
-        ->setEnabled(false);
+    connect(addAction("pasteDateTime", QStringLiteral("Paste &Date && Time..."),
+                      QStringLiteral("Paste Date & Time")),
+            &QAction::triggered, this, &CMainFrame::onPasteDateTime);
     connect(addAction("selectAll", QStringLiteral("Select &All"),
                       QStringLiteral("Select the entire document")),
             &QAction::triggered, terminal, &CBrennockView::selectEverything);
@@ -312,25 +320,21 @@ void CMainFrame::createActions()
     connect(addAction("sendBreak", QStringLiteral("Send &Break\tF8"),
                       QStringLiteral("Send BREAK to target")),
             &QAction::triggered, terminal, &CBrennockView::sendBreak);
-    addAction("sendSpecial", QStringLiteral("Send Special Characters..."),
-              QStringLiteral("Send special character(s) to target"))
-        ->setEnabled(false);
+    connect(addAction("sendSpecial", QStringLiteral("Send Special Characters..."),
+                      QStringLiteral("Send special character(s) to target")),
+            &QAction::triggered, this, &CMainFrame::onSendSpecialCharacters);
     addAction("sendBinary", QStringLiteral("Send Binary File..."),
               QStringLiteral("Send a file of any kind directly out the serial port"))
         ->setEnabled(false);
-    addAction("captureStart", QStringLiteral("Start"), QStringLiteral("Start Capturing Text"))
-        ->setEnabled(false);
-    addAction("captureStop", QStringLiteral("Stop"), QStringLiteral("Stop Capturing Text"))
-        ->setEnabled(false);
+    // Capture: the controller enables these by the capture state.
+    addAction("captureStart", QStringLiteral("Start"), QStringLiteral("Start Capturing Text"));
+    addAction("captureStop", QStringLiteral("Stop"), QStringLiteral("Stop Capturing Text"));
     addAction("capturePause", QStringLiteral("Pause"),
-              QStringLiteral("Pause the Capturing of Text"))
-        ->setEnabled(false);
+              QStringLiteral("Pause the Capturing of Text"));
     addAction("captureResume", QStringLiteral("Resume"),
-              QStringLiteral("Resume the Capturing of Text"))
-        ->setEnabled(false);
+              QStringLiteral("Resume the Capturing of Text"));
     addAction("captureOptions", QStringLiteral("Options..."),
-              QStringLiteral("Displayt Capture Text Options"))
-        ->setEnabled(false);
+              QStringLiteral("Displayt Capture Text Options"));
     addAction("redoLastLoad", QStringLiteral("Redo Last Load\tF5"), QString())->setEnabled(false);
 
     // Help
@@ -459,6 +463,39 @@ void CMainFrame::createStatusBar()
     connect(action(QStringLiteral("viewStatusBar")), &QAction::toggled, bar, &QWidget::setVisible);
 }
 
+void CMainFrame::createCapture()
+{
+    // Include Buffer Text: the whole text of the view, caret put back at the end.
+    const auto bufferText = [this](QByteArray* bytes) {
+        if (!terminal)
+            return false;
+        terminal->flushPending();
+        QString text = terminal->shownText();
+        QTextCursor end = terminal->textCursor();
+        end.movePosition(QTextCursor::End);
+        terminal->setTextCursor(end);
+        text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+        bytes->clear();
+        bytes->reserve(text.size());
+        for (const QChar ch : qAsConst(text)) {
+            unsigned char byte = 0;
+            if (ch == QLatin1Char('\r') || ch == QLatin1Char('\n'))
+                bytes->append(static_cast<char>(ch.unicode()));
+            else
+                bytes->append(cp437::byteForDisplayChar(ch, &byte) ? static_cast<char>(byte) : '?');
+        }
+        return true;
+    };
+    captureControl = new CaptureController(store, *frameFeedback, this, bufferText);
+    CaptureActions entries;
+    entries.start = action(QStringLiteral("captureStart"));
+    entries.stop = action(QStringLiteral("captureStop"));
+    entries.pause = action(QStringLiteral("capturePause"));
+    entries.resume = action(QStringLiteral("captureResume"));
+    entries.options = action(QStringLiteral("captureOptions"));
+    captureControl->bind(entries, capturePane);
+}
+
 void CMainFrame::updateIndicators()
 {
     if (!capsPane)
@@ -579,10 +616,12 @@ void CMainFrame::bringToFront()
 
 void CMainFrame::captureWrite(const char* bytes, int count)
 {
-    if (!captureOn || capturePaused)
-        return;
-    Q_UNUSED(bytes);
-    Q_UNUSED(count);
+    captureControl->capture().write(bytes, count);
+}
+
+bool CMainFrame::capturing() const
+{
+    return captureControl->capture().capturing();
 }
 
 void CMainFrame::resizeEvent(QResizeEvent* event)
@@ -791,6 +830,21 @@ void CMainFrame::onWrapText()
 {
     terminal->setWrapText(!terminal->wrapText());
     action(QStringLiteral("wrapText"))->setChecked(terminal->wrapText());
+}
+
+void CMainFrame::onPasteDateTime()
+{
+    datePaster->run(this, *doc, store);
+}
+
+void CMainFrame::onSendSpecialCharacters()
+{
+    SendSpecialCharsDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    // By length: a NUL byte is sent like any other.
+    const QByteArray bytes = dialog.result();
+    doc->SendBlock(bytes.constData(), bytes.size());
 }
 
 void CMainFrame::onBackgroundColor()
