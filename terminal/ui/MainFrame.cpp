@@ -843,7 +843,7 @@ void CMainFrame::onSendSpecialCharacters()
     if (dialog.exec() != QDialog::Accepted)
         return;
     // By length: a NUL byte is sent like any other.
-    const QByteArray bytes = dialog.result();
+    const QByteArray bytes = dialog.bytes();
     doc->SendBlock(bytes.constData(), bytes.size());
 }
 

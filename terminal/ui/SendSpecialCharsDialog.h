@@ -1,6 +1,6 @@
 // "Send Special Characters": a reference table of the 256 byte values, a value field
 // read in hexadecimal or decimal, and a sequence built with Add Char. The dialog
-// only collects bytes; the caller sends result() through the document's SendBlock.
+// only collects bytes; the caller sends bytes() through the document's SendBlock.
 // The result is sent by its length, so a NUL byte goes out like any other.
 #pragma once
 
@@ -22,7 +22,7 @@ public:
     explicit SendSpecialCharsDialog(QWidget* parent = nullptr);
 
     // The bytes to send after OK: one for Send Char, the sequence for Send String.
-    QByteArray result() const { return chosen; }
+    QByteArray bytes() const { return chosen; }
 
     specialchars::DisplayMode displayMode() const { return mode; }
     // The selected row's value, or -1.
