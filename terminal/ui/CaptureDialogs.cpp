@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -145,6 +144,8 @@ CaptureOptionsDialog::CaptureOptionsDialog(const CaptureChoices& choices, QWidge
     nameLabel = new QLabel(QStringLiteral("FileName:"));
     nameEdit = new QLineEdit(choices.pathName);
     nameEdit->setObjectName(QStringLiteral("fileName"));
+    nameEdit->setToolTip(QStringLiteral("C:\\CAPTURE.TXT stands for CAPTURE.TXT in your home "
+                                        "folder; relative names start there too"));
     browseButton = new QPushButton(QStringLiteral("Browse"));
     browseButton->setObjectName(QStringLiteral("browse"));
     browseButton->setAutoDefault(false);

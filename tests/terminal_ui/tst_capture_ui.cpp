@@ -204,6 +204,8 @@ void CaptureUiTest::optionsDialogStoresOnOkOnly()
             QVERIFY(!options->fileNameShown());
             options->captureModeGroup()->button(2)->click();
             QVERIFY(options->fileNameShown());
+            QVERIFY(
+                options->grab().save(QStringLiteral(TERMUI_BUILD_DIR "/capture-text-options.png")));
             options->fileNameEdit()->setText(QStringLiteral("/tmp/fixed.txt"));
             options->writeModeGroup()->button(2)->click();
             options->includeGroup()->button(1)->click();

@@ -111,6 +111,7 @@ private slots:
     void dateChoiceIsStoredAndCancelSendsNothing();
     void dateCharactersArePausedAndEventsHandled();
     void dateFormatSetsTheInstrumentClock();
+    void notConnectedBeepsForEachCharacter();
 };
 
 void SendDialogsTest::typingInTheValueField_data()
@@ -161,6 +162,11 @@ void SendDialogsTest::dialogOpensInHexWithZero()
     QCOMPARE(table->headerItem()->text(3), QStringLiteral("Ctrl"));
     QCOMPARE(table->topLevelItem(27)->text(2), QStringLiteral("ESC - escape"));
     QCOMPARE(table->topLevelItem(171)->text(1), QStringLiteral("AB"));
+    dialog.show();
+    QVERIFY(dialog.grab().save(QStringLiteral(TERMUI_BUILD_DIR "/send-special-characters.png")));
+    PasteDateTimeDialog dates(2);
+    dates.show();
+    QVERIFY(dates.grab().save(QStringLiteral(TERMUI_BUILD_DIR "/paste-date-time.png")));
 }
 
 void SendDialogsTest::addCharWithEmptyFieldAddsNul()
@@ -393,6 +399,24 @@ void SendDialogsTest::dateFormatSetsTheInstrumentClock()
         QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().contains(hour),
                                   qPrintable(view->toPlainText().right(300)), 5000);
     }
+}
+
+void SendDialogsTest::notConnectedBeepsForEachCharacter()
+{
+    SendFrame t;
+    t.start(false, QStringLiteral("/dev/brennock-no-such-tty"));
+    QVERIFY(!t.frame->document().isConnected());
+    t.feedback.clear();
+    t.frame->dateTimePaster().setClock([] { return kMoment; });
+    DialogAnswerer answerer;
+    answerer.add(chooseFormat(0));
+    t.trigger("pasteDateTime");
+    // Every character is tried and beeps; the paste is not cut short.
+    QCOMPARE(t.feedback.beeps, 17);
+    answerer.add(sendValues({QStringLiteral("41"), QStringLiteral("42")}, true));
+    t.trigger("sendSpecial");
+    QCOMPARE(t.feedback.beeps, 18);
+    QVERIFY(t.feedback.messages.isEmpty());
 }
 
 QTEST_MAIN(SendDialogsTest)
