@@ -4,7 +4,8 @@
 #include "UserFeedback.h"
 
 #include <QDir>
-#include <QFileInfo>
+
+#include <cstring>
 
 namespace
 {
@@ -51,8 +52,7 @@ QString captureFilePath(const QString& storedName)
 TextCapture::TextCapture(SettingsStore& settings, UserFeedback& feedback, QObject* parent)
     : QObject(parent), store(settings), feedback(feedback)
 {
-    connect(&file, &CaptureFile::writeFailed, this,
-            [this](const QString& reason) { fail(QStringLiteral("write"), reason); });
+    connect(&file, &CaptureFile::writeFailed, this, &TextCapture::failWrite);
 }
 
 TextCapture::~TextCapture()
@@ -106,7 +106,7 @@ void TextCapture::stop()
     const bool written = file.close();
     setState(false, false);
     if (!written)
-        fail(QStringLiteral("write"), file.errorString());
+        failWrite(file.errorString());
 }
 
 void TextCapture::pause()
@@ -114,7 +114,7 @@ void TextCapture::pause()
     if (on && !isPaused) {
         // What came before the pause is on disk while the user looks.
         if (!file.flush()) {
-            fail(QStringLiteral("write"), file.errorString());
+            failWrite(file.errorString());
             return;
         }
         setState(true, true);
@@ -131,21 +131,27 @@ void TextCapture::write(const char* bytes, int count)
 {
     if (!on || isPaused || !file.isOpen() || count <= 0)
         return;
-    // The view shows no NUL; the file holds what is shown.
-    QByteArray text(bytes, count);
-    text.replace('\0', QByteArray());
-    if (!file.write(text.constData(), text.size()))
-        fail(QStringLiteral("write"), file.errorString());
+    bool written = true;
+    if (!std::memchr(bytes, 0, size_t(count))) {
+        written = file.write(bytes, count);
+    } else {
+        // The view shows no NUL; the file holds what is shown.
+        QByteArray text(bytes, count);
+        text.replace('\0', QByteArray());
+        written = file.write(text.constData(), text.size());
+    }
+    if (!written)
+        failWrite(file.errorString());
 }
 
-void TextCapture::fail(const QString& what, const QString& reason)
+void TextCapture::failWrite(const QString& reason)
 {
     const QString path = QDir::toNativeSeparators(file.fileName());
     file.close(); // the buffer is dropped with the failed write
     setState(false, false);
-    feedback.message(QStringLiteral("Cannot %1 the capture file %2:\r%3\rCapture is off.")
-                         .arg(what, path, reason),
-                     QStringLiteral("Error"), MessageIcon::Warning);
+    feedback.message(
+        QStringLiteral("Cannot write the capture file %1:\r%2\rCapture is off.").arg(path, reason),
+        QStringLiteral("Error"), MessageIcon::Warning);
 }
 
 void TextCapture::setState(bool capturing, bool pausedNow)

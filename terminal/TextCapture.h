@@ -80,7 +80,7 @@ signals:
     void stateChanged();
 
 private:
-    void fail(const QString& what, const QString& reason);
+    void failWrite(const QString& reason);
     void setState(bool capturing, bool pausedNow);
 
     SettingsStore& store;

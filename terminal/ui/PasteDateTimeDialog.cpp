@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QRadioButton>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -56,6 +57,8 @@ DateTimePaster::DateTimePaster() : readClock(systemLocalTime), pauseFor(pauseHan
 
 bool DateTimePaster::run(QWidget* parent, CBrennockDoc& doc, SettingsStore& settings)
 {
+    if (typing)
+        return false; // one date at a time: two would interleave on the line
     PasteDateTimeDialog dialog(storedDateTimeFormat(settings), parent);
     if (dialog.exec() != QDialog::Accepted)
         return false;
@@ -68,6 +71,7 @@ bool DateTimePaster::run(QWidget* parent, CBrennockDoc& doc, SettingsStore& sett
 
 void DateTimePaster::type(CBrennockDoc& doc, const QByteArray& text)
 {
+    const QScopedValueRollback<bool> busy(typing, true);
     // A character that cannot be sent beeps (SendChar); the rest still go.
     for (char byte : text) {
         doc.SendChar(static_cast<unsigned char>(byte));

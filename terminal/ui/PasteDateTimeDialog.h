@@ -41,7 +41,8 @@ public:
     void setClock(LocalClock clock) { readClock = std::move(clock); }
     void setPause(Pause pause) { pauseFor = std::move(pause); }
 
-    // Returns false when the user cancelled.
+    // Returns false when the user cancelled, or while a paste is still typing (the
+    // window handles events between characters, so the menu can be used again).
     bool run(QWidget* parent, CBrennockDoc& doc, SettingsStore& settings);
     // Types text with SendChar, pausing between characters.
     void type(CBrennockDoc& doc, const QByteArray& text);
@@ -49,6 +50,7 @@ public:
 private:
     LocalClock readClock;
     Pause pauseFor;
+    bool typing = false;
 };
 
 // Waits ms while the event loop runs: the pause between typed characters.

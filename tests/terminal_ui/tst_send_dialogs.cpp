@@ -112,6 +112,7 @@ private slots:
     void dateCharactersArePausedAndEventsHandled();
     void dateFormatSetsTheInstrumentClock();
     void notConnectedBeepsForEachCharacter();
+    void secondPasteWhileTypingIsRefused();
 };
 
 void SendDialogsTest::typingInTheValueField_data()
@@ -417,6 +418,29 @@ void SendDialogsTest::notConnectedBeepsForEachCharacter()
     t.trigger("sendSpecial");
     QCOMPARE(t.feedback.beeps, 18);
     QVERIFY(t.feedback.messages.isEmpty());
+}
+
+void SendDialogsTest::secondPasteWhileTypingIsRefused()
+{
+    SendFrame t;
+    t.start();
+    DateTimePaster& paster = t.frame->dateTimePaster();
+    paster.setClock([] { return kMoment; });
+    int pauses = 0;
+    // The menu is usable between characters: use it again after the third.
+    paster.setPause([&](int ms) {
+        QCOMPARE(ms, DateTimePaster::kCharPauseMs);
+        if (++pauses == 3)
+            t.trigger("pasteDateTime");
+    });
+    DialogAnswerer answerer;
+    answerer.add(chooseFormat(0));
+    answerer.add(chooseFormat(1));
+    t.trigger("pasteDateTime");
+    QCOMPARE(answerer.titles.size(), 1);
+    QCOMPARE(pauses, 17);
+    QCOMPARE(t.pty.read(17), QByteArray("12/06/26 08:05:09"));
+    QCOMPARE(t.pty.readFor(100), QByteArray());
 }
 
 QTEST_MAIN(SendDialogsTest)
