@@ -1,10 +1,27 @@
 #include "CaptureController.h"
 
 #include "CaptureDialogs.h"
+#include "Cp437.h"
 #include "SettingsStore.h"
 
 #include <QAction>
 #include <QLabel>
+
+QByteArray shownTextBytes(const QString& shown)
+{
+    QByteArray bytes;
+    bytes.reserve(shown.size() + shown.count(QLatin1Char('\n')));
+    for (const QChar ch : shown) {
+        unsigned char byte = 0;
+        if (ch == QLatin1Char('\n'))
+            bytes.append("\r\n");
+        else if (ch == QLatin1Char('\r'))
+            bytes.append('\r');
+        else
+            bytes.append(cp437::byteForDisplayChar(ch, &byte) ? static_cast<char>(byte) : '?');
+    }
+    return bytes;
+}
 
 CaptureController::CaptureController(SettingsStore& settings, UserFeedback& feedback,
                                      QWidget* window, TextCapture::BufferText bufferText)

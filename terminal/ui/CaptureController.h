@@ -22,6 +22,10 @@ struct CaptureActions {
     QAction* options = nullptr;
 };
 
+// The view's text (line breaks as LF) as the bytes that were received for it, line
+// breaks as CR LF: what Include Buffer Text writes.
+QByteArray shownTextBytes(const QString& shown);
+
 class CaptureController : public QObject
 {
     Q_OBJECT

@@ -3,7 +3,6 @@
 #include "BrennockDoc.h"
 #include "CaptureController.h"
 #include "CommSettingsDialog.h"
-#include "Cp437.h"
 #include "PasteDateTimeDialog.h"
 #include "PortBindings.h"
 #include "SendSpecialCharsDialog.h"
@@ -312,8 +311,8 @@ void CMainFrame::createActions()
                       QStringLiteral("Sets background color")),
             &QAction::triggered, this, &CMainFrame::onBackgroundColor);
 
-    // Transfer: the load, special-character and capture commands come with their own
-    // parts of the program; until then their entries are shown disabled.
+    // Transfer: the load commands come with their own part of the program; until then
+    // their entries are shown disabled.
     addAction("load", QStringLiteral("&Load ...\tF7"),
               QStringLiteral("Load a *.APP, *.RUN, *.BIN, *.S19, *.TXT, *.BAT, etc."))
         ->setEnabled(false);
@@ -470,20 +469,11 @@ void CMainFrame::createCapture()
         if (!terminal)
             return false;
         terminal->flushPending();
-        QString text = terminal->shownText();
+        const QString text = terminal->shownText();
         QTextCursor end = terminal->textCursor();
         end.movePosition(QTextCursor::End);
         terminal->setTextCursor(end);
-        text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-        bytes->clear();
-        bytes->reserve(text.size());
-        for (const QChar ch : qAsConst(text)) {
-            unsigned char byte = 0;
-            if (ch == QLatin1Char('\r') || ch == QLatin1Char('\n'))
-                bytes->append(static_cast<char>(ch.unicode()));
-            else
-                bytes->append(cp437::byteForDisplayChar(ch, &byte) ? static_cast<char>(byte) : '?');
-        }
+        *bytes = shownTextBytes(text);
         return true;
     };
     captureControl = new CaptureController(store, *frameFeedback, this, bufferText);
