@@ -104,6 +104,7 @@ class CaptureTest : public QObject
 private slots:
     void startAsksWhatTheChoicesLeaveOpen_data();
     void startAsksWhatTheChoicesLeaveOpen();
+    void everyCombinationOfChoicesAndAnswers();
     void emptyFileNameLeavesCaptureOff();
     void noViewForBufferTextEndsAsCancel();
     void pauseLeavesOutWhatArrivesMeanwhile();
@@ -197,6 +198,98 @@ void CaptureTest::startAsksWhatTheChoicesLeaveOpen()
                 QCOMPARE(fileBytes(target), QByteArray(file).replace("existing\r\n", ""));
         }
     }
+}
+
+// Every stored value 0 to 3 of the three choices, with every way of answering what is
+// asked: a Cancel at each question, or all answered with each write mode and buffer
+// answer. A stored 2 or 3 is the answer itself; anything else asks.
+void CaptureTest::everyCombinationOfChoicesAndAnswers()
+{
+    int cases = 0;
+    CaptureRig rig;
+    const QString target = rig.path("combo.txt");
+    rig.choose(1, target, 1, 1);
+    int stored[3] = {1, 1, 1};
+    const QString kNames[3] = {QStringLiteral("Prompt For Filename"), QStringLiteral("Write Mode"),
+                               QStringLiteral("Include Buffer Text")};
+    for (int promptName = 0; promptName <= 3; ++promptName) {
+        for (int writeMode = 0; writeMode <= 3; ++writeMode) {
+            for (int include = 0; include <= 3; ++include) {
+                QStringList questions;
+                if (promptName != 2)
+                    questions << QStringLiteral("name");
+                if (writeMode != 2 && writeMode != 3)
+                    questions << QStringLiteral("mode");
+                if (include != 2 && include != 3)
+                    questions << QStringLiteral("buffer");
+                // Cancel at each question in turn; then the four full answers.
+                for (int variant = 0; variant < questions.size() + 4; ++variant) {
+                    const int cancelAt = variant < questions.size() ? variant : -1;
+                    const bool answerAppend = (variant - questions.size()) & 1;
+                    const bool answerInclude = (variant - questions.size()) & 2;
+                    // An answer to a question that is not asked makes no new case.
+                    if (cancelAt < 0 && ((answerAppend && !questions.contains("mode")) ||
+                                         (answerInclude && !questions.contains("buffer"))))
+                        continue;
+                    rig.prompts.answers.clear();
+                    rig.prompts.asked.clear();
+                    {
+                        QFile existing(target);
+                        QVERIFY(existing.open(QIODevice::WriteOnly));
+                        existing.write("existing\r\n");
+                    }
+                    // Each stored write is flushed to disk: write only what changes.
+                    const int wanted[3] = {promptName, writeMode, include};
+                    for (int i = 0; i < 3; ++i) {
+                        if (stored[i] != wanted[i])
+                            rig.settings->writeInt(QStringLiteral("Transfer"), kNames[i],
+                                                   wanted[i]);
+                        stored[i] = wanted[i];
+                    }
+                    for (int i = 0; i < questions.size(); ++i) {
+                        const QString& question = questions.at(i);
+                        if (i == cancelAt)
+                            rig.prompts.answers << QStringLiteral("cancel");
+                        else if (question == QLatin1String("name"))
+                            rig.prompts.answers << target;
+                        else if (question == QLatin1String("mode"))
+                            rig.prompts.answers << (answerAppend ? QStringLiteral("append")
+                                                                 : QStringLiteral("overwrite"));
+                        else
+                            rig.prompts.answers
+                                << (answerInclude ? QStringLiteral("yes") : QStringLiteral("no"));
+                    }
+                    const QString row = QStringLiteral("stored %1 %2 %3, variant %4")
+                                            .arg(promptName)
+                                            .arg(writeMode)
+                                            .arg(include)
+                                            .arg(variant);
+                    const bool started = rig.start();
+                    QVERIFY2(started == (cancelAt < 0), qPrintable(row));
+                    QVERIFY2(rig.prompts.asked ==
+                                 (cancelAt < 0 ? questions : questions.mid(0, cancelAt + 1)),
+                             qPrintable(row + QStringLiteral(": asked ") +
+                                        rig.prompts.asked.join(QLatin1Char(','))));
+                    rig.show("new\r\n");
+                    rig.capture->stop();
+                    const bool append = writeMode == 3 || (writeMode != 2 && answerAppend);
+                    const bool withBuffer = include == 2 || (include != 3 && answerInclude);
+                    QByteArray expected = "existing\r\n";
+                    if (started) {
+                        expected = append ? expected : QByteArray();
+                        if (withBuffer)
+                            expected += rig.shownBefore;
+                        expected += "new\r\n";
+                    }
+                    QVERIFY2(fileBytes(target) == expected,
+                             qPrintable(row + QStringLiteral(": ") +
+                                        QString::fromLatin1(fileBytes(target))));
+                    ++cases;
+                }
+            }
+        }
+    }
+    QCOMPARE(cases, 112 + 144); // cancels, then distinct full answers
 }
 
 void CaptureTest::emptyFileNameLeavesCaptureOff()
