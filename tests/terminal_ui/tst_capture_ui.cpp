@@ -14,6 +14,7 @@
 
 #include <QAction>
 #include <QButtonGroup>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -102,6 +103,7 @@ private slots:
     void entriesAndPaneFollowTheState();
     void questionDialogsInOrder_data();
     void questionDialogsInOrder();
+    void browsePutsTheChosenFileIntoTheField();
     void optionsDialogStoresOnOkOnly();
     void shownTextAndBufferReachTheFile();
     void closingTheWindowWritesTheFileOut();
@@ -184,6 +186,47 @@ void CaptureUiTest::questionDialogsInOrder()
     // A cancel leaves the existing file as it was.
     QCOMPARE(fileBytes(target), cancelAt ? QByteArray("old\r\n") : file);
     QVERIFY(t.feedback.messages.isEmpty());
+}
+
+void CaptureUiTest::browsePutsTheChosenFileIntoTheField()
+{
+    CaptureFrame t;
+    t.start();
+    t.choose(1, QString(), 2, 3);
+    const QString target = t.file("browsed.txt");
+    QString fieldAfterBrowse;
+    QStringList fileDialogTitles;
+    DialogAnswerer answerer;
+    answerer.add([&](QDialog* dialog) {
+        // The file dialog opens inside the click: answer it from a timer of its own,
+        // once it is up.
+        auto* poll = new QTimer(dialog);
+        connect(poll, &QTimer::timeout, [&, poll] {
+            auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!files || !files->isVisible())
+                return;
+            poll->stop();
+            // A failed check below leaves the dialog: close it, so the test cannot hang.
+            QTimer::singleShot(5000, files, [files] { files->reject(); });
+            fileDialogTitles << files->windowTitle();
+            QCOMPARE(files->acceptMode(), QFileDialog::AcceptSave);
+            QCOMPARE(files->defaultSuffix(), QStringLiteral("txt"));
+            files->selectFile(target);
+            static_cast<QDialog*>(files)->accept(); // as the Save button does
+        });
+        poll->start(10);
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("browse")),
+                          Qt::LeftButton);
+        fieldAfterBrowse = dialog->findChild<QLineEdit*>(QStringLiteral("fileName"))->text();
+        QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("start")), Qt::LeftButton);
+    });
+    t.entry("captureStart")->trigger();
+    QCOMPARE(fileDialogTitles.size(), 1);
+    QCOMPARE(fieldAfterBrowse, target);
+    QVERIFY(t.frame->capturing());
+    t.show("browsed\n");
+    t.entry("captureStop")->trigger();
+    QCOMPARE(fileBytes(target), QByteArray("browsed\r\n"));
 }
 
 void CaptureUiTest::optionsDialogStoresOnOkOnly()
