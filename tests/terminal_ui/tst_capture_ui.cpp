@@ -345,7 +345,12 @@ void CaptureUiTest::killedProgramLosesAtMostASecond()
     clock.start();
     QList<QPair<int, qint64>> shown;
     QByteArray out;
-    while (clock.elapsed() < 3000 && process.state() == QProcess::Running) {
+    // About two seconds of text, however long the start took, the first line well over
+    // a second old.
+    const auto enough = [&] {
+        return shown.size() >= 100 && clock.elapsed() - shown.first().second >= 1500;
+    };
+    while (!enough() && clock.elapsed() < 20000 && process.state() == QProcess::Running) {
         process.waitForReadyRead(50);
         out += process.readAllStandardOutput();
         int newline;
@@ -359,7 +364,7 @@ void CaptureUiTest::killedProgramLosesAtMostASecond()
     const qint64 killedAt = clock.elapsed();
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
-    QVERIFY2(shown.size() > 40, qPrintable(QString::number(shown.size())));
+    QVERIFY2(shown.size() >= 100, qPrintable(QString::number(shown.size())));
 
     // Whatever is in the file is the text shown, in order, whole lines up to the last.
     const QByteArray captured = fileBytes(target);
@@ -374,7 +379,7 @@ void CaptureUiTest::killedProgramLosesAtMostASecond()
         if (line.second <= killedAt - 1000)
             mustHave = line.first;
     }
-    QVERIFY(mustHave > 20);
+    QVERIFY(mustHave > 0);
     QVERIFY2(captured.contains("line " + QByteArray::number(mustHave) + "\r\n"),
              qPrintable(QStringLiteral("line %1 missing; file ends %2")
                             .arg(mustHave)
