@@ -4,6 +4,7 @@
 # make ubsan: the terminal window's tests under UndefinedBehaviorSanitizer (clang; not
 #            part of make test, since it builds qx2sim and brennock once more).
 # make run:  the same build, then qx2sim and brennock bound to it.
+# make run-link: the same build, then qx2sim's link server and harbrooklink bound to it.
 BUILD ?= build
 JOBS  ?= 2
 CTEST_TIMEOUT ?= 300
@@ -16,7 +17,7 @@ UBSAN_TARGETS = termui_frame_test termui_view_test termui_capture_test capture_c
 CLANGXX := $(shell command -v clang++ 2>/dev/null)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 
-.PHONY: all bootstrap configure build test tsan ubsan run clean
+.PHONY: all bootstrap configure build test tsan ubsan run run-link clean
 
 all: build
 
@@ -62,6 +63,9 @@ endif
 
 run: build
 	./scripts/run-demo $(BUILD)
+
+run-link: build
+	./scripts/run-link $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(TSAN_BUILD) $(UBSAN_BUILD)
