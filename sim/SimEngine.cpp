@@ -246,10 +246,12 @@ bool SimEngine::makeLink(QString* error)
                          .arg(options.linkPath);
             return false;
         }
-        // A link to a device that still exists belongs to a live instrument.
+        // A link to a device that still exists belongs to a live instrument, unless the
+        // device is our own pty: the kernel hands a dead instrument's pty number out again.
         struct stat target {
         };
-        if (::stat(link.constData(), &target) == 0 && S_ISCHR(target.st_mode)) {
+        const bool ours = QFileInfo(options.linkPath).symLinkTarget() == device;
+        if (!ours && ::stat(link.constData(), &target) == 0 && S_ISCHR(target.st_mode)) {
             *error = QStringLiteral("--link %1 points to %2, a device in use (another qx2sim?); "
                                     "stop it or choose another path")
                          .arg(options.linkPath, QFileInfo(options.linkPath).symLinkTarget());
