@@ -42,15 +42,14 @@ QByteArray pattern(int n)
 
 QString writeRun(const QString& path, quint32 address, const QByteArray& image)
 {
-    QByteArray header(28, '\0');
-    auto* h = reinterpret_cast<uchar*>(header.data());
+    uchar h[28] = {};
     putBe16(h, 0x601A);
     putBe32(h + 2, quint32(image.size()));
     putBe32(h + 22, address);
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly))
         return QString();
-    f.write(header + image);
+    f.write(QByteArray(reinterpret_cast<const char*>(h), sizeof h) + image);
     return path;
 }
 
