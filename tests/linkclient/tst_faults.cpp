@@ -125,6 +125,7 @@ private slots:
     void uploadStallEndsTheJobWithTheAbortMessage();
     void vanishingMidTransfer_data();
     void vanishingMidTransfer();
+    void slowTurnaroundEverywhere();
 
 private:
     QTemporaryDir settingsDir;
@@ -477,6 +478,42 @@ void TestFaults::vanishingMidTransfer()
         return rig.session.startDownload({rig.line(QStringLiteral("SMALL.BIN"))}, dest.path());
     }));
     QCOMPARE(readFile(dest.path() + QStringLiteral("/SMALL.BIN")), QByteArray("small"));
+}
+
+void TestFaults::slowTurnaroundEverywhere()
+{
+    // A USB adapter's latency before every answer, under the reply timers.
+    qx2sim::SimOptions o;
+    o.turnaroundMs = 100;
+    Rig rig;
+    QVERIFY(rig.start(o));
+    QVERIFY(rig.list());
+    QCOMPARE(namesOf(rig.entries), kRootNames);
+    QTemporaryDir dest;
+    QVERIFY(rig.runJob([&] {
+        return rig.session.startDownload({rig.line(QStringLiteral("README.TXT")),
+                                          rig.line(QStringLiteral("EMPTY.TXT")),
+                                          rig.line(QStringLiteral("DATA001.DAT"))},
+                                         dest.path());
+    }));
+    for (const QString& name :
+         {QStringLiteral("README.TXT"), QStringLiteral("EMPTY.TXT"), QStringLiteral("DATA001.DAT")})
+        QCOMPARE(readFile(dest.path() + QLatin1Char('/') + name),
+                 readFile(rig.peer.cardRoot() + QLatin1Char('/') + name));
+    QVERIFY(rig.runJob([&] {
+        return rig.session.startUpload(
+            {QUrl::fromLocalFile(dest.path() + QStringLiteral("/DATA001.DAT"))},
+            {QStringLiteral("COPY.DAT")});
+    }));
+    QVERIFY(waitIdle(&rig.session, 3000));
+    QTRY_COMPARE(readFile(rig.peer.cardRoot() + QStringLiteral("/COPY.DAT")),
+                 readFile(dest.path() + QStringLiteral("/DATA001.DAT")));
+    QSignalSpy replies(&rig.session, &LinkSession::setTimeReply);
+    rig.session.sendSetTime();
+    QVERIFY(replies.wait(2000));
+    QVERIFY(replies.last().at(0).toString().contains(QLatin1String("Clock now")));
+    QCOMPARE(rig.log.count(kUnableToConnect), 0);
+    QCOMPARE(rig.log.count(QStringLiteral("Aborting")), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFaults)
