@@ -12,7 +12,8 @@ TSAN_BUILD ?= build-tsan
 TSAN_TARGETS = serial_port_test terminal_document_test terminal_linelost_test terminal_portnames_test
 TSAN_OPTIONS_RUN = halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp
 UBSAN_BUILD ?= build-ubsan
-UBSAN_TARGETS = termui_frame_test termui_view_test
+UBSAN_TARGETS = termui_frame_test termui_view_test termui_capture_test capture_crash_driver \
+  termui_send_dialogs_test
 CLANGXX := $(shell command -v clang++ 2>/dev/null)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 
@@ -57,7 +58,7 @@ else
 	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 	cmake --build $(UBSAN_BUILD) -j $(JOBS) --target $(UBSAN_TARGETS)
 	cd $(UBSAN_BUILD) && QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-	  ctest --output-on-failure -j $(JOBS) --timeout $(CTEST_TIMEOUT) -R '^termui_(frame|view)$$'
+	  ctest --output-on-failure -j $(JOBS) --timeout $(CTEST_TIMEOUT) -R '^termui_(frame|view|capture|send_dialogs)$$'
 endif
 
 run: build

@@ -192,7 +192,8 @@ QString CBrennockView::textBetween(int start, int end) const
 
 QString CBrennockView::shownText() const
 {
-    QString text = textBetween(0, document()->characterCount() - 1);
+    // Up to the end of the last block, so a closing line break is part of the text.
+    QString text = textBetween(0, document()->characterCount());
     QString rest = pending;
     rest.remove(kSoftBreak);
     return text + rest;

@@ -1,8 +1,11 @@
 #include "MainFrame.h"
 
 #include "BrennockDoc.h"
+#include "CaptureController.h"
 #include "CommSettingsDialog.h"
+#include "PasteDateTimeDialog.h"
 #include "PortBindings.h"
+#include "SendSpecialCharsDialog.h"
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"
@@ -173,6 +176,8 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     createMenus();
     createToolBar();
     createStatusBar();
+    createCapture();
+    datePaster = std::make_unique<DateTimePaster>();
     setAcceptDrops(true);
 
     connect(terminal, &CBrennockView::selectionPresent, this, [this](bool present) {
@@ -215,6 +220,8 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
 CMainFrame::~CMainFrame()
 {
     qApp->removeEventFilter(this);
+    // Capture ends with the window: the file gets what is still buffered.
+    captureControl->onStop();
     // The view leaves the document before the document (and its port) goes.
     delete terminal;
     terminal = nullptr;
@@ -263,9 +270,9 @@ void CMainFrame::createActions()
             &QAction::triggered, terminal, &CBrennockView::copySelection);
     connect(addAction("paste", QStringLiteral("&Paste"), QString()), &QAction::triggered, terminal,
             &CBrennockView::pasteFromClipboard);
-    addAction("pasteDateTime", QStringLiteral("Paste &Date && Time..."),
-              QStringLiteral("Paste Date & Time"))
-        ->setEnabled(false);
+    connect(addAction("pasteDateTime", QStringLiteral("Paste &Date && Time..."),
+                      QStringLiteral("Paste Date & Time")),
+            &QAction::triggered, this, &CMainFrame::onPasteDateTime);
     connect(addAction("selectAll", QStringLiteral("Select &All"),
                       QStringLiteral("Select the entire document")),
             &QAction::triggered, terminal, &CBrennockView::selectEverything);
@@ -306,33 +313,29 @@ void CMainFrame::createActions()
                       QStringLiteral("Sets background color")),
             &QAction::triggered, this, &CMainFrame::onBackgroundColor);
 
-    // Transfer: the load, special-character and capture commands come with their own
-    // parts of the program; until then their entries are shown disabled.
+    // Transfer: the load commands come with their own part of the program; until then
+    // their entries are shown disabled.
     addAction("load", QStringLiteral("&Load ...\tF7"),
               QStringLiteral("Load a *.APP, *.RUN, *.BIN, *.S19, *.TXT, *.BAT, etc."))
         ->setEnabled(false);
     connect(addAction("sendBreak", QStringLiteral("Send &Break\tF8"),
                       QStringLiteral("Send BREAK to target")),
             &QAction::triggered, this, [this] { doc->SendBreak(); });
-    addAction("sendSpecial", QStringLiteral("Send Special Characters..."),
-              QStringLiteral("Send special character(s) to target"))
-        ->setEnabled(false);
+    connect(addAction("sendSpecial", QStringLiteral("Send Special Characters..."),
+                      QStringLiteral("Send special character(s) to target")),
+            &QAction::triggered, this, &CMainFrame::onSendSpecialCharacters);
     addAction("sendBinary", QStringLiteral("Send Binary File..."),
               QStringLiteral("Send a file of any kind directly out the serial port"))
         ->setEnabled(false);
-    addAction("captureStart", QStringLiteral("Start"), QStringLiteral("Start Capturing Text"))
-        ->setEnabled(false);
-    addAction("captureStop", QStringLiteral("Stop"), QStringLiteral("Stop Capturing Text"))
-        ->setEnabled(false);
+    // Capture: the controller enables these by the capture state.
+    addAction("captureStart", QStringLiteral("Start"), QStringLiteral("Start Capturing Text"));
+    addAction("captureStop", QStringLiteral("Stop"), QStringLiteral("Stop Capturing Text"));
     addAction("capturePause", QStringLiteral("Pause"),
-              QStringLiteral("Pause the Capturing of Text"))
-        ->setEnabled(false);
+              QStringLiteral("Pause the Capturing of Text"));
     addAction("captureResume", QStringLiteral("Resume"),
-              QStringLiteral("Resume the Capturing of Text"))
-        ->setEnabled(false);
+              QStringLiteral("Resume the Capturing of Text"));
     addAction("captureOptions", QStringLiteral("Options..."),
-              QStringLiteral("Displayt Capture Text Options"))
-        ->setEnabled(false);
+              QStringLiteral("Displayt Capture Text Options"));
     addAction("redoLastLoad", QStringLiteral("Redo Last Load\tF5"), QString())->setEnabled(false);
 
     // Help
@@ -461,6 +464,30 @@ void CMainFrame::createStatusBar()
     connect(action(QStringLiteral("viewStatusBar")), &QAction::toggled, bar, &QWidget::setVisible);
 }
 
+void CMainFrame::createCapture()
+{
+    // Include Buffer Text: the whole text of the view, caret put back at the end.
+    const auto bufferText = [this](QByteArray* bytes) {
+        if (!terminal)
+            return false;
+        terminal->flushPending();
+        const QString text = terminal->shownText();
+        QTextCursor end = terminal->textCursor();
+        end.movePosition(QTextCursor::End);
+        terminal->setTextCursor(end);
+        *bytes = shownTextBytes(text);
+        return true;
+    };
+    captureControl = new CaptureController(store, *frameFeedback, this, bufferText);
+    CaptureActions entries;
+    entries.start = action(QStringLiteral("captureStart"));
+    entries.stop = action(QStringLiteral("captureStop"));
+    entries.pause = action(QStringLiteral("capturePause"));
+    entries.resume = action(QStringLiteral("captureResume"));
+    entries.options = action(QStringLiteral("captureOptions"));
+    captureControl->bind(entries, capturePane);
+}
+
 void CMainFrame::updateIndicators()
 {
     if (!capsPane)
@@ -584,10 +611,12 @@ void CMainFrame::bringToFront()
 
 void CMainFrame::captureWrite(const char* bytes, int count)
 {
-    if (!captureOn || capturePaused)
-        return;
-    Q_UNUSED(bytes);
-    Q_UNUSED(count);
+    captureControl->capture().write(bytes, count);
+}
+
+bool CMainFrame::capturing() const
+{
+    return captureControl->capture().capturing();
 }
 
 void CMainFrame::resizeEvent(QResizeEvent* event)
@@ -795,6 +824,21 @@ void CMainFrame::onWrapText()
 {
     terminal->setWrapText(!terminal->wrapText());
     action(QStringLiteral("wrapText"))->setChecked(terminal->wrapText());
+}
+
+void CMainFrame::onPasteDateTime()
+{
+    datePaster->run(this, *doc, store);
+}
+
+void CMainFrame::onSendSpecialCharacters()
+{
+    SendSpecialCharsDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    // By length: a NUL byte is sent like any other.
+    const QByteArray bytes = dialog.bytes();
+    doc->SendBlock(bytes.constData(), bytes.size());
 }
 
 void CMainFrame::onBackgroundColor()

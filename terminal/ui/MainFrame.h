@@ -21,7 +21,9 @@
 
 class SettingsStore;
 class CBrennockDoc;
+class CaptureController;
 class CommSettingsDialog;
+class DateTimePaster;
 class FindDialog;
 class QAction;
 class QLabel;
@@ -57,7 +59,9 @@ public:
 
     // CaptureWriter: each run the view shows. Nothing is written while capture is off.
     void captureWrite(const char* bytes, int count) override;
-    bool capturing() const { return captureOn; }
+    bool capturing() const;
+    CaptureController& captureController() const { return *captureControl; }
+    DateTimePaster& dateTimePaster() const { return *datePaster; }
 
     // The text of the status bar's message pane ("Ready" when idle).
     QString statusText() const;
@@ -87,6 +91,8 @@ public slots:
     void onFont();
     void onWrapText();
     void onBackgroundColor();
+    void onPasteDateTime();
+    void onSendSpecialCharacters();
     void onHelpContents();
     void onAbout();
 
@@ -112,6 +118,7 @@ private:
     void createMenus();
     void createToolBar();
     void createStatusBar();
+    void createCapture();
     void updateTitle();
     void updateRecentMenu();
     void updateIndicators();
@@ -141,8 +148,8 @@ private:
     QLabel* scrollPane = nullptr;
     QLabel* capturePane = nullptr;
 
-    bool captureOn = false;
-    bool capturePaused = false;
+    CaptureController* captureControl = nullptr;
+    std::unique_ptr<DateTimePaster> datePaster;
 
     QSize restoredSize;
     bool sizeSettled = false;
