@@ -424,13 +424,16 @@ void TestFaults::uploadStallEndsTheJobWithTheAbortMessage()
 void TestFaults::vanishingMidTransfer_data()
 {
     QTest::addColumn<bool>("upload");
-    QTest::newRow("download") << false;
-    QTest::newRow("upload") << true;
+    QTest::addColumn<qint64>("afterBytes"); // -1: after 1.5 s of a paced transfer
+    QTest::newRow("download, paced") << false << qint64(-1);
+    QTest::newRow("upload, paced") << true << qint64(-1);
+    QTest::newRow("upload, after 50000 bytes") << true << qint64(50000);
 }
 
 void TestFaults::vanishingMidTransfer()
 {
     QFETCH(bool, upload);
+    QFETCH(qint64, afterBytes);
     QTemporaryDir card;
     QTemporaryDir dest;
     const QByteArray big = randomBytes(200000, 31);
@@ -438,8 +441,12 @@ void TestFaults::vanishingMidTransfer()
     QVERIFY(writeFile(dest.path() + QStringLiteral("/local.bin"), big));
     qx2sim::SimOptions o;
     o.cardDir = card.path();
-    o.lineRate = 115200; // 200000 bytes take some 17 s: the device goes in the middle
-    o.vanishAfterMs = 1500;
+    if (afterBytes < 0) {
+        o.lineRate = 115200; // 200000 bytes take some 17 s: the device goes in the middle
+        o.vanishAfterMs = 1500;
+    } else {
+        o.vanishAfterBytes = afterBytes;
+    }
     o.comeBackMs = 400;
     Rig rig;
     QVERIFY(rig.start(o));
