@@ -16,6 +16,23 @@ QByteArray sendMeCommand(const QString& name)
 {
     return QByteArrayLiteral("s") + name.toUtf8() + '\n';
 }
+
+constexpr int kServerTextMax = 200;
+
+// The server's own lines (" File not found") begin with a blank and end with a
+// line end; file data that looks so is told apart only where the size disagrees.
+QString serverTextOf(const QByteArray& bytes)
+{
+    if (bytes.size() < 3 || bytes.size() > kServerTextMax || bytes[0] != ' ' ||
+        !bytes.endsWith('\n'))
+        return QString();
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\r' && c != '\n') || u >= 0x7F)
+            return QString();
+    }
+    return QString::fromLatin1(bytes).simplified();
+}
 } // namespace
 
 bool LinkSession::refuseDownloadIfBusy()
@@ -88,6 +105,7 @@ bool LinkSession::beginFile(const QString& line)
     downloadName = name;
     downloadFileSize = listing::sizeField(line);
     downloadFileReceived = 0;
+    downloadHead.clear();
     abortSent = false;
     downloadPath = destinationDir + downloadName;
     qDebug() << "Saving In:" << downloadPath;
@@ -123,6 +141,22 @@ void LinkSession::downloadFileData(QByteArray& newData)
     if (!downloadFile) {
         // The file was cancelled: these bytes belong to nothing, and the job ends.
         downloadFileData();
+        return;
+    }
+    if (downloadHead.size() <= kServerTextMax)
+        downloadHead += newData.left(kServerTextMax + 1 - downloadHead.size());
+    if (downloadFileReceived + newData.size() > downloadFileSize) {
+        // More than the listing announced: this reply is not (only) the file.
+        const QString text = serverTextOf(downloadHead);
+        failDownload(text.isEmpty()
+                         ? QStringLiteral("%1: the instrument sent more than the %2 bytes "
+                                          "listed; the file is not kept.")
+                               .arg(downloadName)
+                               .arg(downloadFileSize)
+                         : QStringLiteral("%1: the instrument answered \"%2\"; the file is "
+                                          "not kept.")
+                               .arg(downloadName, text),
+                     true);
         return;
     }
     if (downloadFile->write(newData) != newData.size()) {
@@ -186,6 +220,15 @@ void LinkSession::failDownload(const QString& message, bool requestOutstanding)
     state = Nothing;
     timer.stop();
     endJob(true);
+}
+
+// A download that stopped short: if what came was one of the server's own
+// lines, the user is told what the instrument said.
+void LinkSession::logServerText()
+{
+    const QString text = downloadFile ? serverTextOf(downloadHead) : QString();
+    if (!text.isEmpty())
+        log(QStringLiteral("%1: the instrument answered \"%2\"").arg(downloadName, text));
 }
 
 void LinkSession::discardFile()

@@ -144,10 +144,9 @@ void LinkSession::handleTimeout()
             break;
         }
         case SetTime: {
+            // A stray NUL is dropped, not taken as the end: the new clock comes after it.
             QByteArray text = readData;
-            const int nul = text.indexOf('\0');
-            if (nul >= 0)
-                text.truncate(nul);
+            text.replace('\0', QByteArray());
             const QString reply = QString::fromUtf8(text).simplified();
             log(reply);
             emit setTimeReply(reply);
@@ -177,6 +176,8 @@ void LinkSession::handleTimeout()
             break;
         case Download:
         case Upload:
+            if (state == Download)
+                logServerText();
             downloadQueue.clear();
             uploadUrls.clear();
             uploadNames.clear();

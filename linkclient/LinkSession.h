@@ -116,6 +116,7 @@ private:
     bool finishFile();
     void failDownload(const QString& message, bool requestOutstanding);
     void discardFile();
+    void logServerText();
 
     // Upload (LinkUpload.cpp).
     void uploadFileData();
@@ -146,6 +147,9 @@ private:
     qint64 downloadJobReceived = 0;
     QString downloadFileTime;
     QDateTime downloadStamp;
+    // The first bytes of the file in transfer: a server's text line instead of
+    // the file is told apart by them.
+    QByteArray downloadHead;
     bool abortSent = false;
 
     QList<QUrl> uploadUrls;

@@ -148,6 +148,18 @@ QString CardTree::findEntry(const QStringList& dir, const QString& name, bool wa
     return match;
 }
 
+QStringList hostileCardNames()
+{
+    return {QStringLiteral("../EVIL.TXT"),
+            QStringLiteral("..\\EVIL.TXT"),
+            QStringLiteral("/tmp/EVIL.TXT"),
+            QStringLiteral("C:\\EVIL.TXT"),
+            QStringLiteral("\\EVIL.TXT"),
+            QStringLiteral("SUB/EVIL.TXT"),
+            QStringLiteral("."),
+            QStringLiteral("..")};
+}
+
 bool CardTree::resolveDirectory(const QString& path, const QStringList& current,
                                 QStringList* out) const
 {

@@ -38,6 +38,15 @@ bool isListableName(const QString& name);
 // no control characters, not "." or "..".
 bool isPlainName(const QString& name);
 
+// The names a hostile link server lists (--hostile-names): each would put a
+// client's file outside its destination folder, or is no file name at all.
+QStringList hostileCardNames();
+// What such a server sends for any of them.
+inline QByteArray hostileFileBytes()
+{
+    return QByteArrayLiteral("hostile");
+}
+
 class CardTree
 {
 public:

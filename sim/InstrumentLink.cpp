@@ -39,6 +39,53 @@ QByteArray printable(const QString& text)
     return out;
 }
 
+// Lines of a listing, each with its line end, so faults can rewrite entries.
+QList<QByteArray> linesOf(const QByteArray& text)
+{
+    QList<QByteArray> out;
+    int from = 0;
+    while (from < text.size()) {
+        const int lf = text.indexOf('\n', from);
+        const int end = lf < 0 ? text.size() : lf + 1;
+        out.append(text.mid(from, end - from));
+        from = end;
+    }
+    return out;
+}
+
+bool isEntryLine(const QByteArray& line)
+{
+    return !line.isEmpty() && line[0] != ' ' && line[0] != '\r' && line[0] != '\n';
+}
+
+// --hostile-names: the extra entries come right after the header's empty line.
+QByteArray withHostileEntries(const QByteArray& text, const QByteArray& lineEnd)
+{
+    QList<QByteArray> lines = linesOf(text);
+    QByteArray extra;
+    for (const QString& name : hostileCardNames()) {
+        ListingEntry e;
+        e.name = name;
+        e.size = hostileFileBytes().size();
+        e.stamp = QDateTime(QDate(2019, 1, 5), QTime(15, 45), Qt::UTC);
+        extra += formatListingLine(e).toUtf8() + lineEnd;
+    }
+    lines.insert(qMin(3, lines.size()), extra);
+    return lines.join();
+}
+
+// --bad-dates: month 13, day 45 in every file entry that keeps to the columns.
+QByteArray withBadDates(const QByteArray& text)
+{
+    QList<QByteArray> lines = linesOf(text);
+    for (QByteArray& l : lines) {
+        if (isEntryLine(l) && l.size() >= 37 && l.mid(15, 5) != "<DIR>" && l[28] == ' ' &&
+            l[31] == '-' && l[34] == '-')
+            l.replace(29, 5, "13-45");
+    }
+    return lines.join();
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- link server
@@ -149,6 +196,10 @@ void Instrument::skifferList()
     QByteArray text;
     if (cwdValid) {
         text = card->listing(cwd, lineEnd);
+        if (options.hostileNames)
+            text = withHostileEntries(text, lineEnd);
+        if (options.badDates)
+            text = withBadDates(text);
     } else {
         text = " Volume in drive C is QX2CARD" + lineEnd + " Directory of " + printable(badDir) +
                lineEnd + lineEnd + " File not found" + lineEnd;
@@ -221,6 +272,13 @@ void Instrument::skifferTdate(const QString& text)
 
 void Instrument::skifferSend(const QString& name)
 {
+    if (options.hostileNames && hostileCardNames().contains(name)) {
+        note(QStringLiteral("fault: s %1 - hostile name, sending %2 bytes")
+                 .arg(QString::fromUtf8(printable(name)))
+                 .arg(hostileFileBytes().size()));
+        out(hostileFileBytes());
+        return;
+    }
     const QString found = cwdValid ? card->findEntry(cwd, name, false) : QString();
     QFile f(card->hostPath(cwd) + QLatin1Char('/') + found);
     // A missing file gets no answer at all: any text would land in the client's file.

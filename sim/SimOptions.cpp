@@ -276,6 +276,16 @@ const QList<Switch>& switches()
          "after vanishing, the device comes back MS milliseconds later as a new pty at the same "
          "--link path (the instrument keeps its state)",
          intInto(0, 3600000, [](SimOptions* o, qint64 n) { o->comeBackMs = int(n); })},
+        {"--hostile-names", nullptr,
+         "fault: every listing of the link server also names files that would leave a client's "
+         "folder (../EVIL.TXT, ..\\EVIL.TXT, /tmp/EVIL.TXT, C:\\EVIL.TXT, \\EVIL.TXT, "
+         "SUB/EVIL.TXT, and . and .. as files), 7 bytes each; s of such a name sends "
+         "\"hostile\"",
+         flag([](SimOptions* o) { o->hostileNames = true; })},
+        {"--bad-dates", nullptr,
+         "fault: every file in a listing of the link server has the date 13-45-yy (month 13, "
+         "day 45, the year kept), which no client can read",
+         flag([](SimOptions* o) { o->badDates = true; })},
         {"--silent", nullptr, "fault: complete silence; read and log everything, send nothing",
          [](SimOptions* o, const QString&, QString*) {
              o->silent = true;

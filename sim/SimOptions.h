@@ -84,6 +84,8 @@ struct SimOptions {
     qint64 vanishAfterBytes = -1;    // the device disappears after this many received bytes
     int vanishAfterMs = -1;          // ... or this long after the start
     int comeBackMs = -1;             // ... and comes back at the same link after this long
+    bool hostileNames = false;       // listings add files whose names leave a client's folder
+    bool badDates = false;           // listings give every file a date that does not exist
 
     SimTiming timing;
 };

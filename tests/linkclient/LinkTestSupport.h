@@ -57,7 +57,9 @@ struct Peer {
         o.linkPath = link;
         o.logPath = logPath;
         o.skiffer = true;
-        o.timing.uploadIdleMs = 500;
+        // Quick, unless the test chose its own.
+        if (o.timing.uploadIdleMs == qx2sim::SimTiming().uploadIdleMs)
+            o.timing.uploadIdleMs = 500;
         engine = std::make_unique<qx2sim::SimEngine>(o);
         QString error;
         if (!engine->start(&error)) {

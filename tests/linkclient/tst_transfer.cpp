@@ -1,14 +1,15 @@
 // Downloads and uploads through the link session against qx2sim: byte-exact
 // files of the sizes around the chunk and count boundaries, several per job,
-// time stamps from the listing, cancel and stalls, hostile card names, local
+// time stamps from the listing, cancel and stalls, hostile card names and
+// unreadable dates from qx2sim's listings, local
 // failures, and the window's road through the file choices and the 8.3 dialog.
+#include "CardTree.h"
 #include "DialogFileRename.h"
 #include "LinkSession.h"
 #include "LinkTestSupport.h"
 #include "ListingLine.h"
 #include "MainWindow.h"
 #include "ProgressDialog.h"
-#include "PtyPair.h"
 #include "TransferChoices.h"
 #include "ui_DialogFileRename.h"
 #include "ui_MainWindow.h"
@@ -159,7 +160,6 @@ private slots:
     void cancelDuringDownloadSendsOneAbort();
     void stallEndsTheJobWithTheAbortMessage();
     void cancelDuringUploadSendsNothingMore();
-    void uploadStallEndsTheJob();
     void hostileNamesNeverLeaveTheDestination();
     void localWriteFailureStopsTheJob();
     void unparsableDateLeavesTheTimesAlone();
@@ -372,71 +372,56 @@ void TestTransfer::cancelDuringUploadSendsNothingMore()
     QVERIFY(!rig.peer.received().contains("rBIG2.BIN"));
 }
 
-void TestTransfer::uploadStallEndsTheJob()
-{
-    // A far end that takes nothing: the port's buffers fill and the write reports stop.
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    QTemporaryDir local;
-    const QString path = local.path() + QStringLiteral("/big.bin");
-    QVERIFY(writeFile(path, randomBytes(400000, 6)));
-    LinkSession s;
-    s.setTiming(fastTiming());
-    LogCollector log(&s);
-    QVERIFY(s.selectPort(pty.slavePath()));
-    QSignalSpy aborted(&s, &LinkSession::jobAborted);
-    QSignalSpy finished(&s, &LinkSession::jobFinished);
-    QVERIFY(s.startUpload({QUrl::fromLocalFile(path)}, {QStringLiteral("BIG.BIN")}));
-    QVERIFY(finished.wait(8000));
-    QCOMPARE(finished.first().at(0).toBool(), false);
-    QCOMPARE(aborted.count(), 1);
-    QCOMPARE(log.lines.last(), QStringLiteral("Aborting Upload / Download\nPlease disconnect the "
-                                              "USB connection and restart HarbrookLink."));
-    QCOMPARE(s.currentState(), LinkSession::Nothing);
-}
-
 void TestTransfer::hostileNamesNeverLeaveTheDestination()
 {
     QTemporaryDir top;
     const QString dest = top.path() + QStringLiteral("/dest");
-    QVERIFY(QDir().mkpath(dest));
+    // A subfolder, so that "SUB/EVIL.TXT" would have somewhere to go.
+    QVERIFY(QDir().mkpath(dest + QStringLiteral("/SUB")));
     QVERIFY(writeFile(top.path() + QStringLiteral("/EVIL.TXT"), "keep me"));
     QVERIFY(writeFile(dest + QStringLiteral("/KEEP.TXT"), "keep me too"));
+    const QByteArray tmpBefore = readFile(QStringLiteral("/tmp/EVIL.TXT"));
     Rig rig;
-    QVERIFY(rig.start());
+    qx2sim::SimOptions o;
+    o.hostileNames = true;
+    o.oddNames = true;
+    QVERIFY(rig.start(o));
     LogCollector log(&rig.session);
-    const auto line = [](const QString& name, const QString& size) {
-        return QStringLiteral("%1%2 %3%4")
-            .arg(name, -15)
-            .arg(size, 13)
-            .arg(QStringLiteral("01-05-19"))
-            .arg(QStringLiteral("3:45p"), 7);
-    };
-    const QStringList lines = {line(QStringLiteral("../EVIL.TXT"), QStringLiteral("7")),
-                               line(QStringLiteral("..\\EVIL.TXT"), QStringLiteral("7")),
-                               line(QStringLiteral("/tmp/EVIL.TXT"), QStringLiteral("7")),
-                               line(QStringLiteral(".."), QStringLiteral("7")),
-                               line(QStringLiteral("."), QStringLiteral("7")),
-                               line(QStringLiteral("SUB/KEEP.TXT"), QStringLiteral("7")),
-                               rig.line(QStringLiteral("AUTOEXEC.BAT"))};
+    QStringList lines;
+    for (const QString& name : qx2sim::hostileCardNames())
+        lines << rig.line(name);
+    QCOMPARE(lines.size(), 8);
+    QVERIFY(!lines.contains(QString()));
+    lines << rig.line(QStringLiteral("AUTOEXEC.BAT"));
     QVERIFY(!rig.runJob([&] { return rig.session.startDownload(lines, dest); }));
-    QCOMPARE(log.count(QStringLiteral("Refused card file name")), 6);
+    QCOMPARE(log.count(QStringLiteral("Refused card file name")), 8);
     QCOMPARE(readFile(top.path() + QStringLiteral("/EVIL.TXT")), QByteArray("keep me"));
     QCOMPARE(readFile(dest + QStringLiteral("/KEEP.TXT")), QByteArray("keep me too"));
+    QCOMPARE(readFile(dest + QStringLiteral("/AUTOEXEC.BAT")),
+             readFile(rig.peer.cardRoot() + QStringLiteral("/AUTOEXEC.BAT")));
     QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             (QStringList{QStringLiteral("AUTOEXEC.BAT"), QStringLiteral("KEEP.TXT")}));
+             (QStringList{QStringLiteral("AUTOEXEC.BAT"), QStringLiteral("KEEP.TXT"),
+                          QStringLiteral("SUB")}));
+    QCOMPARE(QDir(dest + QStringLiteral("/SUB")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
     QCOMPARE(QDir(top.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              (QStringList{QStringLiteral("dest"), QStringLiteral("EVIL.TXT")}));
+    QCOMPARE(readFile(QStringLiteral("/tmp/EVIL.TXT")), tmpBefore);
+    // Only the good name was asked for.
     QCOMPARE(rig.peer.received(), QByteArray("cC:\\\nd"
                                              "sAUTOEXEC.BAT\n"));
 
     // A listing line whose name does not fit the columns is not guessed at.
-    QVERIFY(!rig.runJob([&] {
-        return rig.session.startDownload(
-            {line(QStringLiteral("MY NOTES.TXT"), QStringLiteral("5"))}, dest);
-    }));
+    QString notes;
+    for (const QString& e : rig.entries) {
+        if (e.startsWith(QLatin1String("MY NOTES.TXT ")))
+            notes = e;
+    }
+    QVERIFY(!notes.isEmpty());
+    QVERIFY(!rig.runJob([&] { return rig.session.startDownload({notes}, dest); }));
     QCOMPARE(log.count(QStringLiteral("Skipped")), 1);
     QVERIFY(!QFileInfo::exists(dest + QStringLiteral("/MY")));
+    QVERIFY(!rig.peer.received().contains("sMY"));
 }
 
 void TestTransfer::localWriteFailureStopsTheJob()
@@ -473,14 +458,16 @@ void TestTransfer::unparsableDateLeavesTheTimesAlone()
 {
     QTemporaryDir dest;
     Rig rig;
-    QVERIFY(rig.start());
+    qx2sim::SimOptions o;
+    o.badDates = true;
+    QVERIFY(rig.start(o));
     LogCollector log(&rig.session);
-    QString line = rig.line(QStringLiteral("AUTOEXEC.BAT"));
-    line.replace(29, 8, QStringLiteral("13-45-19"));
+    const QString line = rig.line(QStringLiteral("AUTOEXEC.BAT"));
+    QVERIFY2(line.contains(QLatin1String(" 13-45-19 ")), qPrintable(line));
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-2);
     QVERIFY(rig.runJob([&] { return rig.session.startDownload({line}, dest.path()); }));
     const QString path = dest.path() + QStringLiteral("/AUTOEXEC.BAT");
-    QCOMPARE(QFileInfo(path).size(), qint64(19));
+    QCOMPARE(readFile(path), readFile(rig.peer.cardRoot() + QStringLiteral("/AUTOEXEC.BAT")));
     QVERIFY(QFileInfo(path).lastModified() >= before);
     QCOMPARE(log.count(QStringLiteral("AUTOEXEC.BAT: the listing's date \"13-45-2019 3:45pm\" is "
                                       "not understood")),

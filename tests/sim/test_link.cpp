@@ -225,6 +225,57 @@ TEST(SimLink, ListingFaults)
     }
 }
 
+TEST(SimLink, HostileNamesAndBadDatesInTheListing)
+{
+    const QByteArray hostile = "../EVIL.TXT                7 01-05-19  3:45p\n"
+                               "..\\EVIL.TXT                7 01-05-19  3:45p\n"
+                               "/tmp/EVIL.TXT              7 01-05-19  3:45p\n"
+                               "C:\\EVIL.TXT                7 01-05-19  3:45p\n"
+                               "\\EVIL.TXT                  7 01-05-19  3:45p\n"
+                               "SUB/EVIL.TXT               7 01-05-19  3:45p\n"
+                               ".                          7 01-05-19  3:45p\n"
+                               "..                         7 01-05-19  3:45p\n";
+    {
+        SCOPED_TRACE("--hostile-names");
+        SimOptions o = simtest::fastOptions();
+        o.hostileNames = true;
+        LinkRig rig;
+        ASSERT_TRUE(rig.startLink(o));
+        QByteArray expected = kRootListing;
+        expected.insert(expected.indexOf("\n\n") + 2, hostile);
+        EXPECT_EQ(rig.list("C:\\"), expected);
+        // Every one of them is served; a real file still is.
+        for (const QString& name : hostileCardNames()) {
+            rig.host.write("s" + name.toUtf8() + "\n");
+            EXPECT_EQ(rig.host.readUntilQuiet(100, 1000), hostileFileBytes()) << qPrintable(name);
+        }
+        rig.host.write("sA.TXT\n");
+        EXPECT_EQ(rig.host.readUntilQuiet(100, 1000), QByteArray("hello"));
+        // In a subfolder, after "." and ".." of the folder itself.
+        QByteArray sub = kSubListing;
+        sub.insert(sub.indexOf("\n\n") + 2, hostile);
+        EXPECT_EQ(rig.list("C:\\SUB"), sub);
+    }
+    {
+        SCOPED_TRACE("--bad-dates");
+        SimOptions o = simtest::fastOptions();
+        o.badDates = true;
+        o.crlfListing = true;
+        LinkRig rig;
+        ASSERT_TRUE(rig.startLink(o));
+        QByteArray expected = kRootListing;
+        expected.replace("01-05-19", "13-45-19")
+            .replace("02-29-20", "13-45-20")
+            .replace("03-01-21", "13-45-21")
+            .replace("\n", "\r\n");
+        // The directory keeps its date.
+        EXPECT_TRUE(expected.contains("SUB            <DIR>         11-01-21  8:00a\r\n"));
+        EXPECT_EQ(rig.list("C:\\"), expected);
+        rig.host.write("sA.TXT\n");
+        EXPECT_EQ(rig.host.readUntilQuiet(100, 1000), QByteArray("hello"));
+    }
+}
+
 TEST(SimLink, TdateSetsTheClockAndAnswers)
 {
     struct Row {

@@ -93,6 +93,8 @@ TEST(SimProgram, HelpListsEverySwitch)
         "--vanish-after-bytes N",
         "--vanish-after-ms MS",
         "--come-back MS",
+        "--hostile-names",
+        "--bad-dates",
         "--help",
     };
     for (const char* s : switches)

@@ -235,6 +235,7 @@ TEST(SimOptions, Switches)
         QStringLiteral("--upload-text=after"), QStringLiteral("--upload-timeout=500"),
         QStringLiteral("--wrong-ack-block=3"), QStringLiteral("--vanish-after-bytes=10"),
         QStringLiteral("--come-back=200"),     QStringLiteral("--download-pause=50"),
+        QStringLiteral("--hostile-names"),     QStringLiteral("--bad-dates"),
     };
     ASSERT_TRUE(parseSimOptions(more, &o, &error, &help)) << error.toStdString();
     EXPECT_EQ(o.terminalBaud, 115200);
@@ -247,6 +248,10 @@ TEST(SimOptions, Switches)
     EXPECT_EQ(o.vanishAfterBytes, 10);
     EXPECT_EQ(o.comeBackMs, 200);
     EXPECT_EQ(o.downloadPauseMs, 50);
+    EXPECT_TRUE(o.hostileNames);
+    EXPECT_TRUE(o.badDates);
+    // Flags take no value.
+    EXPECT_FALSE(parseSimOptions({QStringLiteral("--bad-dates=1")}, &o, &error, &help));
 }
 
 TEST(SimRecords, SRecordsAndIntelHex)
