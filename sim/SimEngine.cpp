@@ -523,8 +523,11 @@ void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
         if (head.offset >= head.bytes.size())
             queue.pop_front();
         if (paced) {
-            const qint64 start =
+            qint64 start =
                 outFreeUs >= now - kStreamSlackUs ? qMax(outFreeUs, now - kStreamSlackUs) : now;
+            // An answer cannot start on the line before the host's message has ended.
+            if (inFreeUs > outFreeUs && inFreeUs <= now)
+                start = qMax(start, inFreeUs);
             txDueUs = start + lineTimeUs(take);
             outFreeUs = txDueUs;
         }
@@ -599,9 +602,17 @@ void SimEngine::run()
             if (n > 0) {
                 const QByteArray bytes(buffer.constData(), int(n));
                 if (paced) {
-                    const qint64 start = inFreeUs >= now - kStreamSlackUs
-                                             ? qMax(inFreeUs, now - kStreamSlackUs)
-                                             : now;
+                    qint64 start = inFreeUs >= now - kStreamSlackUs
+                                       ? qMax(inFreeUs, now - kStreamSlackUs)
+                                       : now;
+                    // A reply cannot start on the line before the instrument's message it
+                    // answers has ended: the line time that stood idle during a
+                    // turnaround is not banked for the next block.
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        if (outFreeUs > inFreeUs && outFreeUs <= now)
+                            start = qMax(start, outFreeUs);
+                    }
                     rxDueUs = start + lineTimeUs(n);
                     inFreeUs = rxDueUs;
                     rxHeld = bytes;
