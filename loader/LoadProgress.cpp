@@ -108,3 +108,18 @@ void ConsoleLoadProgress::draw()
     std::fflush(out_);
     drawn_ = true;
 }
+
+std::unique_ptr<LoadProgress> openLoadProgress(const LoadProgressFactory& makeProgress,
+                                               const QString& title, const QString& text, int high)
+{
+    std::unique_ptr<LoadProgress> progress = makeProgress ? makeProgress() : nullptr;
+    if (!progress)
+        progress = std::make_unique<NullLoadProgress>();
+    progress->OpenProgress();
+    progress->SetProgressTitle(title);
+    progress->SetProgressText(text);
+    progress->SetProgressRange(0, high);
+    progress->SetProgressStep(1);
+    progress->SetProgressPos(0);
+    return progress;
+}

@@ -118,3 +118,8 @@ private:
 
 // Makes the progress object of one transfer; the transfer owns what it returns.
 using LoadProgressFactory = std::function<std::unique_ptr<LoadProgress>()>;
+
+// Makes the progress of one transfer through makeProgress (nothing shown when it is empty
+// or makes nothing), opens it with title and text, range 0 to high, step 1, position 0.
+std::unique_ptr<LoadProgress> openLoadProgress(const LoadProgressFactory& makeProgress,
+                                               const QString& title, const QString& text, int high);

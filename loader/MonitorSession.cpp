@@ -228,17 +228,7 @@ void MonitorSession::reportIfDeviceGone()
 std::unique_ptr<LoadProgress> MonitorSession::openProgress(const QString& title,
                                                            const QString& text, int high)
 {
-    std::unique_ptr<LoadProgress> progress =
-        makeProgress ? makeProgress() : std::make_unique<NullLoadProgress>();
-    if (!progress)
-        progress = std::make_unique<NullLoadProgress>();
-    progress->OpenProgress();
-    progress->SetProgressTitle(title);
-    progress->SetProgressText(text);
-    progress->SetProgressRange(0, high);
-    progress->SetProgressStep(1);
-    progress->SetProgressPos(0);
-    return progress;
+    return openLoadProgress(makeProgress, title, text, high);
 }
 
 // --- the block load ----------------------------------------------------------------

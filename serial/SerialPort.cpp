@@ -344,6 +344,14 @@ void SerialPort::setModemLine(int line, bool on)
     ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
+bool SerialPort::deviceCall(int (*call)(int device))
+{
+    setLastError(0);
+    if (fd < 0)
+        return failWith(EBADF);
+    return call(fd) == 0 || failWith(errno);
+}
+
 bool SerialPort::GetState(CommState* state)
 {
     setLastError(0);
@@ -466,32 +474,17 @@ bool SerialPort::SetWriteTimeouts(uint32_t totalMultiplier, uint32_t totalConsta
 
 bool SerialPort::SetBreak()
 {
-    setLastError(0);
-    if (fd < 0 || ::ioctl(fd, TIOCSBRK) != 0) {
-        setLastError(fd < 0 ? EBADF : errno);
-        return false;
-    }
-    return true;
+    return deviceCall([](int device) { return ::ioctl(device, TIOCSBRK); });
 }
 
 bool SerialPort::ClearBreak()
 {
-    setLastError(0);
-    if (fd < 0 || ::ioctl(fd, TIOCCBRK) != 0) {
-        setLastError(fd < 0 ? EBADF : errno);
-        return false;
-    }
-    return true;
+    return deviceCall([](int device) { return ::ioctl(device, TIOCCBRK); });
 }
 
 bool SerialPort::Purge()
 {
-    setLastError(0);
-    if (fd < 0 || ::tcflush(fd, TCIOFLUSH) != 0) {
-        setLastError(fd < 0 ? EBADF : errno);
-        return false;
-    }
-    return true;
+    return deviceCall([](int device) { return ::tcflush(device, TCIOFLUSH); });
 }
 
 int SerialPort::queuedInput()

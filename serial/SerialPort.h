@@ -219,6 +219,9 @@ protected:
 
 private:
     bool openDevice();
+    // One system call on the open device (0 = success); EBADF when it is not open,
+    // else the call's errno, recorded as the last error.
+    bool deviceCall(int (*call)(int device));
     bool applyState(const CommState& state);
     bool readState(CommState* state);
     void setModemLine(int line, bool on);

@@ -6,7 +6,7 @@
 #include "LoadMenu.h"
 #include "PasteDateTimeDialog.h"
 #include "PortBindings.h"
-#include "SendSpecialCharsDialog.h"
+#include "SendCharsDialog.h"
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"

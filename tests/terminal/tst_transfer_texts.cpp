@@ -3,7 +3,7 @@
 // field is cleaned and read key by key in hexadecimal and decimal mode.
 #include "DateTimeText.h"
 #include "SettingsStore.h"
-#include "SpecialChars.h"
+#include "ByteTable.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -8,7 +8,7 @@
 #include "PasteDateTimeDialog.h"
 #include "PtyPair.h"
 #include "RecordingFeedback.h"
-#include "SendSpecialCharsDialog.h"
+#include "SendCharsDialog.h"
 #include "ShellDefaults.h"
 #include "UiTestSupport.h"
 

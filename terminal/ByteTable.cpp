@@ -1,4 +1,4 @@
-#include "SpecialChars.h"
+#include "ByteTable.h"
 
 namespace specialchars
 {

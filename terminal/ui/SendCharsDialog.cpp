@@ -1,4 +1,4 @@
-#include "SendSpecialCharsDialog.h"
+#include "SendCharsDialog.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

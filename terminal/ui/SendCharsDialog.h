@@ -4,7 +4,7 @@
 // The result is sent by its length, so a NUL byte goes out like any other.
 #pragma once
 
-#include "SpecialChars.h"
+#include "ByteTable.h"
 
 #include <QByteArray>
 #include <QDialog>
