@@ -4,6 +4,7 @@
 #include "PortDataSink.h"
 #include "ReaderHandOver.h"
 #include "SettingsStore.h"
+#include "ShellDefaults.h"
 
 #include <QThread>
 
@@ -62,8 +63,8 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
         store->readText(kComSection, QStringLiteral("Flow Control"), comm.flowControl);
     comm.localEcho = store->readInt(kComSection, QStringLiteral("Local Echo"), 0) != 0;
     comm.sendCrLf = store->readInt(kComSection, QStringLiteral("Send CRLF"), 0) != 0;
-    delayChar = store->readInt(kDelaySection, QStringLiteral("DelayChar"), 0);
-    delayLf = store->readInt(kDelaySection, QStringLiteral("DelayLF"), 0);
+    delayChar = clampedDelay(store->readInt(kDelaySection, QStringLiteral("DelayChar"), 0));
+    delayLf = clampedDelay(store->readInt(kDelaySection, QStringLiteral("DelayLF"), 0));
     editMode = store->readInt(kDelaySection, QStringLiteral("WindowsEdit"), 1);
 }
 
@@ -272,6 +273,7 @@ void CBrennockDoc::storeCommSettings()
 {
     if (!store)
         return;
+    const SettingsStore::Batch batch(*store);
     store->writeText(kComSection, QStringLiteral("COM Port"), comm.portName);
     store->writeText(kComSection, QStringLiteral("Baud Rate"), comm.baudRate);
     store->writeText(kComSection, QStringLiteral("Baud Rate Bk Download"), comm.downloadBaudRate);
@@ -327,7 +329,7 @@ int CBrennockDoc::charDelay() const
 }
 void CBrennockDoc::setCharDelay(int ms)
 {
-    delayChar = std::max(0, ms);
+    delayChar = clampedDelay(ms);
 }
 int CBrennockDoc::lfDelay() const
 {
@@ -335,7 +337,7 @@ int CBrennockDoc::lfDelay() const
 }
 void CBrennockDoc::setLfDelay(int ms)
 {
-    delayLf = std::max(0, ms);
+    delayLf = clampedDelay(ms);
 }
 int CBrennockDoc::windowsEdit() const
 {

@@ -1,8 +1,8 @@
 #include "BrennockView.h"
 
 #include "BrennockDoc.h"
-#include "SettingsStore.h"
 #include "Cp437.h"
+#include "SettingsStore.h"
 #include "ShellDefaults.h"
 
 #include <QApplication>
@@ -308,7 +308,7 @@ void CBrennockView::applyStoredAppearance()
     int wrap = 1, back = 0xFFFFFF;
     if (settings) {
         face = settings->readText(kFont, QStringLiteral("Face Name"), face);
-        size = settings->readInt(kFont, QStringLiteral("Size"), 100);
+        size = clampedFontTenths(settings->readInt(kFont, QStringLiteral("Size"), 100));
         bold = settings->readInt(kFont, QStringLiteral("Bold"), 0);
         italic = settings->readInt(kFont, QStringLiteral("Italic"), 0);
         underline = settings->readInt(kFont, QStringLiteral("Underline"), 0);
@@ -320,8 +320,7 @@ void CBrennockView::applyStoredAppearance()
     QFont font(face);
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
-    if (size > 0) // a stored size of 0 keeps the widget's size
-        font.setPointSizeF(size / 10.0);
+    font.setPointSizeF(size / 10.0);
     font.setBold(bold != 0);
     font.setItalic(italic != 0);
     font.setUnderline(underline != 0);
@@ -355,6 +354,7 @@ void CBrennockView::setWrapText(bool wrap)
 void CBrennockView::setTextFont(const QFont& chosen, const QColor& color)
 {
     if (SettingsStore* settings = doc.settings()) {
+        const SettingsStore::Batch batch(*settings);
         settings->writeText(kFont, QStringLiteral("Face Name"), chosen.family());
         settings->writeInt(kFont, QStringLiteral("Size"), qRound(chosen.pointSizeF() * 10));
         settings->writeInt(kFont, QStringLiteral("Bold"), chosen.weight() >= QFont::Bold ? 1 : 0);

@@ -1,9 +1,9 @@
 #include "MainFrame.h"
 
 #include "BrennockDoc.h"
-#include "SettingsStore.h"
 #include "CommSettingsDialog.h"
 #include "PortBindings.h"
+#include "SettingsStore.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"
 
@@ -41,6 +41,9 @@ static void initBrennockResources()
 {
     Q_INIT_RESOURCE(brennock);
 }
+
+const char* const kSettingsProblemText = "The settings file \"%1\" cannot be read or written; "
+                                         "changed settings will not be kept.";
 
 namespace
 {
@@ -160,6 +163,10 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     initBrennockResources();
     setWindowIcon(QIcon(QStringLiteral(":/brennock/brennock.png")));
     frameFeedback = std::make_unique<FrameFeedback>(*this, presenter);
+    store.setProblemHandler([this](const QString& file) {
+        feedback().message(QString::fromLatin1(kSettingsProblemText).arg(file),
+                           QStringLiteral("Brennock"), MessageIcon::Warning);
+    });
     doc = std::make_unique<CBrennockDoc>(&store, *frameFeedback);
     recent = std::make_unique<RecentFiles>(store);
 
@@ -200,18 +207,19 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     terminal->applyStoredAppearance();
     action(QStringLiteral("wrapText"))->setChecked(terminal->wrapText());
 
-    restoredSize = storedWindowSize(store);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect();
+    restoredSize = clampedWindowSize(storedWindowSize(store), available.size());
     resize(restoredSize);
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
+    if (screen)
         move(available.center() - QPoint(restoredSize.width() / 2, restoredSize.height() / 2));
-    }
     qApp->installEventFilter(this);
     updateIndicators();
 }
 
 CMainFrame::~CMainFrame()
 {
+    store.setProblemHandler(nullptr);
     qApp->removeEventFilter(this);
     // The view leaves the document before the document (and its port) goes.
     delete terminal;
@@ -739,6 +747,7 @@ void CMainFrame::onCopyPasteOptions()
     doc->setLfDelay(dialog.lfDelay());
     doc->setWindowsEdit(dialog.windowsEdit());
     const QString delay = QStringLiteral("Delay");
+    const SettingsStore::Batch batch(store);
     store.writeInt(delay, QStringLiteral("DelayChar"), dialog.charDelay());
     store.writeInt(delay, QStringLiteral("DelayLF"), dialog.lfDelay());
     store.writeInt(delay, QStringLiteral("WindowsEdit"), dialog.windowsEdit());

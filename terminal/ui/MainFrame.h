@@ -29,6 +29,9 @@ class QMenu;
 class QPrinter;
 class RecentFiles;
 
+// Shown once when the settings file cannot be read or written; %1 is its path.
+extern const char* const kSettingsProblemText;
+
 class CMainFrame : public QMainWindow, public CaptureWriter
 {
     Q_OBJECT
