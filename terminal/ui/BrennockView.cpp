@@ -176,7 +176,7 @@ void CBrennockView::deleteLastShownChar()
     if (emptySoftLine())
         cursor.deletePreviousChar();
     lineChars = currentLineChars();
-    full = textLength() >= textLimit;
+    setFull(textLength() >= textLimit);
 }
 
 QString CBrennockView::textBetween(int start, int end) const
@@ -231,10 +231,7 @@ void CBrennockView::flushPending()
     const int shown = document()->characterCount() - 1;
     const int room = textLimit - shown;
     if (room <= 0) {
-        if (!full) {
-            full = true;
-            emit bufferFilled();
-        }
+        setFull(true);
         return;
     }
     if (text.size() > room) {
@@ -283,10 +280,18 @@ void CBrennockView::flushPending()
     if (following)
         bar->setValue(bar->maximum());
 
-    if (document()->characterCount() - 1 >= textLimit && !full) {
-        full = true;
+    if (document()->characterCount() - 1 >= textLimit)
+        setFull(true);
+}
+
+void CBrennockView::setFull(bool nowFull)
+{
+    if (nowFull == full)
+        return;
+    full = nowFull;
+    if (full)
         emit bufferFilled();
-    }
+    emit bufferFullChanged(full);
 }
 
 void CBrennockView::clearText()
@@ -297,7 +302,7 @@ void CBrennockView::clearText()
     lineChars = 0;
     undoPosition = -1;
     undoText.clear();
-    full = false;
+    setFull(false);
 }
 
 void CBrennockView::applyStoredAppearance()
@@ -445,7 +450,7 @@ void CBrennockView::cutSelection()
     copy();
     cursor.removeSelectedText();
     setTextCursor(cursor);
-    full = textLength() >= textLimit;
+    setFull(textLength() >= textLimit);
 }
 
 void CBrennockView::rememberRemoval(int position, const QString& text)
@@ -707,7 +712,7 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
             rememberRemoval(cursor.position(), next.selectedText());
         }
         QPlainTextEdit::keyPressEvent(event);
-        full = textLength() >= textLimit;
+        setFull(textLength() >= textLimit);
         return;
     }
     if (!event->text().isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier))) {

@@ -10,8 +10,8 @@
 //
 // The user's selection is kept while text arrives, and the view follows new text
 // only while it is scrolled to the bottom. The text stops growing at 16,777,215
-// characters (received text beyond that is not shown; it is still captured) until
-// "Clear Screen and Buffer".
+// characters (received text beyond that is not shown; it is still captured, and the
+// frame says so in its status bar) until "Clear Screen and Buffer".
 //
 // Keys: a typed character goes to the document's SendChar and is never inserted by
 // the widget itself; Ctrl+C and Ctrl+V copy and paste in editing-keys mode 1 and are
@@ -110,8 +110,9 @@ signals:
     void selectionPresent(bool present);
     void saveSelectionRequested(); // F4 released
     void findNextRequested();
-    void loadKeyReleased(int key); // F5, F6, F7: the load commands take these
-    void bufferFilled();
+    void loadKeyReleased(int key);     // F5, F6, F7: the load commands take these
+    void bufferFilled();               // the text became full
+    void bufferFullChanged(bool full); // full, or room again (clear, cut, Delete)
     void filesDropped(const QStringList& paths);
 
 protected:
@@ -141,6 +142,7 @@ private:
     void switchEditingKeys();
     void rememberRemoval(int position, const QString& text);
     void applyColors();
+    void setFull(bool nowFull);
 
     CBrennockDoc& doc;
     CaptureWriter* capture;

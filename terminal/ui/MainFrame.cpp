@@ -42,6 +42,8 @@ static void initBrennockResources()
     Q_INIT_RESOURCE(brennock);
 }
 
+const char* const kTextFullStatusText =
+    "Text full: new text is captured but not shown until Clear Screen and Buffer";
 const char* const kSettingsProblemText = "The settings file \"%1\" cannot be read or written; "
                                          "changed settings will not be kept.";
 
@@ -143,7 +145,8 @@ public:
     void setStatusText(const QString& text) override
     {
         if (frame.messagePane) {
-            frame.messagePane->setText(text);
+            const bool idle = text == kReady;
+            frame.messagePane->setText(idle ? frame.idleStatusText() : text);
             // A paced paste keeps the event loop busy: show the text now.
             frame.messagePane->repaint();
         }
@@ -189,11 +192,12 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
         for (const QString& path : paths)
             openDocumentFile(path);
     });
-    connect(terminal, &CBrennockView::bufferFilled, this, [this] {
-        statusBar()->showMessage(
-            QStringLiteral("The terminal text is full: new text is not shown until "
-                           "Clear Screen and Buffer"),
-            10000);
+    // A full text says so in the message pane until there is room again: text that
+    // arrives meanwhile is captured but not shown.
+    connect(terminal, &CBrennockView::bufferFullChanged, this, [this](bool) {
+        const QString now = messagePane->text();
+        if (now == kReady || now == QString::fromLatin1(kTextFullStatusText))
+            frameFeedback->setStatusText(kReady);
     });
 
     // A later connect or disconnect titles the window with the port again.
@@ -487,6 +491,11 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
             QTimer::singleShot(50, this, &CMainFrame::updateIndicators);
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+QString CMainFrame::idleStatusText() const
+{
+    return terminal && terminal->bufferFull() ? QString::fromLatin1(kTextFullStatusText) : kReady;
 }
 
 QString CMainFrame::statusText() const

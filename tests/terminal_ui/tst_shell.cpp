@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStatusBar>
 
 #include <unistd.h>
 
@@ -39,6 +40,7 @@ private slots:
     void storedValuesAreCheckedWhenRead_data();
     void storedValuesAreCheckedWhenRead();
     void statusBarPanes();
+    void fullTextSaysSoUntilCleared();
     void recentListKeepsTenNewestFirst();
     void commandLineFile_data();
     void commandLineFile();
@@ -318,6 +320,41 @@ void ShellTest::statusBarPanes()
     QVERIFY(!frame.action(QStringLiteral("saveSelectionAs"))->isEnabled());
     QCOMPARE(frame.action(QStringLiteral("commSettings"))->statusTip(),
              QStringLiteral("Change port settings"));
+}
+
+void ShellTest::fullTextSaysSoUntilCleared()
+{
+    TempConfig config;
+    SettingsStore settings(config.iniPath());
+    RecordingFeedback feedback;
+    CMainFrame frame(settings, &feedback);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    frame.view()->setTextLimit(100);
+    const QString fullText = QString::fromLatin1(kTextFullStatusText);
+
+    const QByteArray flood(150, 'x');
+    frame.document().DeliverToViews(flood.constData(), flood.size());
+    frame.view()->flushPending();
+    QCOMPARE(frame.statusText(), fullText);
+    // A paced paste passes by; its "Ready" at the end does not hide the notice.
+    frame.feedback().setStatusText(QString::fromLatin1(kTransmittingStatusText));
+    QCOMPARE(frame.statusText(), QString::fromLatin1(kTransmittingStatusText));
+    frame.feedback().setStatusText(QString::fromLatin1(kReadyStatusText));
+    QCOMPARE(frame.statusText(), fullText);
+    // Nor does time, nor more text that is not shown.
+    frame.document().DeliverToViews("more", 4);
+    QTest::qWait(100);
+    frame.view()->flushPending();
+    QCOMPARE(frame.statusText(), fullText);
+    QVERIFY(frame.statusBar()->currentMessage().isEmpty()); // the pane is not covered
+
+    frame.view()->clearScreenAndBuffer();
+    QCOMPARE(frame.statusText(), QStringLiteral("Ready"));
+    frame.document().DeliverToViews("fresh", 5);
+    frame.view()->flushPending();
+    QCOMPARE(frame.view()->toPlainText(), QStringLiteral("fresh"));
+    QCOMPARE(frame.statusText(), QStringLiteral("Ready"));
 }
 
 void ShellTest::recentListKeepsTenNewestFirst()
