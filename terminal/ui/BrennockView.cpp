@@ -127,7 +127,14 @@ void CBrennockView::run(const char* bytes, int count)
 void CBrennockView::backspace()
 {
     if (pending.isEmpty()) {
-        deleteLastShownChar();
+        // Taken off the shown text at the next flush, all at once: one edit of the
+        // widget per flush costs the same whatever the line's length.
+        if (eraseShown < document()->characterCount() - 1) {
+            ++eraseShown;
+            lineChars = qMax(0, lineChars - 1);
+            if (!flushTimer.isActive())
+                flushTimer.start();
+        }
         return;
     }
     const QChar removed = pending.at(pending.size() - 1);
@@ -157,26 +164,38 @@ int CBrennockView::currentLineChars() const
     return n + document()->lastBlock().length() - 1;
 }
 
-void CBrennockView::deleteLastShownChar()
+void CBrennockView::eraseFromEnd(int count)
 {
-    if (document()->isEmpty())
+    if (count <= 0 || document()->isEmpty())
         return;
-    // After a line break this removes the whole break (stored as one CR LF pair): the
-    // last line joins the one before it. A soft break is no character: the character
-    // before it goes.
+    // A line break (stored as one CR LF pair) counts as one character: erasing it joins
+    // the last line to the one before. A soft break is no character at all.
+    QTextBlock block = document()->lastBlock();
+    int left = count;
+    int cut = 0;
+    while (block.isValid()) {
+        const int chars = block.length() - 1;
+        if (left <= chars) {
+            cut = block.position() + chars - left;
+            break;
+        }
+        left -= chars;
+        const QTextBlock previous = block.previous();
+        if (!previous.isValid())
+            break; // everything goes
+        if (block.userState() != kSoftBlock && --left == 0) {
+            cut = block.position() - 1;
+            break;
+        }
+        block = previous;
+    }
     QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    const auto emptySoftLine = [this] {
-        const QTextBlock last = document()->lastBlock();
-        return last.userState() == kSoftBlock && last.length() == 1;
-    };
-    if (emptySoftLine())
-        cursor.deletePreviousChar();
-    cursor.deletePreviousChar();
-    if (emptySoftLine())
-        cursor.deletePreviousChar();
-    lineChars = currentLineChars();
-    setFull(textLength() >= textLimit);
+    cursor.setPosition(cut);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    const QTextBlock last = document()->lastBlock();
+    if (last.userState() == kSoftBlock && last.length() == 1 && last.previous().isValid())
+        cursor.deletePreviousChar(); // a soft break at the very end is no break at all
 }
 
 QString CBrennockView::textBetween(int start, int end) const
@@ -186,7 +205,7 @@ QString CBrennockView::textBetween(int start, int end) const
         return text;
     QTextBlock block = document()->findBlock(start);
     bool first = true;
-    while (block.isValid() && block.position() < end) {
+    while (block.isValid() && block.position() <= end) { // a break just before end counts
         if (!first && block.userState() != kSoftBlock)
             text.append(QLatin1Char('\n'));
         first = false;
@@ -202,6 +221,7 @@ QString CBrennockView::textBetween(int start, int end) const
 QString CBrennockView::shownText() const
 {
     QString text = textBetween(0, document()->characterCount() - 1);
+    text.chop(eraseShown);
     QString rest = pending;
     rest.remove(kSoftBreak);
     return text + rest;
@@ -217,12 +237,19 @@ QMimeData* CBrennockView::createMimeDataFromSelection() const
 
 int CBrennockView::textLength() const
 {
-    return document()->characterCount() - 1 + pending.size();
+    return document()->characterCount() - 1 - eraseShown + pending.size();
 }
 
 void CBrennockView::flushPending()
 {
     flushTimer.stop();
+    if (eraseShown > 0) {
+        eraseFromEnd(eraseShown);
+        eraseShown = 0;
+        if (pending.isEmpty())
+            lineChars = currentLineChars();
+        setFull(textLength() >= textLimit);
+    }
     if (pending.isEmpty())
         return;
     QString text;
@@ -297,6 +324,7 @@ void CBrennockView::setFull(bool nowFull)
 void CBrennockView::clearText()
 {
     pending.clear();
+    eraseShown = 0;
     flushTimer.stop();
     clear();
     lineChars = 0;

@@ -6,7 +6,8 @@
 // coalesced: the runs are decoded (code page 437) into a pending batch that is
 // inserted in one piece on a short timer, or at once when it grows large, because the
 // widget's cost is per insert rather than per byte. A BS takes its character off the
-// pending batch first, and off the shown text only when the batch is empty.
+// pending batch first, and off the shown text only when the batch is empty; those are
+// counted and taken off in one edit at the next flush.
 //
 // The user's selection is kept while text arrives, and the view follows new text
 // only while it is scrolled to the bottom. The text stops growing at 16,777,215
@@ -135,7 +136,7 @@ private:
     void backspace() override;
     void bell() override;
 
-    void deleteLastShownChar();
+    void eraseFromEnd(int count);
     int currentLineChars() const;
     QString textBetween(int start, int end) const;
     bool typedBytes(const QKeyEvent* event, QByteArray* bytes) const;
@@ -150,7 +151,8 @@ private:
     QString pending;
     QTimer flushTimer;
     QTimer breakTimer;
-    int lineChars = 0; // characters since the last line break
+    int lineChars = 0;  // characters since the last line break
+    int eraseShown = 0; // BS still to take off the shown text, at the next flush
     bool ctrlHeld = false;
     bool ctrlDown = false;
     bool wrapping = true;

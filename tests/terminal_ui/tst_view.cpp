@@ -88,6 +88,8 @@ private slots:
     void longLinesShowInSoftPieces();
     void coalescesIntoOneInsert();
     void backspaceTakesPendingTextFirst();
+    void backspaceFloodCostsOneEditPerFlush_data();
+    void backspaceFloodCostsOneEditPerFlush();
     void textLimitStopsGrowthNotCapture();
     void keepsSelectionAndScrollPosition();
     void findText_data();
@@ -239,7 +241,58 @@ void ViewTest::backspaceTakesPendingTextFirst()
     t.view.flushPending();
     QCOMPARE(t.view.toPlainText(), QStringLiteral("ab"));
     QCOMPARE(t.capture.bytesSeen, QByteArray("abcde"));
-    QCOMPARE(changes, 0); // the pending text never reached the widget
+    QCOMPARE(changes, 1); // the "c" went; the pending text never reached the widget
+}
+
+// A flood of BS costs one edit of the widget per flush, however long the line is that
+// it eats into (it used to cost a relayout of the line per BS).
+void ViewTest::backspaceFloodCostsOneEditPerFlush_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<int>("backspaces");
+    QTest::addColumn<QString>("after");
+
+    QByteArray lines;
+    QString shownLines;
+    for (int i = 0; i < 1000; ++i) {
+        lines += "abcd\r\n";
+        if (i < 500)
+            shownLines += QStringLiteral("abcd\n");
+    }
+    QTest::newRow("short lines") << lines << 2500 << shownLines;
+    QTest::newRow("one long line")
+        << QByteArray(100000, 'x') << 60000 << QString(40000, QLatin1Char('x'));
+    QTest::newRow("into the line before a long one")
+        << QByteArray("top\r\n") + QByteArray(9000, 'x') << 9002 << QStringLiteral("to");
+    QTest::newRow("more BS than text") << QByteArray("abc\r\nd") << 10 << QString();
+}
+
+void ViewTest::backspaceFloodCostsOneEditPerFlush()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(int, backspaces);
+    QFETCH(QString, after);
+    Offline t;
+    t.deliver(before);
+    t.view.flushPending();
+    int changes = 0;
+    connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray flood(backspaces, '\b');
+    for (int at = 0; at < flood.size(); at += 1024)
+        t.deliver(flood.mid(at, 1024));
+    QCOMPARE(t.view.shownText().size(), after.size());
+    QCOMPARE(t.view.shownText(), after); // already right before it is shown
+    t.view.flushPending();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(changes <= 1, qPrintable(QString::number(changes)));
+    QCOMPARE(t.view.shownText(), after);
+    QCOMPARE(t.view.textLength(), t.view.document()->characterCount() - 1);
+    // What comes next joins the line that is left.
+    t.deliver("Z");
+    t.view.flushPending();
+    QCOMPARE(t.view.shownText(), after + QLatin1Char('Z'));
 }
 
 void ViewTest::textLimitStopsGrowthNotCapture()
