@@ -1,12 +1,11 @@
 #include "BrennockDoc.h"
 
+#include "BlockSender.h"
 #include "PortBindings.h"
 #include "PortDataSink.h"
 #include "ReaderHandOver.h"
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
-
-#include <QThread>
 
 #include <algorithm>
 
@@ -20,6 +19,7 @@ const char* const kChangePortQuestionText =
 const char* const kPortNotChangedText = "Port settings not changed";
 const char* const kTransmittingStatusText = "Please wait... transmitting characters!";
 const char* const kReadyStatusText = "Ready";
+const char* const kSendStoppedText = "Sending stopped: %1 of %2 characters were sent.";
 
 namespace
 {
@@ -37,19 +37,32 @@ constexpr char kXoffChar = 0x13;
 constexpr unsigned char kCr = 13;
 constexpr unsigned char kLf = 10;
 
-void defaultSleep(int ms)
-{
-    if (ms > 0)
-        QThread::msleep(static_cast<unsigned long>(ms));
-}
-
 } // namespace
 
 CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
-    : store(settings), userFeedback(feedback), docTitle(kUntitledTitle), sleepFor(defaultSleep),
+    : store(settings), userFeedback(feedback), docTitle(kUntitledTitle),
       handOver(std::make_unique<ReaderHandOver>(
           [this](const char* bytes, int count) { DeliverToViews(bytes, count); }))
 {
+    sender = std::make_unique<BlockSender>(
+        [this](const char* bytes, int count) {
+            return serialPort ? serialPort->WriteSome(bytes, count) : -1;
+        },
+        [this](const char* byte) {
+            if (!serialPort)
+                return -1;
+            const int written = serialPort->Write(byte, 1);
+            // A write the line did not take in time (flow control) is tried again.
+            return written == 1 ? 1 : serialPort->lastIoTimedOut() ? 0 : -1;
+        },
+        [this] { return !serialPort || serialPort->OutputIdle(); },
+        [this](const char* bytes, int count) {
+            if (comm.localEcho)
+                DeliverToViews(bytes, count);
+        },
+        [this](BlockSender::Outcome outcome, qint64 sent, qint64 total) {
+            sendFinished(static_cast<int>(outcome), sent, total);
+        });
     if (!store)
         return;
     comm.portName = store->readText(kComSection, QStringLiteral("COM Port"), comm.portName);
@@ -74,6 +87,7 @@ CBrennockDoc::~CBrennockDoc()
     // bytes over through handOver. The views may be gone already, so a last pending
     // hand-over is delivered to nobody.
     views.clear();
+    sender.reset();
     serialPort.reset();
 }
 
@@ -156,6 +170,7 @@ void CBrennockDoc::applySettingsToPort()
 
 void CBrennockDoc::Disconnect()
 {
+    sender->stop(BlockSender::Outcome::Failed); // the port goes with what is left
     serialPort.reset();
     setTitle(kNotConnectedTitle);
 }
@@ -211,25 +226,59 @@ bool CBrennockDoc::SendBlock(const char* bytes, int length)
         userFeedback.beep();
         return false;
     }
-    if (delayChar == 0 && delayLf == 0) {
-        if (!serialPort || (length > 0 && !writeAll(bytes, length))) {
-            userFeedback.beep();
-            return false;
-        }
-    } else {
-        userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
-        for (int i = 0; i < length; ++i) {
-            if (!writeAll(bytes + i, 1)) {
-                userFeedback.beep(); // the status text stays: the block was not sent
-                return false;
-            }
-            sleepFor(static_cast<unsigned char>(bytes[i]) == kLf ? delayLf : delayChar);
-        }
-        userFeedback.setStatusText(QString::fromLatin1(kReadyStatusText));
+    const bool paced = delayChar != 0 || delayLf != 0;
+    if (!serialPort) {
+        if (paced)
+            userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
+        userFeedback.beep();
+        return false;
     }
-    if (comm.localEcho && length > 0)
-        DeliverToViews(bytes, length);
+    if (length == 0)
+        return true;
+    const bool alreadySending = sender->busy();
+    sender->add(QByteArray(bytes, length), BlockSender::Pacing{delayChar, delayLf});
+    // What is still going out after the first steps says so until it is done.
+    if (!alreadySending && (paced || sender->busy()) && !sendStatusShown) {
+        sendStatusShown = true;
+        userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
+        if (!sender->busy())
+            sendFinished(static_cast<int>(BlockSender::Outcome::Sent), length, length);
+    }
     return true;
+}
+
+bool CBrennockDoc::sending() const
+{
+    return sender->busy();
+}
+
+void CBrennockDoc::cancelSending()
+{
+    sender->stop(BlockSender::Outcome::Cancelled);
+}
+
+void CBrennockDoc::sendFinished(int outcome, qint64 sent, qint64 total)
+{
+    const auto how = static_cast<BlockSender::Outcome>(outcome);
+    if (how == BlockSender::Outcome::Sent) {
+        if (sendStatusShown)
+            userFeedback.setStatusText(QString::fromLatin1(kReadyStatusText));
+        sendStatusShown = false;
+        return;
+    }
+    sendStatusShown = false;
+    if (how == BlockSender::Outcome::Failed && serialPort) {
+        // What the driver still holds goes with the port.
+        CommStatus status;
+        if (serialPort->ClearErrors(&status))
+            sent -= std::min<qint64>(sent, status.cbOutQue);
+    }
+    const QString stopped = QString::fromLatin1(kSendStoppedText).arg(sent).arg(total);
+    userFeedback.setStatusText(stopped);
+    if (how == BlockSender::Outcome::Failed) {
+        userFeedback.beep();
+        userFeedback.message(stopped, QStringLiteral("Brennock"), MessageIcon::Warning);
+    }
 }
 
 void CBrennockDoc::DeliverToViews(const char* bytes, int count)
@@ -352,6 +401,8 @@ bool CBrennockDoc::stopReader()
 {
     if (!serialPort)
         return false;
+    // A load takes the line over: a paste must not write into its conversation.
+    sender->stop(BlockSender::Outcome::Cancelled);
     serialPort->StopReader([this] { servicePendingHandOver(); });
     return !serialPort->readerRunning();
 }
@@ -380,7 +431,7 @@ UserFeedback& CBrennockDoc::feedback() const
     return userFeedback;
 }
 
-void CBrennockDoc::setSleepFunction(SleepFunction sleep)
+void CBrennockDoc::setPauseObserver(std::function<void(int ms)> observer)
 {
-    sleepFor = sleep ? std::move(sleep) : SleepFunction(defaultSleep);
+    sender->setPauseObserver(std::move(observer));
 }

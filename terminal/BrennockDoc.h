@@ -24,6 +24,7 @@
 class SettingsStore;
 class PortDataSink;
 class ReaderHandOver;
+class BlockSender;
 
 // The messages of the connection, exactly as the user sees them.
 extern const char* const kCantOpenPortText;
@@ -32,6 +33,8 @@ extern const char* const kChangePortQuestionText;
 extern const char* const kPortNotChangedText;
 extern const char* const kTransmittingStatusText;
 extern const char* const kReadyStatusText;
+// A send that stopped early: %1 characters sent of %2.
+extern const char* const kSendStoppedText;
 
 class CBrennockDoc : public ReaderControl
 {
@@ -53,7 +56,13 @@ public:
     QString title() const;    // "Untitled" at start, port name, or "Not connected"
     void setTitleObserver(std::function<void(const QString&)> observer);
     bool SendChar(unsigned char byte);
+    // Starts sending the block (or queues it behind the one being sent) and returns;
+    // the UI thread stays free while it goes out. Fails at once only without a port.
     bool SendBlock(const char* bytes, int length);
+    bool sending() const;
+    // The user's cancel (Esc): the rest of the block is not sent, the status says how
+    // much was.
+    void cancelSending();
     void DeliverToViews(const char* bytes, int count); // UI thread, synchronous, in view order
     const CommSettings& commSettings() const;
     CommDialogValues commDialogValues() const;             // the dialog's initial values
@@ -75,9 +84,8 @@ public:
     // The device the port name resolves to (settings binding or /dev/ttyS(n-1)).
     QString portDevice() const;
 
-    // Pacing of SendBlock goes through this; the default sleeps for real.
-    using SleepFunction = std::function<void(int ms)>;
-    void setSleepFunction(SleepFunction sleep);
+    // Each pause SendBlock takes after a paced byte, as it is taken (a seam for tests).
+    void setPauseObserver(std::function<void(int ms)> observer);
 
     // Delivers a pending hand-over, if any, on the document's thread. StopReader's pump.
     void servicePendingHandOver();
@@ -87,6 +95,7 @@ private:
     void applySettingsToPort();
     void storeCommSettings();
     bool writeAll(const char* bytes, int length);
+    void sendFinished(int outcome, qint64 sent, qint64 total);
 
     std::unique_ptr<SerialPort> serialPort;
     CommThreadContext context;
@@ -100,6 +109,7 @@ private:
     std::vector<PortDataSink*> views;
     QString docTitle;
     std::function<void(const QString&)> titleObserver;
-    SleepFunction sleepFor;
     std::unique_ptr<ReaderHandOver> handOver;
+    std::unique_ptr<BlockSender> sender;
+    bool sendStatusShown = false;
 };

@@ -718,6 +718,11 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         return;
     }
 
+    if (key == Qt::Key_Escape && mods == Qt::NoModifier && doc.sending()) {
+        doc.cancelSending(); // Esc stops a paste; otherwise it goes to the instrument
+        event->accept();
+        return;
+    }
     QByteArray bytes;
     if (typedBytes(event, &bytes)) {
         const int repeats = qMax(1, event->count());

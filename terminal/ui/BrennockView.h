@@ -16,7 +16,8 @@
 //
 // Keys: a typed character goes to the document's SendChar and is never inserted by
 // the widget itself; Ctrl+C and Ctrl+V copy and paste in editing-keys mode 1 and are
-// sent as 3 and 22 in mode 0; Ctrl, then Shift, flips the mode. F4 and F8 act when the
+// sent as 3 and 22 in mode 0; Ctrl, then Shift, flips the mode. Esc cancels a paste
+// that is still going out (and is sent as 27 otherwise). F4 and F8 act when the
 // key is released.
 #pragma once
 

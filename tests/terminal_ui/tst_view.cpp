@@ -100,6 +100,7 @@ private slots:
     void editingKeysSwitch();
     void typingWithoutPortBeeps();
     void pasteIsPacedAtTheFarEnd();
+    void escCancelsAPasteThenGoesOut();
     void enterWithEchoAndCrLfShowsOneLine();
     void printsToPdf();
     void breakOnF8Release();
@@ -548,6 +549,27 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
     QVERIFY(
         t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
     QCOMPARE(t.feedback.statusTexts.last(), QStringLiteral("Ready"));
+}
+
+void ViewTest::escCancelsAPasteThenGoesOut()
+{
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    t.doc->setCharDelay(3);
+    QApplication::clipboard()->setText(QString(400, QLatin1Char('q')));
+    t.view->pasteFromClipboard();
+    QTest::qWait(60);
+    QVERIFY(t.doc->sending());
+    key(t.view.get(), QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QVERIFY(!t.doc->sending());
+    const QByteArray sent = t.pair.readFor(200);
+    QVERIFY(sent.size() > 0 && sent.size() < 400);
+    QCOMPARE(sent, QByteArray(sent.size(), 'q')); // no ESC went out with it
+    QCOMPARE(t.feedback.statusTexts.last(),
+             QStringLiteral("Sending stopped: %1 of 400 characters were sent.").arg(sent.size()));
+    // With nothing being sent, Esc is a character for the instrument.
+    key(t.view.get(), QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCOMPARE(t.pair.read(1), QByteArray("\x1b"));
 }
 
 void ViewTest::enterWithEchoAndCrLfShowsOneLine()
