@@ -172,6 +172,9 @@ void CBrennockDoc::Disconnect()
 {
     sender->stop(BlockSender::Outcome::Failed); // the port goes with what is left
     serialPort.reset();
+    // Received before the disconnect but not yet shown: it stays unshown, as when the
+    // disconnect came from inside a delivery.
+    handOver->discard();
     setTitle(kNotConnectedTitle);
 }
 
@@ -404,7 +407,9 @@ bool CBrennockDoc::stopReader()
     // A load takes the line over: a paste must not write into its conversation.
     sender->stop(BlockSender::Outcome::Cancelled);
     serialPort->StopReader([this] { servicePendingHandOver(); });
-    return !serialPort->readerRunning();
+    // What the reader queued before it ended is shown before the caller goes on.
+    servicePendingHandOver();
+    return serialPort && !serialPort->readerRunning();
 }
 
 bool CBrennockDoc::restartReader()
