@@ -1,10 +1,22 @@
-# make test: install what is missing, configure, build, run every test.
+# make test: install what is missing, configure, build, run every test; then, when
+#            clang is present, the serial and terminal tests under ThreadSanitizer.
+# make tsan: only the ThreadSanitizer run (its own build directory).
+# make ubsan: the terminal window's tests under UndefinedBehaviorSanitizer (clang; not
+#            part of make test, since it builds qx2sim and brennock once more).
 # make run:  the same build, then qx2sim and brennock bound to it.
+# make run-link: the same build, then qx2sim's link server and harbrooklink bound to it.
 BUILD ?= build
 JOBS  ?= 2
 CTEST_TIMEOUT ?= 300
+TSAN_BUILD ?= build-tsan
+TSAN_TARGETS = serial_port_test terminal_document_test terminal_linelost_test terminal_portnames_test
+TSAN_OPTIONS_RUN = halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp
+UBSAN_BUILD ?= build-ubsan
+UBSAN_TARGETS = termui_frame_test termui_view_test
+CLANGXX := $(shell command -v clang++ 2>/dev/null)
+CCACHE := $(shell command -v ccache 2>/dev/null)
 
-.PHONY: all bootstrap configure build test run clean
+.PHONY: all bootstrap configure build test tsan ubsan run run-link clean
 
 all: build
 
@@ -19,9 +31,40 @@ build: configure
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout $(CTEST_TIMEOUT)
+	$(MAKE) tsan
+
+# Only the serial line and the document, where the comm thread meets the UI thread.
+# Qt itself is not instrumented; tests/tsan.supp says what is suppressed and why.
+tsan:
+ifeq ($(CLANGXX),)
+	@echo "clang++ not found: the ThreadSanitizer run is skipped"
+else
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DVANTREL_SANITIZE=thread \
+	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	cd $(TSAN_BUILD) && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="$(TSAN_OPTIONS_RUN)" \
+	  ctest --output-on-failure -j $(JOBS) --timeout $(CTEST_TIMEOUT) \
+	  -R '^(serial_port|terminal_document|terminal_linelost|terminal_portnames)$$'
+endif
+
+ubsan:
+ifeq ($(CLANGXX),)
+	@echo "clang++ not found: the UndefinedBehaviorSanitizer run is skipped"
+else
+	cmake -S . -B $(UBSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DVANTREL_SANITIZE=undefined \
+	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+	cmake --build $(UBSAN_BUILD) -j $(JOBS) --target $(UBSAN_TARGETS)
+	cd $(UBSAN_BUILD) && QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+	  ctest --output-on-failure -j $(JOBS) --timeout $(CTEST_TIMEOUT) -R '^termui_(frame|view)$$'
+endif
 
 run: build
 	./scripts/run-demo $(BUILD)
 
+run-link: build
+	./scripts/run-link $(BUILD)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(UBSAN_BUILD)

@@ -22,6 +22,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class UserFeedback;
 
 namespace postlink
@@ -34,12 +36,20 @@ struct PostLinkSource {
     QString mapPath;  // the linker's .MAP as found on disk (empty when none)
 };
 
+// The converter's own codes and the system's errno values overlap (EIO is 5, as is
+// NoSuchType), so they are kept apart: error holds only a code of postlink::Error,
+// systemError only the errno of a failed file operation.
 struct LoadTypeOutcome {
     int type = 0;
-    int error = Ok;       // 0, a code of postlink::Error, or an errno value
+    int error = Ok;       // 0 or a code of postlink::Error
+    int systemError = 0;  // 0 or the errno of a failed file operation
     QString detail;       // what went wrong, for the user
     QStringList written;  // files written, in order
     QStringList warnings; // problems that do not fail the conversion (the map)
+
+    bool failed() const { return error != Ok || systemError != 0; }
+    // The .BIN defines no entry for this type: skipped, not failed.
+    bool missingType() const { return error == NoSuchType && systemError == 0; }
 };
 
 struct PostLinkResult {
@@ -68,6 +78,11 @@ PostLinkSource locateSource(const QString& path);
 // well. Returns 0 or the errno value of the failed step (the target is then
 // untouched and no temporary file is left).
 int WriteOutputFile(const QByteArrayList& parts, const QString& basePath, const QString& extension);
+
+// For tests: called with each output's target before it is written; a non-zero errno
+// makes that write fail with it, as a full or failing disk would. Empty: none.
+using OutputWriteFault = std::function<int(const QString& target)>;
+void setOutputWriteFault(OutputWriteFault fault);
 
 // Writes the relocated copy of the linker map. A missing map is skipped
 // silently; other failures only add a warning to the outcome.

@@ -115,6 +115,20 @@ static mode_t newFileMode()
     return mode_t(0666 & ~mask);
 }
 
+namespace
+{
+OutputWriteFault& writeFault()
+{
+    static OutputWriteFault fault;
+    return fault;
+}
+} // namespace
+
+void setOutputWriteFault(OutputWriteFault fault)
+{
+    writeFault() = std::move(fault);
+}
+
 int WriteOutputFile(const QByteArrayList& parts, const QString& basePath, const QString& extension)
 {
     const QByteArray target = QFile::encodeName(basePath + extension);
@@ -128,6 +142,10 @@ int WriteOutputFile(const QByteArrayList& parts, const QString& basePath, const 
         ::unlink(temp.constData());
         return error;
     };
+    if (writeFault()) {
+        if (const int injected = writeFault()(basePath + extension))
+            return abandon(injected);
+    }
     for (const QByteArray& part : parts) {
         const char* p = part.constData();
         qint64 left = part.size();
@@ -161,7 +179,7 @@ int WriteOutputFile(const QByteArrayList& parts, const QString& basePath, const 
 
 static QString cannotWrite(const QString& file, int error)
 {
-    return QStringLiteral("Cannot write %1: %2.").arg(file, errorText(error));
+    return QStringLiteral("Cannot write %1: %2.").arg(file, systemErrorText(error));
 }
 
 void RelocateMapFile(const PostLinkSource& source, const HeaderRecord& header,
@@ -262,7 +280,7 @@ LoadTypeOutcome ConvertLoadType(const PostLinkSource& source, ByteSpan binFile, 
     const QString srecFile = source.basePath + img.srecExtension;
     int error = WriteOutputFile({srec}, source.basePath, img.srecExtension);
     if (error) {
-        outcome.error = error;
+        outcome.systemError = error;
         outcome.detail = cannotWrite(srecFile, error);
         return outcome;
     }
@@ -273,7 +291,7 @@ LoadTypeOutcome ConvertLoadType(const PostLinkSource& source, ByteSpan binFile, 
     error = WriteOutputFile({BuildCpm68kHeader(img.header), img.image}, source.basePath,
                             img.cpmExtension);
     if (error) {
-        outcome.error = error;
+        outcome.systemError = error;
         outcome.detail = cannotWrite(cpmFile, error);
         return outcome;
     }
@@ -294,11 +312,18 @@ LoadTypeOutcome ConvertLoadType(const PostLinkSource& source, int type)
 
 QString failureMessage(const PostLinkResult& result, const LoadTypeOutcome& failed)
 {
-    QString text = QStringLiteral("PostLink of %1 failed for load type %2.\rError %3: %4.")
-                       .arg(result.inputPath)
-                       .arg(failed.type)
-                       .arg(failed.error)
-                       .arg(errorText(failed.error));
+    QString text = failed.systemError != 0
+                       ? QStringLiteral("PostLink of %1 failed for load type %2.\r"
+                                        "System error %3: %4.")
+                             .arg(result.inputPath)
+                             .arg(failed.type)
+                             .arg(failed.systemError)
+                             .arg(systemErrorText(failed.systemError))
+                       : QStringLiteral("PostLink of %1 failed for load type %2.\rError %3: %4.")
+                             .arg(result.inputPath)
+                             .arg(failed.type)
+                             .arg(failed.error)
+                             .arg(errorText(failed.error));
     if (!failed.detail.isEmpty())
         text += QLatin1Char('\r') + failed.detail;
     return text;
@@ -343,7 +368,7 @@ PostLinkResult PostLink(const QString& path, UserFeedback& feedback,
             }
             progress->StepProgress();
             result.types << outcome;
-            if (outcome.error != Ok && outcome.error != NoSuchType)
+            if (outcome.failed() && !outcome.missingType())
                 break;
         }
         progress->StepProgress();
@@ -352,9 +377,9 @@ PostLinkResult PostLink(const QString& path, UserFeedback& feedback,
     const LoadTypeOutcome* failed = nullptr;
     int converted = 0;
     for (const LoadTypeOutcome& t : result.types) {
-        if (t.error == Ok)
+        if (!t.failed())
             ++converted;
-        else if (t.error != NoSuchType && !failed)
+        else if (!t.missingType() && !failed)
             failed = &t;
     }
     if (failed) {

@@ -26,8 +26,8 @@ namespace postlink
 {
 
 // Result codes of one conversion. 1 to 5 are the converter's classic codes;
-// 201 and up are the checks of a malformed file (kept clear of errno values,
-// which any other code is: the system error of a failed file operation).
+// 201 and up are the checks of a malformed file. System errors (errno) of failed
+// file operations are never stored as one of these: see LoadTypeOutcome.
 enum Error : int {
     Ok = 0,
     NotEnoughMemory = 1,
@@ -45,8 +45,10 @@ enum Error : int {
     AddressRange = 207,     // image does not fit below 0x1000000 (24-bit S-record addresses)
 };
 
-// Short description of a code (an errno value gives the system's text).
+// Short description of a converter code.
 QString errorText(int code);
+// The system's words for an errno value.
+QString systemErrorText(int error);
 
 constexpr int kBinHeaderSize = 128;
 constexpr int kHeaderRecordSize = 152;

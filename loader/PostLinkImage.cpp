@@ -61,8 +61,13 @@ QString errorText(int code)
     case AddressRange:
         return QStringLiteral("the image does not fit in the 24-bit address space");
     default:
-        return QString::fromLocal8Bit(std::strerror(code));
+        return QStringLiteral("unknown error");
     }
+}
+
+QString systemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 static QString hex(quint64 v)

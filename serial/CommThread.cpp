@@ -19,8 +19,13 @@ uint32_t CommThreadProc(void* argument)
             const int count = port->Read(buffer, kCommReadChunk, false);
             if (count > 0)
                 context->handOver->handOver(buffer, count);
+            if (port->lineGone())
+                break; // a hung-up line may still claim queued bytes: do not spin on it
             port->ArmEventWait();
         }
     } while (mask != 0);
+    // Seen once, here: the owner closes the port and tells the user.
+    if (port->lineGone())
+        context->handOver->lineLost();
     return 0;
 }

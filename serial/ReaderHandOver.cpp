@@ -8,10 +8,20 @@ namespace
 {
 
 const QEvent::Type kHandOverEvent = static_cast<QEvent::Type>(QEvent::User + 500);
+const QEvent::Type kLineLostEvent = static_cast<QEvent::Type>(QEvent::User + 502);
 
 } // namespace
 
-ReaderHandOver::ReaderHandOver(Receiver receiver) : receive(std::move(receiver)) {}
+ReaderHandOver::ReaderHandOver(Receiver receiver, LostReceiver lostReceiver)
+    : receive(std::move(receiver)), lost(std::move(lostReceiver))
+{
+}
+
+void ReaderHandOver::lineLost()
+{
+    std::lock_guard<std::mutex> lock(mutex); // see event()
+    QCoreApplication::postEvent(this, new QEvent(kLineLostEvent));
+}
 
 void ReaderHandOver::handOver(const char* bytes, int count)
 {
@@ -80,8 +90,20 @@ int ReaderHandOver::queued()
 
 bool ReaderHandOver::event(QEvent* e)
 {
-    if (e->type() == kHandOverEvent) {
+    QEvent::Type type;
+    {
+        // The comm thread made the event under this mutex; taking it here orders the
+        // two threads where a race detector can see it (Qt's own queue lock it cannot).
+        std::lock_guard<std::mutex> lock(mutex);
+        type = e->type();
+    }
+    if (type == kHandOverEvent) {
         service();
+        return true;
+    }
+    if (type == kLineLostEvent) {
+        if (lost)
+            lost();
         return true;
     }
     return QObject::event(e);

@@ -8,6 +8,9 @@
 // so nothing is lost and memory stays small. The pump that StopReader runs delivers
 // the queue too, so stopping while data arrive cannot hang, and what was read before
 // the stop has been delivered when StopReader returns.
+//
+// A line that has gone away is reported once with lineLost(), which does not wait: the
+// owner learns of it on its own thread, after every delivery queued before it.
 #pragma once
 
 #include <QByteArray>
@@ -27,11 +30,16 @@ public:
     // Runs on the owning thread with the bytes of one read, synchronously.
     using Receiver = std::function<void(const char* bytes, int count)>;
 
-    explicit ReaderHandOver(Receiver receiver);
+    // Runs on the owning thread when the comm thread found the line gone.
+    using LostReceiver = std::function<void()>;
+
+    explicit ReaderHandOver(Receiver receiver, LostReceiver lost = {});
 
     // Comm thread side: queues a copy of the bytes; waits only while the queue is full.
     // Called on the owning thread itself, it delivers at once.
     void handOver(const char* bytes, int count);
+    // Comm thread side: the line is gone. Returns at once.
+    void lineLost();
 
     // Delivers every delivery that is waiting, on the owning thread, in order.
     void service();
@@ -47,6 +55,7 @@ protected:
 
 private:
     Receiver receive;
+    LostReceiver lost;
     std::mutex mutex;
     std::condition_variable room;
     std::deque<QByteArray> queue;

@@ -161,6 +161,18 @@ SerialPort::~SerialPort()
         ::close(wakeFd);
 }
 
+bool SerialPort::isDeviceGoneError(uint32_t error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+void SerialPort::noteFailure(uint32_t error)
+{
+    setLastError(error);
+    if (isDeviceGoneError(error))
+        gone.store(true);
+}
+
 QString SerialPort::lastErrorText() const
 {
     return errorText(lastError());
@@ -533,7 +545,7 @@ bool SerialPort::ClearErrors(CommStatus* status, uint32_t* errors)
         *errors = flags;
     const int queued = queuedInput();
     if (queued < 0) {
-        setLastError(errno);
+        noteFailure(errno); // a hung-up tty answers every question with EIO
         return false;
     }
     if (status) {
@@ -605,11 +617,12 @@ int SerialPort::Read(char* buffer, int count, bool exact)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN) {
-            setLastError(errno);
+            noteFailure(errno);
             ClearErrors(nullptr);
             return got;
         }
         if (n == 0) { // hung up
+            gone.store(true);
             setLastError(EIO);
             ClearErrors(nullptr);
             return got;
@@ -639,6 +652,7 @@ int SerialPort::Read(char* buffer, int count, bool exact)
             return got;
         }
         if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            gone.store(true);
             setLastError(EIO);
             ClearErrors(nullptr);
             return got;
@@ -683,7 +697,7 @@ int SerialPort::Write(const char* buffer, int count)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN) {
-            setLastError(errno);
+            noteFailure(errno);
             ClearErrors(nullptr);
             return done;
         }
@@ -699,6 +713,7 @@ int SerialPort::Write(const char* buffer, int count)
             return done;
         }
         if (r > 0 && !(p.revents & POLLOUT) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            gone.store(true);
             setLastError(EIO);
             ClearErrors(nullptr);
             return done;
@@ -828,6 +843,7 @@ uint32_t SerialPort::GetEventResult(bool wait)
                 waitArmed.store(false);
                 return kEvRxChar;
             }
+            gone.store(true);
             return fail(EIO);
         }
         if ((events & POLLIN) && (mask & kEvRxChar)) {

@@ -143,6 +143,12 @@ public:
     QString lastErrorText() const;
     static QString errorText(uint32_t error);
     uint32_t lineErrors() const { return lineErrorFlags.load(); }
+    // True once the device has gone away under the open port (USB unplugged, the far
+    // end of a pty closed): the line hung up, or I/O failed with EIO, ENXIO or ENODEV.
+    // Nothing brings it back; the port has to be opened again.
+    bool lineGone() const { return gone.load(); }
+    // The errors by which a device that has gone away answers.
+    static bool isDeviceGoneError(uint32_t error);
 
     // Bytes read; 0 on failure or when not open. Unless exact is set, count is first
     // lowered to what is queued, and with nothing queued nothing is read at all. With
@@ -222,6 +228,8 @@ private:
     bool readState(CommState* state);
     void setModemLine(int line, bool on);
     uint32_t takeLineErrors();
+    // Records a failed step; a device-gone error also marks the line gone.
+    void noteFailure(uint32_t error);
     int queuedInput();
     int unsentOutput();
 
@@ -239,6 +247,7 @@ private:
     std::atomic<uint32_t> lastErr{0};
     std::atomic<bool> ioTimedOut{false};
     std::atomic<uint32_t> lineErrorFlags{0};
+    std::atomic<bool> gone{false};
 
     std::atomic<uint32_t> eventMask{0}; // what the wait is for
     std::atomic<bool> waitArmed{false};

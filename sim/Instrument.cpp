@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <climits>
+
 namespace qx2sim
 {
 
@@ -40,7 +42,7 @@ QByteArray crlfText(const QByteArray& in)
 } // namespace
 
 Instrument::Instrument(const SimOptions& options, CardTree* card, InstrumentIo* io)
-    : options(options), card(card), io(io)
+    : options(options), card(card), io(io), uartRate(options.terminalBaud)
 {
 }
 
@@ -72,21 +74,117 @@ void Instrument::outAfter(int gapMs, const QByteArray& bytes)
 {
     flush();
     if (!options.silent && !bytes.isEmpty())
-        io->send(bytes, gapMs);
+        io->send(bytes, gapMs + takeGap(), uartBaud());
 }
 
 void Instrument::flush()
 {
     if (!pending.isEmpty() && !options.silent)
-        io->send(pending, 0);
+        io->send(pending, takeGap(), uartBaud());
     pending.clear();
+}
+
+int Instrument::takeGap()
+{
+    const int gap = responseGap;
+    responseGap = 0;
+    return gap;
+}
+
+qint64 Instrument::uartBaud() const
+{
+    return options.lenient ? 0 : uartRate;
+}
+
+qint64 Instrument::uartTrailingBaud() const
+{
+    return !options.lenient && phase == Phase::HexClosing ? kLoRate : 0;
+}
+
+void Instrument::switchUart(qint64 baud, const QString& why)
+{
+    // Whatever is queued still goes out at the old rate.
+    flush();
+    if (baud == uartRate)
+        return;
+    uartRate = baud;
+    if (baud > 0)
+        note(QStringLiteral("line: instrument at %1 baud (%2)").arg(baud).arg(why));
+    else
+        note(QStringLiteral("line: %1, any rate").arg(why));
+}
+
+void Instrument::handshake(char byte)
+{
+    out(QByteArray(1, byte));
+    flush();
+    handshakeMark = io->queuedTotal();
+    awaiting = QString(QLatin1Char(byte));
+}
+
+void Instrument::withholdHandshake()
+{
+    handshakeMark = LLONG_MAX;
+}
+
+bool Instrument::handshakeOnLine() const
+{
+    return options.silent || io->sentTotal() >= handshakeMark;
+}
+
+int Instrument::dropEarly(int n, const char* what)
+{
+    if (options.lenient || awaiting.isEmpty() || handshakeOnLine())
+        return 0;
+    // A UART with no room: what the host sent before it could have seen the
+    // handshake is lost.
+    violation(QStringLiteral("%1 byte(s) %2 sent before the instrument's '%3' (lost)")
+                  .arg(n)
+                  .arg(QLatin1String(what))
+                  .arg(awaiting));
+    return n;
+}
+
+void Instrument::violation(const QString& text)
+{
+    model.violations.append(text);
+    convViolations.append(text);
+    note(QStringLiteral("violation: ") + text);
+}
+
+QString Instrument::violationsField() const
+{
+    if (convViolations.isEmpty())
+        return QStringLiteral("violations=none");
+    return QStringLiteral("violations=%1: %2")
+        .arg(convViolations.size())
+        .arg(convViolations.join(QLatin1String("; ")));
+}
+
+void Instrument::summary(const QString& text)
+{
+    note(text + QLatin1Char(' ') + violationsField());
+    convViolations.clear();
+}
+
+void Instrument::finishSession()
+{
+    summary(QStringLiteral("session end: loads=%1 lo=%2 card-files=%3 clock-sets=%4 programs=%5 "
+                           "all-violations=%6")
+                .arg(model.loads.size())
+                .arg(model.hexLoads.size())
+                .arg(model.cardFiles.size())
+                .arg(model.clockSets.size())
+                .arg(model.programs.size())
+                .arg(model.violations.size()));
 }
 
 QByteArray Instrument::promptText() const
 {
+    const QByteArray end = options.promptSpace ? "> " : ">";
     if (simMode == SimMode::Monitor)
-        return "QX2>";
-    return CardTree::cardPath(cwd).toUtf8() + '>';
+        return "QX2" + end;
+    return CardTree::cardPath(cwd).toUtf8() + end;
 }
 
 void Instrument::prompt()
@@ -118,27 +216,50 @@ void Instrument::start(qint64 nowMs)
     flush();
 }
 
-void Instrument::receive(const QByteArray& bytes, qint64 nowMs)
+void Instrument::receive(const QByteArray& bytes, qint64 now)
 {
-    lastByteAt = nowMs;
+    nowMs = now;
+    if (phase == Phase::Line && now - lastByteAt >= options.timing.wakeResetMs)
+        wakeCrs = 0;
+    lastByteAt = now;
+    responseGap = options.turnaroundMs;
+    feed(bytes);
+    flush();
+    responseGap = 0;
+}
+
+void Instrument::feed(const QByteArray& bytes)
+{
     const char* p = bytes.constData();
     int n = bytes.size();
     // Every handler takes what belongs to its phase; a byte that ends a phase
     // is taken alone, so the rest is read by the next phase whatever the chunking.
     int guard = 0;
     while (n > 0) {
+        if (uploadStalled) {
+            // Read from the pty but not by the instrument: kept for later.
+            heldInput.append(p, n);
+            return;
+        }
         const int used = consume(p, n);
-        if (used == 0 && ++guard > 4)
+        if (used == 0 && !uploadStalled && ++guard > 4)
             break; // cannot happen: a phase that passes a byte on changes phase
         if (used > 0)
             guard = 0;
         p += used;
         n -= used;
     }
-    flush();
 }
 
 qint64 Instrument::deadline() const
+{
+    const qint64 due = phaseDeadline();
+    if (summaryDue >= 0 && (due < 0 || summaryDue < due))
+        return summaryDue;
+    return due;
+}
+
+qint64 Instrument::phaseDeadline() const
 {
     const qint64 base = lastByteAt;
     switch (phase) {
@@ -155,16 +276,23 @@ qint64 Instrument::deadline() const
         return base + options.timing.hexClosingMs;
     case Phase::SkUploadData:
         return base + options.timing.uploadIdleMs;
+    case Phase::LoadFailedDrain:
+        return base + options.timing.failDrainMs;
     default:
         return -1;
     }
 }
 
-void Instrument::tick(qint64 nowMs)
+void Instrument::tick(qint64 now)
 {
-    const qint64 due = deadline();
-    if (due < 0 || nowMs < due)
+    nowMs = now;
+    if (summaryDue >= 0 && now >= summaryDue)
+        loadSummary();
+    const qint64 due = phaseDeadline();
+    if (due < 0 || now < due) {
+        flush();
         return;
+    }
     switch (phase) {
     case Phase::LoadHostPlus:
     case Phase::LoadLenHi:
@@ -180,11 +308,21 @@ void Instrument::tick(qint64 nowMs)
         note(QStringLiteral("LOAD: no answer to '&' for %1 ms").arg(options.timing.loadIdleMs));
         phase = Phase::Line;
         lineBuffer.clear();
+        switchUart(options.terminalBaud, QStringLiteral("load given up"));
+        loadSummary();
+        break;
+    case Phase::LoadFailedDrain:
+        phase = Phase::Line;
+        lineBuffer.clear();
+        out("\r\n");
+        outLine(QStringLiteral("LOAD failed: ") + failReason);
+        prompt();
         break;
     case Phase::HexData:
         if (hex.raw.isEmpty()) {
             note(QStringLiteral("lo: no data arrived; back to the prompt"));
             phase = Phase::Line;
+            switchUart(options.terminalBaud, QStringLiteral("lo given up"));
         } else {
             finishHex(QStringLiteral("quiet"));
         }
@@ -194,7 +332,17 @@ void Instrument::tick(qint64 nowMs)
         phase = Phase::Line;
         break;
     case Phase::SkUploadData:
-        discardUpload(QStringLiteral("line quiet for %1 ms").arg(options.timing.uploadIdleMs));
+        if (uploadStalled) {
+            uploadStalled = false;
+            discardUpload(QStringLiteral("reading stopped after %1 bytes (fault), then %2 ms")
+                              .arg(uploadReceived)
+                              .arg(options.timing.uploadIdleMs));
+            const QByteArray held = heldInput;
+            heldInput.clear();
+            feed(held);
+        } else {
+            discardUpload(QStringLiteral("line quiet for %1 ms").arg(options.timing.uploadIdleMs));
+        }
         break;
     default:
         break;
@@ -225,35 +373,49 @@ int Instrument::consume(const char* p, int n)
         return n;
     }
 
-    case Phase::LoadHostPlus:
-        // Anything before the host's '+' is noise of its rate switch.
-        if (c == kPlus) {
-            load.dataSettings = io->lineSettings();
-            note(QStringLiteral("LOAD data phase starts"));
-            requestBlock();
+    case Phase::LoadHostPlus: {
+        if (const int lost = dropEarly(n, "after the LOAD line"))
+            return lost;
+        int i = 0;
+        while (i < n && p[i] != kPlus)
+            ++i;
+        if (i > 0) {
+            // Only the host's '+' opens the data phase; anything else is lost.
+            if (!options.lenient)
+                violation(
+                    QStringLiteral("%1 byte(s) other than '+' after the instrument's '+'").arg(i));
+            return i;
         }
+        awaiting.clear();
+        load.dataSettings = io->lineSettings();
+        note(QStringLiteral("LOAD data phase starts"));
+        requestBlock();
         return 1;
+    }
 
     case Phase::LoadLenHi:
+        if (const int lost = dropEarly(n, "of a block"))
+            return lost;
+        awaiting.clear();
         blockLength = c << 8;
         phase = Phase::LoadLenLo;
         return 1;
 
     case Phase::LoadLenLo:
         blockLength |= c;
-        if (blockLength == 0) {
-            finishLoad();
-        } else {
-            blockRemaining = blockLength;
-            phase = Phase::LoadData;
-        }
+        takeBlockLength();
         return 1;
 
     case Phase::LoadData: {
         const int k = qMin(n, blockRemaining);
-        load.data.append(p, k);
+        // Never more than announced, whatever the host sends.
+        const int keep = static_cast<int>(qMin<qint64>(k, qint64(load.count) - loadReceived));
+        if (keep < k)
+            note(QStringLiteral("LOAD: %1 byte(s) beyond the announced count dropped")
+                     .arg(k - keep));
+        load.data.append(p, keep);
         blockRemaining -= k;
-        loadReceived += static_cast<quint32>(k);
+        loadReceived += static_cast<quint32>(keep);
         if (blockRemaining == 0) {
             trailerSeen = 0;
             phase = Phase::LoadTrailer;
@@ -262,8 +424,15 @@ int Instrument::consume(const char* p, int n)
     }
 
     case Phase::LoadTrailer:
-        if (c != 0)
+        if (c != 0) {
             load.trailersOk = false;
+            if (!options.lenient) {
+                failLoad(QStringLiteral("block %1 ends with %2 instead of 00 00")
+                             .arg(load.blockLengths.size() + 1)
+                             .arg(hexByte(c)));
+                return 1;
+            }
+        }
         if (++trailerSeen == 2) {
             load.blockLengths.append(blockLength);
             requestBlock();
@@ -272,22 +441,49 @@ int Instrument::consume(const char* p, int n)
 
     case Phase::LoadAmpAnswer: {
         LoadRecord& rec = model.loads.last();
-        ++rec.ampAnswers;
-        if (c != 0)
+        if (const int lost = dropEarly(n, "answering '&'")) {
             rec.ampAnswersOk = false;
+            return lost;
+        }
+        awaiting.clear();
+        ++rec.ampAnswers;
+        if (c != 0) {
+            rec.ampAnswersOk = false;
+            if (!options.lenient)
+                violation(QStringLiteral("%1 instead of 0x00 answering '&'").arg(hexByte(c)));
+        }
         if (ampLeft > 0) {
             --ampLeft;
-            out(QByteArray(1, kAmp));
+            handshake(kAmp);
         } else {
-            note(QStringLiteral("LOAD '&' answers=%1 all-zero=%2")
-                     .arg(rec.ampAnswers)
-                     .arg(rec.ampAnswersOk ? QLatin1String("yes") : QLatin1String("no")));
+            ampGuardUntil = nowMs + options.timing.ampGuardMs;
             sendMinus();
         }
         return 1;
     }
 
+    case Phase::LoadFailedDrain:
+        return n; // the rest of a failed load, dropped until the line is quiet
+
+    case Phase::ProgramRunning: {
+        int i = 0;
+        while (i < n && static_cast<unsigned char>(p[i]) != kETX)
+            ++i;
+        if (i < n) {
+            note(QStringLiteral("program stopped by ETX"));
+            phase = Phase::Line;
+            out("^C\r\n");
+            outLine(QStringLiteral("QX2 program ended"));
+            prompt();
+            return i + 1;
+        }
+        return n;
+    }
+
     case Phase::HexData:
+        if (const int lost = dropEarly(n, "of a lo download"))
+            return lost;
+        awaiting.clear();
         for (int i = 0; i < n; ++i) {
             const char ch = p[i];
             if (hex.raw.isEmpty())
@@ -309,6 +505,11 @@ int Instrument::consume(const char* p, int n)
 
     case Phase::HexClosing:
         if (c == kPercent) {
+            if (!options.lenient && !awaiting.isEmpty() && !handshakeOnLine()) {
+                violation(QStringLiteral("'%' sent before the instrument's closing '%' (lost)"));
+                return 1;
+            }
+            awaiting.clear();
             if (!model.hexLoads.isEmpty())
                 model.hexLoads.last().closed = true;
             note(QStringLiteral("lo: closing '%' from the host"));
@@ -337,7 +538,7 @@ int Instrument::consume(const char* p, int n)
         while (i < n && p[i] != '\n')
             ++i;
         for (int j = 0; j < i; ++j)
-            if (p[j] != '\r')
+            if (p[j] != '\r' || !options.lenient) // a CR is part of the command
                 skLine.append(p[j]);
         if (skLine.size() > kMaxLinkLine) {
             note(QStringLiteral("link: command line too long, dropped"));
@@ -356,13 +557,26 @@ int Instrument::consume(const char* p, int n)
     }
 
     case Phase::SkUploadData: {
-        const int k = static_cast<int>(qMin<qint64>(n, uploadRemaining));
+        qint64 allow = uploadRemaining;
+        if (options.uploadStallAfter >= 0)
+            allow = qMin(allow, options.uploadStallAfter - uploadReceived);
+        if (allow <= 0) {
+            uploadStalled = true;
+            note(QStringLiteral("fault: upload reading stops after %1 bytes").arg(uploadReceived));
+            return 0;
+        }
+        const int k = static_cast<int>(qMin<qint64>(n, allow));
         if (uploadReceived == 0)
             uploadSettings = io->lineSettings();
         if (upload && uploadKeep && upload->write(p, k) != k)
             uploadKeep = false; // reported when the file is finished
         uploadRemaining -= k;
         uploadReceived += k;
+        if (options.uploadText == QLatin1String("during") && !uploadTextSent &&
+            uploadReceived * 2 >= uploadAnnounced && uploadRemaining > 0) {
+            uploadTextSent = true;
+            out(" Receiving " + uploadCardPath.toUtf8() + "\r\n");
+        }
         if (uploadRemaining == 0)
             finishUpload();
         return k;
@@ -373,13 +587,38 @@ int Instrument::consume(const char* p, int n)
 
 // ---------------------------------------------------------------- console and monitor
 
+void Instrument::echo(const QByteArray& bytes)
+{
+    if (!options.noEcho)
+        out(bytes);
+}
+
 void Instrument::lineByte(unsigned char c)
 {
+    if (ampGuardUntil >= 0) {
+        if (nowMs <= ampGuardUntil && !options.lenient) {
+            // Exactly one 0x00 answers each '&'.
+            violation(QStringLiteral("second byte %1 answering '&'").arg(hexByte(c)));
+            if (!model.loads.isEmpty())
+                model.loads.last().ampAnswersOk = false;
+            return;
+        }
+        ampGuardUntil = -1;
+    }
+    if (options.answerOnCr > 1 && wakeCrs < options.answerOnCr - 1) {
+        // Deaf to this wake-up until its Nth CR.
+        if (c == kCR)
+            ++wakeCrs;
+        lineBuffer.clear();
+        lineOdd = false;
+        return;
+    }
     if (afterLoad) {
         afterLoad = false;
         if (c == 'G' || c == 'g') {
             // A lone G right after a load starts the program without a CR.
-            out("G\r\n");
+            echo("G");
+            out("\r\n");
             runProgram(QStringLiteral("G"), QString(), programAddress, true);
             return;
         }
@@ -388,37 +627,47 @@ void Instrument::lineByte(unsigned char c)
     case kCR: {
         out("\r\n");
         const QString line = lineBuffer;
+        const bool odd = lineOdd;
         lineBuffer.clear();
-        executeLine(line);
+        lineOdd = false;
+        executeLine(line, odd);
         return;
     }
     case kLF:
     case 0:
-        return; // the LF of a CR LF line end, or a fill byte
+        // The LF of a CR LF line end, or a fill byte; inside a line it spoils a LOAD.
+        if (!lineBuffer.isEmpty())
+            lineOdd = true;
+        return;
     case kBS:
     case kDEL:
         if (!lineBuffer.isEmpty()) {
             lineBuffer.chop(1);
-            out("\b \b");
+            echo("\b \b");
         }
         return;
     case kETX:
         lineBuffer.clear();
+        lineOdd = false;
         out("^C\r\n");
         prompt();
         return;
     default:
         break;
     }
-    if (c == '\t')
+    if (c == '\t') {
         c = ' ';
-    if (c < 0x20 || c >= 0x7F || lineBuffer.size() >= kMaxLine)
+        lineOdd = true;
+    }
+    if (c < 0x20 || c >= 0x7F || lineBuffer.size() >= kMaxLine) {
+        lineOdd = true;
         return;
+    }
     lineBuffer += QChar::fromLatin1(static_cast<char>(c));
-    out(QByteArray(1, static_cast<char>(c)));
+    echo(QByteArray(1, static_cast<char>(c)));
 }
 
-void Instrument::executeLine(const QString& line)
+void Instrument::executeLine(const QString& line, bool odd)
 {
     const QString t = line.trimmed();
     // The host's wake-up sends CR, '.' CR or a lone ETX: all just ask for the prompt.
@@ -429,6 +678,14 @@ void Instrument::executeLine(const QString& line)
     const QStringList words = t.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     const QString cmd = words[0].toUpper();
     const QStringList args = words.mid(1);
+    if (cmd == QLatin1String("LOAD") && !options.lenient && (odd || !exactLoadLine(line))) {
+        // The monitor parses its LOAD line by position: anything else is not a LOAD.
+        violation(QStringLiteral("LOAD line is not \"LOAD %08X %08X %08X\" CR: \"%1\"").arg(line));
+        summary(QStringLiteral("LOAD refused"));
+        outLine(QStringLiteral("?"));
+        prompt();
+        return;
+    }
     if (commonCommand(cmd, args, t))
         return;
     const bool done =

@@ -12,6 +12,13 @@
 // answers '%' again; the host's own '%' then closes it. The link server takes
 // single-letter commands ended by LF: c (change directory), d (list), tdate,
 // s (send a file), a (abort a send), r (receive a file of a given length).
+//
+// Strict as the real monitor: an inexact LOAD line, bytes sent before a
+// handshake ('+', '=', '%', '&') has reached the line, a wrong block length or
+// trailer, a doubled answer to '&', a CR in a link command, a loose tdate
+// text are refused or lost and recorded as violations. The instrument also
+// says at which rate its UART is (uartBaud), so the engine can garble bytes
+// that cross at another rate.
 #pragma once
 
 #include "CardTree.h"
@@ -35,9 +42,14 @@ class InstrumentIo
 public:
     virtual ~InstrumentIo() = default;
     // Queue bytes for the host, gapMs after everything queued before has gone.
-    virtual void send(const QByteArray& bytes, int gapMs) = 0;
+    // uartBaud is the instrument's rate for them (0: a link that has no rate).
+    virtual void send(const QByteArray& bytes, int gapMs, qint64 uartBaud) = 0;
     // Drop every byte queued and not yet on the line (the host aborted a send).
     virtual void discardPendingOutput() = 0;
+    // Bytes ever queued, and bytes ever written to the line or dropped: the
+    // host can have seen a byte only once sentTotal has passed it.
+    virtual qint64 queuedTotal() const = 0;
+    virtual qint64 sentTotal() const = 0;
     // The line settings the client has set, read at the moment of the call.
     virtual LineSettings lineSettings() = 0;
     // One line for the conversation log.
@@ -65,6 +77,19 @@ public:
     // The instrument's wall clock (set by DATE and tdate), kept as UTC.
     QDateTime clock() const;
 
+    // The rate the instrument's UART is at (0: the USB link, any rate goes;
+    // also 0 with --lenient).
+    qint64 uartBaud() const;
+    // A second rate the UART still takes from the host, or 0: after a lo
+    // download the line end of the last record may trail the rate switch.
+    qint64 uartTrailingBaud() const;
+    // False while the instrument has stopped reading the line (--upload-stall-after).
+    bool wantsInput() const { return heldInput.isEmpty() && !uploadStalled; }
+    // A breach seen by the line itself (bytes at the wrong rate).
+    void lineViolation(const QString& text) { violation(text); }
+    // The log's closing line for the whole run.
+    void finishSession();
+
 private:
     enum class Phase {
         Line,
@@ -77,14 +102,19 @@ private:
         LoadAmpAnswer,
         HexData,
         HexClosing,
+        LoadFailedDrain,
+        ProgramRunning,
         SkIdle,
         SkLine,
         SkUploadData,
     };
 
+    void feed(const QByteArray& bytes);
+    qint64 phaseDeadline() const;
     int consume(const char* p, int n);
     void lineByte(unsigned char c);
-    void executeLine(const QString& line);
+    void echo(const QByteArray& bytes);
+    void executeLine(const QString& line, bool odd);
     bool commonCommand(const QString& cmd, const QStringList& args, const QString& line);
     bool consoleCommand(const QString& cmd, const QStringList& args);
     bool monitorCommand(const QString& cmd, const QStringList& args, const QString& line);
@@ -93,6 +123,18 @@ private:
     void outLine(const QString& text);
     void outAfter(int gapMs, const QByteArray& bytes);
     void flush();
+    int takeGap();
+    // Sends a handshake byte; the host may answer only once it is on the line.
+    void handshake(char byte);
+    void withholdHandshake(); // a handshake that never comes (faults)
+    bool handshakeOnLine() const;
+    // Drops bytes the host sent before the handshake it had to wait for;
+    // returns how many of p[0..n) were dropped (0 when it is on the line).
+    int dropEarly(int n, const char* what);
+    void switchUart(qint64 baud, const QString& why);
+    void violation(const QString& text);
+    QString violationsField() const;
+    void summary(const QString& text);
     void prompt();
     QByteArray promptText() const;
     void note(const QString& text);
@@ -100,9 +142,14 @@ private:
     // Block loader.
     void startLoad(const QString& line, const QStringList& args);
     void requestBlock();
+    void takeBlockLength();
+    bool exactLoadLine(const QString& rawLine) const;
     void finishLoad();
     void sendMinus();
+    void loadSummary();
     void abandonLoad(const QString& why);
+    void failLoad(const QString& why);
+    void saveLoad(const LoadRecord& rec);
 
     // Programs.
     void runProgram(const QString& how, const QString& name, quint32 address, bool haveAddress);
@@ -124,6 +171,7 @@ private:
     void startSkiffer();
     void skifferByte(unsigned char c);
     void skifferCommand(char cmd, const QByteArray& arg);
+    void sendLinkText(int delayMs, const QByteArray& text);
     void skifferChangeDir(const QString& path);
     void skifferList();
     void skifferTdate(const QString& text);
@@ -143,7 +191,16 @@ private:
     SimMode simMode = SimMode::Console;
     Phase phase = Phase::Line;
     qint64 lastByteAt = 0;
-    QByteArray pending; // output gathered while handling one piece of input
+    qint64 nowMs = 0;
+    QByteArray pending;  // output gathered while handling one piece of input
+    int responseGap = 0; // --turnaround, owed by the first answer to a host message
+    qint64 handshakeMark = 0;
+    QString awaiting; // the handshake the host must wait for, or empty
+    qint64 uartRate = 0;
+    QStringList convViolations; // of the conversation under way
+    qint64 wakeCrs = 0;         // CRs of the current wake-up (--answer-on-cr)
+    bool lineOdd = false;       // the line held a byte that is no part of a command
+    QByteArray heldInput;       // read while the instrument had stopped reading
 
     QString lineBuffer;
     bool afterLoad = false; // a lone 'G' now starts the program
@@ -163,6 +220,10 @@ private:
     int blockRemaining = 0;
     int trailerSeen = 0;
     int ampLeft = 0;
+    bool ampUsed = false;
+    qint64 ampGuardUntil = -1;
+    qint64 summaryDue = -1; // the LOAD summary waits for late doubled '&' answers
+    QString failReason;
 
     // CAPTURE in progress.
     QString captureName;
@@ -185,6 +246,8 @@ private:
     qint64 uploadRemaining = 0;
     qint64 uploadReceived = 0;
     bool uploadKeep = false;
+    bool uploadStalled = false;
+    bool uploadTextSent = false;
     LineSettings uploadSettings;
 };
 

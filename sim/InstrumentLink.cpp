@@ -12,6 +12,35 @@ namespace qx2sim
 
 using namespace wire;
 
+namespace
+{
+
+// All the bytes: QString::fromUtf8(QByteArray) would stop at a NUL.
+QString textOf(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
+bool hasControl(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return true;
+    return false;
+}
+
+// Shown back in a reply: control bytes as '?', so the reply stays one line.
+QByteArray printable(const QString& text)
+{
+    QByteArray out = text.toUtf8();
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return out;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------- link server
 
 void Instrument::startSkiffer()
@@ -19,6 +48,7 @@ void Instrument::startSkiffer()
     simMode = SimMode::Skiffer;
     phase = Phase::SkIdle;
     cwdValid = true;
+    switchUart(0, QStringLiteral("link server on the USB link"));
     note(QStringLiteral("Skiffer link server started"));
     outLine(QStringLiteral(" Skiffer link server running; Ctrl-C stops it"));
 }
@@ -36,6 +66,7 @@ void Instrument::skifferByte(unsigned char c)
         return;
     case 'd':
         skifferList();
+        summary(QStringLiteral("link: d done"));
         return;
     case 'a':
         io->discardPendingOutput();
@@ -51,6 +82,7 @@ void Instrument::skifferByte(unsigned char c)
         note(QStringLiteral("Skiffer link server stopped"));
         simMode = SimMode::Console;
         phase = Phase::Line;
+        switchUart(options.terminalBaud, QStringLiteral("console"));
         out("^C\r\n");
         prompt();
         return;
@@ -61,18 +93,21 @@ void Instrument::skifferByte(unsigned char c)
 
 void Instrument::skifferCommand(char cmd, const QByteArray& arg)
 {
+    if (arg.endsWith('\r') && !options.lenient)
+        violation(QStringLiteral("link command %1 ends in CR LF; the CR is part of it")
+                      .arg(QLatin1Char(cmd)));
     switch (cmd) {
     case 'c':
-        skifferChangeDir(QString::fromUtf8(arg));
+        skifferChangeDir(textOf(arg));
         break;
     case 't':
         if (arg.startsWith("date "))
-            skifferTdate(QString::fromUtf8(arg.mid(5)));
+            skifferTdate(textOf(arg.mid(5)));
         else
-            note(QStringLiteral("link: unknown command t%1").arg(QString::fromUtf8(arg)));
+            note(QStringLiteral("link: unknown command t%1").arg(textOf(arg)));
         break;
     case 's':
-        skifferSend(QString::fromUtf8(arg));
+        skifferSend(textOf(arg));
         break;
     case 'r':
         skifferReceive(arg);
@@ -80,12 +115,24 @@ void Instrument::skifferCommand(char cmd, const QByteArray& arg)
     default:
         break;
     }
+    // An upload's summary comes when it ends.
+    if (phase != Phase::SkUploadData)
+        summary(QStringLiteral("link: %1 done").arg(QLatin1Char(cmd)));
+}
+
+void Instrument::sendLinkText(int delayMs, const QByteArray& text)
+{
+    if (delayMs > 0)
+        outAfter(delayMs, text);
+    else
+        out(text);
 }
 
 void Instrument::skifferChangeDir(const QString& path)
 {
     QStringList to;
-    if (card->resolveDirectory(path, cwd, &to)) {
+    // Only the lenient server forgives a CR (or other control byte) in the path.
+    if ((options.lenient || !hasControl(path)) && card->resolveDirectory(path, cwd, &to)) {
         cwd = to;
         cwdValid = true;
         note(QStringLiteral("link: c %1").arg(CardTree::cardPath(cwd)));
@@ -103,26 +150,41 @@ void Instrument::skifferList()
     if (cwdValid) {
         text = card->listing(cwd, lineEnd);
     } else {
-        text = " Volume in drive C is QX2CARD" + lineEnd + " Directory of " + badDir.toUtf8() +
+        text = " Volume in drive C is QX2CARD" + lineEnd + " Directory of " + printable(badDir) +
                lineEnd + lineEnd + " File not found" + lineEnd;
     }
+    if (options.nulInListing) {
+        QByteArray marked;
+        for (const QByteArray& line : text.split('\n')) {
+            QByteArray l = line;
+            if (!l.isEmpty() && l[0] != ' ' && l[0] != '\r')
+                l.insert(l.endsWith('\r') ? l.size() - 1 : l.size(), '\0');
+            marked += l + '\n';
+        }
+        marked.chop(1);
+        text = marked;
+    }
     note(QStringLiteral("link: d %1 (%2 bytes)")
-             .arg(cwdValid ? CardTree::cardPath(cwd) : badDir)
+             .arg(cwdValid ? CardTree::cardPath(cwd) : QString::fromUtf8(printable(badDir)))
              .arg(text.size()));
     if (options.chunkSize > 0) {
         flush();
         for (int i = 0; i < text.size(); i += options.chunkSize)
-            outAfter(i == 0 ? 0 : options.chunkGapMs, text.mid(i, options.chunkSize));
+            outAfter(i == 0 ? options.listingDelayMs : options.chunkGapMs,
+                     text.mid(i, options.chunkSize));
     } else {
-        out(text);
+        sendLinkText(options.listingDelayMs, text);
     }
 }
 
 void Instrument::skifferTdate(const QString& text)
 {
-    static const QRegularExpression re(
+    // The server reads the client's text by position: two-digit fields, one lower-case letter.
+    static const QRegularExpression strict(
+        QStringLiteral("^(\\d{2})-(\\d{2})-(\\d{4}) (\\d{2}):(\\d{2}):(\\d{2}) ([ap])$"));
+    static const QRegularExpression loose(
         QStringLiteral("^(\\d{2})-(\\d{2})-(\\d{4}) (\\d{1,2}):(\\d{2}):(\\d{2}) ?([aApP])[mM]?$"));
-    const auto m = re.match(text.trimmed());
+    const auto m = options.lenient ? loose.match(text.trimmed()) : strict.match(text);
     const QDate date =
         m.hasMatch() ? QDate(m.captured(3).toInt(), m.captured(1).toInt(), m.captured(2).toInt())
                      : QDate();
@@ -135,8 +197,14 @@ void Instrument::skifferTdate(const QString& text)
     const QTime time =
         hour >= 0 ? QTime(hour, m.captured(5).toInt(), m.captured(6).toInt()) : QTime();
     if (!date.isValid() || !time.isValid()) {
-        note(QStringLiteral("link: tdate %1 - not understood").arg(text));
-        out("\r\nBad date: " + text.toUtf8() + "\r\nUse tdate MM-dd-yyyy hh:mm:ss a|p\r\n");
+        if (!options.lenient)
+            violation(QStringLiteral("tdate text \"%1\" is not MM-dd-yyyy hh:mm:ss a|p")
+                          .arg(QString::fromUtf8(printable(text))));
+        note(QStringLiteral("link: tdate %1 - not understood")
+                 .arg(QString::fromUtf8(printable(text))));
+        // An error line begins with a space, so the client shows it and lists nothing.
+        sendLinkText(options.tdateDelayMs,
+                     " Bad date: " + printable(text) + " (use tdate MM-dd-yyyy hh:mm:ss a|p)\r\n");
         return;
     }
     const QString format = QStringLiteral("MM-dd-yyyy HH:mm:ss");
@@ -145,8 +213,10 @@ void Instrument::skifferTdate(const QString& text)
     clockOffsetMs = QDateTime::currentDateTimeUtc().msecsTo(value);
     model.clockSets.append({QStringLiteral("tdate"), text, value});
     note(QStringLiteral("clock set by tdate to %1").arg(value.toString(Qt::ISODate)));
-    out("\r\nClock was " + before.toString(format).toUtf8() + "\r\nClock now " +
-        value.toString(format).toUtf8() + "\r\n");
+    const QByteArray nul = options.nulInClockReply ? QByteArray(1, '\0') : QByteArray();
+    sendLinkText(options.tdateDelayMs, "\r\nClock was " + before.toString(format).toUtf8() +
+                                           "\r\n" + nul + "Clock now " +
+                                           value.toString(format).toUtf8() + "\r\n");
 }
 
 void Instrument::skifferSend(const QString& name)
@@ -155,7 +225,14 @@ void Instrument::skifferSend(const QString& name)
     QFile f(card->hostPath(cwd) + QLatin1Char('/') + found);
     // A missing file gets no answer at all: any text would land in the client's file.
     if (found.isEmpty() || !f.open(QIODevice::ReadOnly)) {
-        note(QStringLiteral("link: s %1 - no such file, nothing sent").arg(name));
+        if (options.missingFileText) {
+            note(QStringLiteral("link: s %1 - no such file, answered with text (fault)")
+                     .arg(QString::fromUtf8(printable(name))));
+            out(" File not found\r\n");
+            return;
+        }
+        note(QStringLiteral("link: s %1 - no such file, nothing sent")
+                 .arg(QString::fromUtf8(printable(name))));
         return;
     }
     QByteArray bytes = f.readAll();
@@ -173,7 +250,16 @@ void Instrument::skifferSend(const QString& name)
     rec.size = bytes.size();
     model.cardFiles.append(rec);
     note(QStringLiteral("link: s %1 - sending %2 bytes").arg(rec.cardPath).arg(bytes.size()));
-    out(bytes);
+    if (options.downloadPauseMs > 0 && bytes.size() >= 2) {
+        const int half = bytes.size() / 2;
+        note(QStringLiteral("fault: pause of %1 ms after %2 bytes")
+                 .arg(options.downloadPauseMs)
+                 .arg(half));
+        out(bytes.left(half));
+        outAfter(options.downloadPauseMs, bytes.mid(half));
+    } else {
+        out(bytes);
+    }
 }
 
 void Instrument::skifferReceive(const QByteArray& request)
@@ -182,15 +268,20 @@ void Instrument::skifferReceive(const QByteArray& request)
     const QByteArray lengthText = tab >= 0 ? request.mid(tab + 1) : QByteArray();
     static const QRegularExpression digits(QStringLiteral("^\\d{1,12}$"));
     if (tab < 0 || !digits.match(QString::fromLatin1(lengthText)).hasMatch()) {
+        if (!options.lenient)
+            violation(QStringLiteral("r request without name TAB decimal length: \"%1\"")
+                          .arg(QString::fromUtf8(printable(textOf(request)))));
         note(QStringLiteral("link: r without name TAB length - ignored"));
         return;
     }
-    const QString name = QString::fromUtf8(request.left(tab));
+    const QString name = textOf(request.left(tab));
     uploadAnnounced = lengthText.toLongLong();
     uploadRemaining = uploadAnnounced;
     uploadReceived = 0;
     uploadSettings = io->lineSettings();
     uploadKeep = false;
+    uploadStalled = false;
+    uploadTextSent = false;
     uploadFolder.clear();
     upload.reset();
     QString why;
@@ -213,9 +304,10 @@ void Instrument::skifferReceive(const QByteArray& request)
     }
     if (!uploadKeep) {
         // The bytes still follow; they are read and dropped so they cannot pass as commands.
-        uploadCardPath = CardTree::cardPath(cwd) + QLatin1Char('\\') + name;
+        uploadCardPath =
+            CardTree::cardPath(cwd) + QLatin1Char('\\') + QString::fromUtf8(printable(name));
         note(QStringLiteral("link: r %1 %2 - will not be stored: %3")
-                 .arg(name)
+                 .arg(QString::fromUtf8(printable(name)))
                  .arg(uploadAnnounced)
                  .arg(why));
     } else {
@@ -240,14 +332,17 @@ void Instrument::finishUpload()
         setModificationTime(upload->fileName(), clock());
         restoreUploadFolderTime();
         rec.kind = CardFileRecord::Uploaded;
-        note(QStringLiteral("link: stored %1 (%2 bytes)").arg(uploadCardPath).arg(uploadReceived));
+        summary(
+            QStringLiteral("link: stored %1 (%2 bytes)").arg(uploadCardPath).arg(uploadReceived));
+        if (options.uploadText == QLatin1String("after"))
+            out(" " + uploadCardPath.toUtf8() + " stored\r\n");
     } else {
         if (upload)
             upload->cancelWriting();
         rec.kind = CardFileRecord::UploadDiscarded;
         upload.reset();
         restoreUploadFolderTime();
-        note(QStringLiteral("link: %1 not stored").arg(uploadCardPath));
+        summary(QStringLiteral("link: %1 not stored").arg(uploadCardPath));
     }
     model.cardFiles.append(rec);
     upload.reset();
@@ -266,12 +361,13 @@ void Instrument::discardUpload(const QString& why)
     rec.announced = uploadAnnounced;
     rec.settings = uploadSettings;
     model.cardFiles.append(rec);
-    note(QStringLiteral("link: upload of %1 discarded after %2 of %3 bytes: %4")
-             .arg(uploadCardPath)
-             .arg(uploadReceived)
-             .arg(uploadAnnounced)
-             .arg(why));
+    summary(QStringLiteral("link: upload of %1 discarded after %2 of %3 bytes: %4")
+                .arg(uploadCardPath)
+                .arg(uploadReceived)
+                .arg(uploadAnnounced)
+                .arg(why));
     phase = Phase::SkIdle;
+    uploadStalled = false;
 }
 
 // The card's file system keeps a folder's date when files come and go in it;

@@ -21,6 +21,7 @@ constexpr char kMinus = '-';
 constexpr char kAmp = '&';
 constexpr char kPercent = '%';
 
+constexpr qint64 kLoRate = 57600;                    // "lo" downloads, whatever the terminal rate
 constexpr int kMaxLine = 255;                        // console and monitor command line
 constexpr quint32 kMaxLoadCount = 16u * 1024 * 1024; // the target's memory
 constexpr int kMaxCapture = 64 * 1024 * 1024;
@@ -29,6 +30,13 @@ constexpr int kMaxLinkLine = 4096; // a link command with its argument
 inline QString hex8(quint32 v)
 {
     return QStringLiteral("%1").arg(v, 8, 16, QLatin1Char('0')).toUpper();
+}
+
+// "0x0D": a byte as the log and the violations name it.
+inline QString hexByte(int c)
+{
+    return QStringLiteral("0x") +
+           QStringLiteral("%1").arg(c & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
 }
 
 inline QString hex6(quint32 v)

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace qx2sim
 {
@@ -30,7 +31,8 @@ struct LoadRecord {
     bool trailersOk = true;   // every block was followed by 0x00 0x00
     int ampAnswers = 0;       // answers received to '&' (each should be 0x00)
     bool ampAnswersOk = true; // every answer was 0x00
-    QString outcome;          // "complete", or why the load ended early
+    QString outcome;          // "complete", or why the load failed or ended early
+    QStringList violations;   // the host's breaches of the protocol during this load
 };
 
 struct HexLoadRecord {
@@ -41,6 +43,7 @@ struct HexLoadRecord {
     int badLines = 0;     // non-empty lines that are no record, or bad checksums
     bool endSeen = false; // an end record arrived
     bool closed = false;  // the host's closing '%' arrived
+    QStringList violations;
 };
 
 struct CardFileRecord {
@@ -77,6 +80,7 @@ struct MemoryModel {
     QList<ClockRecord> clockSets;
     QList<ProgramRecord> programs;
     QList<MemoryWrite> writes; // in order; later writes win
+    QStringList violations;    // every breach by the host, in order
 
     // Target memory as the writes left it; bytes never written read 0xFF.
     QByteArray read(quint32 address, int length) const;

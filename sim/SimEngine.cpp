@@ -30,6 +30,11 @@ constexpr qint64 kPacedSliceUs = 5000;
 constexpr qint64 kStreamSlackUs = 20000;
 // Pacing at the client's rate while it has set none (B0) uses this.
 constexpr qint64 kFallbackRate = 9600;
+// Output written in one turn of the loop before the input is looked at again,
+// so that an abort byte or a signal is seen while a big file goes out.
+constexpr qint64 kWriteBudget = 256 * 1024;
+// A UART copes with this much difference in rate (percent).
+constexpr qint64 kRateTolerancePercent = 2;
 
 qint64 sinceUs(std::chrono::steady_clock::time_point t0)
 {
@@ -45,19 +50,24 @@ class SimEngine::Io : public InstrumentIo
 public:
     explicit Io(SimEngine* engine) : engine(engine) {}
     // Called with the engine's lock held.
-    void send(const QByteArray& bytes, int gapMs) override
+    void send(const QByteArray& bytes, int gapMs, qint64 uartBaud) override
     {
         Segment s;
         s.bytes = bytes;
         s.gapMs = gapMs;
+        s.baud = uartBaud;
         engine->queue.push_back(s);
+        engine->queuedTotal += bytes.size();
         engine->wake();
     }
     void discardPendingOutput() override
     {
         engine->queue.clear();
         engine->txChunk.clear();
+        engine->sentTotal = engine->queuedTotal;
     }
+    qint64 queuedTotal() const override { return engine->queuedTotal; }
+    qint64 sentTotal() const override { return engine->sentTotal; }
     LineSettings lineSettings() override { return readLineSettings(engine->slaveFd); }
     void event(const QString& text) override
     {
@@ -129,25 +139,6 @@ bool SimEngine::start(QString* error)
         return false;
     }
 
-    // The pty, raw, at a known speed until the client sets its own.
-    char name[PATH_MAX] = {};
-    if (openpty(&masterFd, &slaveFd, name, nullptr, nullptr) != 0) {
-        *error = QStringLiteral("cannot create a pseudo-terminal: %1")
-                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    device = QString::fromLocal8Bit(name);
-    termios t{};
-    tcgetattr(slaveFd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(slaveFd, TCSANOW, &t);
-    fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
-    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
-    fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
-
     int pipeFds[2];
     if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
         *error = QStringLiteral("cannot create a pipe: %1")
@@ -157,29 +148,9 @@ bool SimEngine::start(QString* error)
     }
     wakeRead = pipeFds[0];
     wakeWrite = pipeFds[1];
-
-    if (!options.linkPath.isEmpty()) {
-        const QByteArray link = QFile::encodeName(options.linkPath);
-        struct stat st {
-        };
-        if (lstat(link.constData(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) {
-                *error = QStringLiteral("--link %1 exists and is not a symbolic link; "
-                                        "remove it or choose another path")
-                             .arg(options.linkPath);
-                stop();
-                return false;
-            }
-            // A link left by an earlier run that did not end cleanly.
-            ::unlink(link.constData());
-        }
-        if (::symlink(name, link.constData()) != 0) {
-            *error = QStringLiteral("--link %1: %2")
-                         .arg(options.linkPath, QString::fromLocal8Bit(std::strerror(errno)));
-            stop();
-            return false;
-        }
-        linkMade = true;
+    if (!openDevice(error) || !makeLink(error)) {
+        stop();
+        return false;
     }
 
     log.comment(
@@ -213,24 +184,167 @@ void SimEngine::stop()
     running = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (instrument)
+            instrument->finishSession();
         instrument.reset();
         queue.clear();
         txChunk.clear();
     }
-    if (linkMade) {
-        // Only our own link is removed, not whatever someone put there since.
-        const QByteArray link = QFile::encodeName(options.linkPath);
-        char target[PATH_MAX] = {};
-        const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
-        if (n > 0 && QString::fromLocal8Bit(target, int(n)) == device)
-            ::unlink(link.constData());
-        linkMade = false;
-    }
+    removeLink();
     for (int* fd : {&masterFd, &slaveFd, &wakeRead, &wakeWrite}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
     }
+}
+
+bool SimEngine::openDevice(QString* error)
+{
+    // The pty, raw, at a known speed until the client sets its own.
+    char name[PATH_MAX] = {};
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        *error = QStringLiteral("cannot create a pseudo-terminal: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    // Until a client sets its own, the line stands at the instrument's rate.
+    const speed_t speed = options.terminalBaud == 19200    ? B19200
+                          : options.terminalBaud == 38400  ? B38400
+                          : options.terminalBaud == 57600  ? B57600
+                          : options.terminalBaud == 115200 ? B115200
+                                                           : B9600;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    tcsetattr(slave, TCSANOW, &t);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    std::lock_guard<std::mutex> lock(mutex);
+    masterFd = master;
+    slaveFd = slave;
+    device = QString::fromLocal8Bit(name);
+    return true;
+}
+
+bool SimEngine::makeLink(QString* error)
+{
+    if (options.linkPath.isEmpty())
+        return true;
+    const QByteArray link = QFile::encodeName(options.linkPath);
+    struct stat st {
+    };
+    if (lstat(link.constData(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            *error = QStringLiteral("--link %1 exists and is not a symbolic link; "
+                                    "remove it or choose another path")
+                         .arg(options.linkPath);
+            return false;
+        }
+        // A link to a device that still exists belongs to a live instrument.
+        struct stat target {
+        };
+        if (::stat(link.constData(), &target) == 0 && S_ISCHR(target.st_mode)) {
+            *error = QStringLiteral("--link %1 points to %2, a device in use (another qx2sim?); "
+                                    "stop it or choose another path")
+                         .arg(options.linkPath, QFileInfo(options.linkPath).symLinkTarget());
+            return false;
+        }
+        // A link left by an earlier run that did not end cleanly.
+        ::unlink(link.constData());
+    }
+    if (::symlink(QFile::encodeName(device).constData(), link.constData()) != 0) {
+        *error = QStringLiteral("--link %1: %2")
+                     .arg(options.linkPath, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    linkMade = true;
+    return true;
+}
+
+void SimEngine::removeLink()
+{
+    if (!linkMade)
+        return;
+    // Only our own link is removed, not whatever someone put there since.
+    const QByteArray link = QFile::encodeName(options.linkPath);
+    char target[PATH_MAX] = {};
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+    if (n > 0 && QString::fromLocal8Bit(target, int(n)) == deviceName())
+        ::unlink(link.constData());
+    linkMade = false;
+}
+
+void SimEngine::vanish(qint64 now)
+{
+    vanished = true;
+    removeLink();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.clear();
+        txChunk.clear();
+        sentTotal = queuedTotal;
+        rxHeld.clear();
+        // Closing both sides: the host's descriptor now reads end of file / EIO.
+        ::close(masterFd);
+        ::close(slaveFd);
+        masterFd = -1;
+        slaveFd = -1;
+        io->event(QStringLiteral("fault: device %1 vanished after %2 received bytes")
+                      .arg(device)
+                      .arg(receivedTotal));
+    }
+    comeBackAtUs = options.comeBackMs >= 0 ? now + qint64(options.comeBackMs) * 1000 : -1;
+}
+
+void SimEngine::comeBack(qint64)
+{
+    comeBackAtUs = -1;
+    QString error;
+    if (!openDevice(&error) || !makeLink(&error)) {
+        io->event(QStringLiteral("fault: device could not come back: %1").arg(error));
+        return;
+    }
+    io->event(QStringLiteral("fault: device back as %1").arg(deviceName()));
+}
+
+QString SimEngine::deviceName() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return device;
+}
+
+bool SimEngine::lineMatches(const LineSettings& host, qint64 uartBaud) const
+{
+    // 0: the USB link or --lenient; a client with no rate set is not judged either.
+    if (uartBaud <= 0 || host.baud <= 0)
+        return true;
+    const qint64 diff = qAbs(host.baud - uartBaud);
+    // The instrument talks 8 data bits, no parity; a receiver checks one stop bit only.
+    return diff * 100 <= uartBaud * kRateTolerancePercent && host.dataBits == 8 &&
+           host.parity == 'N';
+}
+
+void SimEngine::noteMismatch(bool* inStretch, bool matches, bool fromHost, const QString& text)
+{
+    if (matches) {
+        *inStretch = false;
+        return;
+    }
+    if (!*inStretch) {
+        // What the host sends at the wrong rate is its fault; what it receives
+        // may only have met a switch it made at the right moment.
+        if (fromHost)
+            instrument->lineViolation(text);
+        else
+            io->event(QStringLiteral("line: ") + text);
+    }
+    *inStretch = true;
 }
 
 MemoryModel SimEngine::memory() const
@@ -312,27 +426,62 @@ void SimEngine::deliver(const QByteArray& bytes, qint64 now)
 {
     logChunk(LogRecord::Rx, bytes, now);
     std::lock_guard<std::mutex> lock(mutex);
-    instrument->receive(bytes, now / 1000);
+    receivedTotal += bytes.size();
+    const LineSettings host = readLineSettings(slaveFd);
+    const qint64 uart = instrument->uartBaud();
+    const qint64 trailing = instrument->uartTrailingBaud();
+    const bool matches = lineMatches(host, uart) || (trailing > 0 && lineMatches(host, trailing));
+    noteMismatch(&rxGarbage, matches, true,
+                 QStringLiteral("bytes from the host at %1 while the instrument is at %2 8N1 "
+                                "arrive as 0xFE")
+                     .arg(host.toString())
+                     .arg(uart));
+    if (matches)
+        instrument->receive(bytes, now / 1000);
+    else
+        instrument->receive(QByteArray(bytes.size(), char(0xFE)), now / 1000);
 }
 
 void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const bool paced = options.lineRate != 0;
+    if (masterFd < 0) {
+        // Nobody on the line: the instrument's bytes go nowhere.
+        queue.clear();
+        txChunk.clear();
+        sentTotal = queuedTotal;
+        return;
+    }
+    qint64 budget = kWriteBudget;
     for (;;) {
         if (!txChunk.isEmpty()) {
             if (paced && now < txDueUs) {
                 *nextUs = qMin(*nextUs, txDueUs);
                 return;
             }
-            const ssize_t n = ::write(masterFd, txChunk.constData(), size_t(txChunk.size()));
+            if (budget <= 0) {
+                *nextUs = now; // go round once more after looking at the input
+                return;
+            }
+            const LineSettings host = readLineSettings(slaveFd);
+            const bool matches = lineMatches(host, txBaud);
+            noteMismatch(&txGarbage, matches, false,
+                         QStringLiteral("bytes to the host at %1 while the instrument sends at "
+                                        "%2 8N1 arrive as 0xFE")
+                             .arg(host.toString())
+                             .arg(txBaud));
+            const QByteArray onLine = matches ? txChunk : QByteArray(txChunk.size(), char(0xFE));
+            const ssize_t n = ::write(masterFd, onLine.constData(), size_t(onLine.size()));
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
                     *wantWritable = true;
                 return;
             }
-            logChunk(LogRecord::Tx, txChunk.left(int(n)), now);
+            logChunk(LogRecord::Tx, onLine.left(int(n)), now);
             txChunk.remove(0, int(n));
+            sentTotal += n;
+            budget -= n;
             if (!txChunk.isEmpty()) {
                 *wantWritable = true;
                 return;
@@ -349,10 +498,11 @@ void SimEngine::pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable)
             *nextUs = qMin(*nextUs, head.notBeforeUs);
             return;
         }
-        const int take = qMin(head.bytes.size(), paced ? pacedChunk() : kWritePiece);
-        txChunk = head.bytes.left(take);
-        head.bytes.remove(0, take);
-        if (head.bytes.isEmpty())
+        const int take = qMin(head.bytes.size() - head.offset, paced ? pacedChunk() : kWritePiece);
+        txChunk = head.bytes.mid(head.offset, take);
+        txBaud = head.baud;
+        head.offset += take;
+        if (head.offset >= head.bytes.size())
             queue.pop_front();
         if (paced) {
             const qint64 start =
@@ -370,6 +520,19 @@ void SimEngine::run()
     while (!stopping) {
         qint64 now = nowUs();
         qint64 next = now + 500000;
+
+        if (!vanished &&
+            ((options.vanishAfterBytes >= 0 && receivedTotal >= options.vanishAfterBytes) ||
+             (options.vanishAfterMs >= 0 && now >= qint64(options.vanishAfterMs) * 1000)))
+            vanish(now);
+        if (vanished && comeBackAtUs >= 0) {
+            if (now >= comeBackAtUs)
+                comeBack(now);
+            else
+                next = qMin(next, comeBackAtUs);
+        }
+        if (!vanished && options.vanishAfterMs >= 0)
+            next = qMin(next, qint64(options.vanishAfterMs) * 1000);
 
         if (!rxHeld.isEmpty() && now >= rxDueUs) {
             const QByteArray bytes = rxHeld;
@@ -389,10 +552,16 @@ void SimEngine::run()
         pumpOutput(now, &next, &wantWritable);
         if (!rxHeld.isEmpty())
             next = qMin(next, rxDueUs);
+        bool reading = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            // A stalled instrument leaves the bytes in the pty, so the host's writes block.
+            reading = rxHeld.isEmpty() && instrument->wantsInput();
+        }
 
         pollfd fds[2] = {};
         fds[0].fd = masterFd;
-        fds[0].events = short((rxHeld.isEmpty() ? POLLIN : 0) | (wantWritable ? POLLOUT : 0));
+        fds[0].events = short((reading ? POLLIN : 0) | (wantWritable ? POLLOUT : 0));
         fds[1].fd = wakeRead;
         fds[1].events = POLLIN;
         const qint64 waitUs = qMax<qint64>(0, next - nowUs());
@@ -405,7 +574,7 @@ void SimEngine::run()
             while (::read(wakeRead, drain, sizeof drain) > 0) {
             }
         }
-        if (rxHeld.isEmpty() && (fds[0].revents & POLLIN)) {
+        if (reading && (fds[0].revents & POLLIN)) {
             now = nowUs();
             const int want = paced ? pacedChunk() : kReadPiece;
             const ssize_t n = ::read(masterFd, buffer.data(), size_t(want));

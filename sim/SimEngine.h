@@ -2,7 +2,9 @@
 // its slave side open (so the master never sees a hang-up while a client
 // closes and reopens the device), links PATH to the slave device, and drives
 // the Instrument from one worker thread that polls the master. That thread
-// also paces both directions for --line-rate and writes the conversation log.
+// also paces both directions for --line-rate, turns bytes that cross at a
+// rate other than the instrument's into garbage, makes the device vanish and
+// come back for those faults, and writes the conversation log.
 //
 // Tests use it in-process: start(), talk to linkPath() or deviceName() like a
 // serial port, then read memory() for what the instrument received.
@@ -41,7 +43,8 @@ public:
     // Stops serving, removes the link, releases the pty. Safe to call twice.
     void stop();
 
-    QString deviceName() const { return device; }
+    // The device now serving (a new one after --come-back).
+    QString deviceName() const;
     QString linkPath() const { return options.linkPath; }
     QString cardRoot() const { return card.root(); }
 
@@ -61,16 +64,28 @@ private:
     class Io;
     struct Segment {
         QByteArray bytes;
+        int offset = 0; // bytes already taken; a big file is never copied per piece
         int gapMs = 0;
+        qint64 baud = 0; // the instrument's rate while sending them
         bool started = false;
         qint64 notBeforeUs = 0;
     };
 
+    bool openDevice(QString* error);
+    bool makeLink(QString* error);
+    void removeLink();
+    void vanish(qint64 now);
+    void comeBack(qint64 now);
     void run();
     void wake();
     qint64 nowUs() const;
     void pumpOutput(qint64 now, qint64* nextUs, bool* wantWritable);
     void deliver(const QByteArray& bytes, qint64 now);
+    // Bytes that cross while the client's line differs from the instrument's
+    // rate arrive as garbage; the start of each such stretch is logged, and
+    // counts as a violation when the host sent it.
+    bool lineMatches(const LineSettings& host, qint64 uartBaud) const;
+    void noteMismatch(bool* inStretch, bool matches, bool fromHost, const QString& text);
     void logChunk(LogRecord::Kind kind, const QByteArray& bytes, qint64 now);
     // Microseconds that bytes occupy the line at --line-rate and the client's format.
     qint64 lineTimeUs(qint64 bytes) const;
@@ -98,6 +113,14 @@ private:
     mutable std::mutex mutex; // instrument, output queue
     std::deque<Segment> queue;
     QByteArray txChunk; // taken from the queue, not yet written
+    qint64 txBaud = 0;
+    qint64 queuedTotal = 0; // bytes ever queued by the instrument
+    qint64 sentTotal = 0;   // bytes ever written to the line or dropped
+    qint64 receivedTotal = 0;
+    bool rxGarbage = false; // within a stretch of bytes at the wrong rate
+    bool txGarbage = false;
+    bool vanished = false;
+    qint64 comeBackAtUs = -1;
     qint64 txDueUs = 0;
     qint64 outFreeUs = 0; // when the paced line is free for the next output byte
     qint64 inFreeUs = 0;

@@ -59,12 +59,22 @@ intInto(qint64 min, qint64 max, std::function<void(SimOptions*, qint64)> set)
     };
 }
 
+std::function<bool(SimOptions*, const QString&, QString*)>
+flag(std::function<void(SimOptions*)> set)
+{
+    return [=](SimOptions* o, const QString&, QString*) {
+        set(o);
+        return true;
+    };
+}
+
 const QList<Switch>& switches()
 {
     static const QList<Switch> list = {
         {"--link", "PATH",
          "make PATH a symbolic link to the simulated instrument's serial device "
-         "(a link left there is replaced; any other file is refused)",
+         "(a stale link left there is replaced; a link to a device in use, as of another qx2sim, "
+         "and any other file are refused)",
          [](SimOptions* o, const QString& v, QString*) {
              o->linkPath = v;
              return true;
@@ -90,6 +100,13 @@ const QList<Switch>& switches()
              o->logPath = v;
              return true;
          }},
+        {"--save-loads", "DIR",
+         "write the bytes each LOAD received to DIR/load-<n>-<address>.bin (n from 1, address "
+         "as eight hex digits) when the load ends, complete or not",
+         [](SimOptions* o, const QString& v, QString*) {
+             o->saveLoadsDir = v;
+             return true;
+         }},
         {"--line-rate", "BPS",
          "pace both directions to BPS bits per second, at 1 start bit + data bits + parity + "
          "stop bits per byte as the client has set the line (10 for 8N1, 11 for 8N2); "
@@ -109,6 +126,22 @@ const QList<Switch>& switches()
              o->lineRate = n;
              return true;
          }},
+        {"--baud", "N",
+         "the instrument's terminal rate (default 9600): the console and the monitor read and "
+         "send at N baud, a LOAD switches to the rate of its first field after '+' and back "
+         "after '-', \"lo\" to 57600 after '%'. Bytes that cross while the client's rate "
+         "(within 2 %) or data bits and parity differ become 0xFE both ways and count as a "
+         "violation. The link server runs over USB and ignores the rate",
+         intInto(50, 100000000, [](SimOptions* o, qint64 n) { o->terminalBaud = n; })},
+        {"--lenient", nullptr,
+         "forgive what the instrument does not (for demos): inexact LOAD lines, bytes before a "
+         "handshake, wrong block lengths, doubled '&' answers, CR in link commands, loose "
+         "tdate texts and the wrong baud rate",
+         flag([](SimOptions* o) { o->lenient = true; })},
+        {"--turnaround", "MS",
+         "wait MS milliseconds between the last byte of a host message and the first byte of "
+         "the answer (a USB adapter's latency timer)",
+         intInto(0, 60000, [](SimOptions* o, qint64 n) { o->turnaroundMs = int(n); })},
         {"--no-prompt", nullptr, "fault: never print a prompt (the wake-up goes unanswered)",
          [](SimOptions* o, const QString&, QString*) {
              o->noPrompt = true;
@@ -122,8 +155,8 @@ const QList<Switch>& switches()
              return true;
          }},
         {"--wrong-ack", "BYTE",
-         "fault: send BYTE (a character, decimal, or 0xNN) instead of the first '=' and give "
-         "up the load",
+         "fault: send BYTE (a character, decimal, or 0xNN) instead of the '=' for block N "
+         "(--wrong-ack-block, default the first) and give up the load",
          [](SimOptions* o, const QString& v, QString* err) {
              if (!toByte(v, &o->wrongAck)) {
                  *err = QStringLiteral("expects a character, a number 0-255 or 0xNN, not \"%1\"")
@@ -132,6 +165,14 @@ const QList<Switch>& switches()
              }
              return true;
          }},
+        {"--wrong-ack-block", "N", "the block (counted from 1) whose '=' --wrong-ack replaces",
+         intInto(1, 1000000000, [](SimOptions* o, qint64 n) { o->wrongAckBlock = int(n); })},
+        {"--equals-after-last", nullptr,
+         "fault: send '=' after the last block too (the host sends the zero length unasked)",
+         flag([](SimOptions* o) { o->equalsAfterLast = true; })},
+        {"--noise-before-plus", "N",
+         "fault: answer the LOAD line with N bytes other than '+' ('*') before the '+'",
+         intInto(0, 1000000, [](SimOptions* o, qint64 n) { o->noiseBeforePlus = int(n); })},
         {"--stall-after-blocks", "N",
          "fault: after N blocks of a LOAD send no further '=' (0: not even the first)",
          intInto(0, 1000000000, [](SimOptions* o, qint64 n) { o->stallAfterBlocks = int(n); })},
@@ -144,6 +185,25 @@ const QList<Switch>& switches()
          "fault: send K '&' bytes before the closing '-', each after the host's 0x00 answer "
          "to the one before",
          intInto(0, 1000, [](SimOptions* o, qint64 n) { o->extraAmp = int(n); })},
+        {"--no-percent-after-lo", nullptr,
+         "fault: take \"lo\" without answering '%' (the download is still read)",
+         flag([](SimOptions* o) { o->noPercentAfterLo = true; })},
+        {"--no-percent-after-data", nullptr, "fault: end a lo download without the monitor's '%'",
+         flag([](SimOptions* o) { o->noPercentAfterData = true; })},
+        {"--prompt-space", nullptr, "the prompt ends in \"> \" (a space after the '>')",
+         flag([](SimOptions* o) { o->promptSpace = true; })},
+        {"--answer-on-cr", "N",
+         "fault: stay silent (no echo, no prompt) until the Nth CR of a wake-up; a CR after "
+         "1 s of quiet starts a new wake-up. 2 to 5 make the host's attempts 2 to 5 succeed",
+         intInto(1, 100, [](SimOptions* o, qint64 n) { o->answerOnCr = int(n); })},
+        {"--no-echo", nullptr,
+         "the console and the monitor do not echo typed characters (a CR still gives CR LF "
+         "before the answer)",
+         flag([](SimOptions* o) { o->noEcho = true; })},
+        {"--program-waits-for-etx", nullptr,
+         "fault: a program started by G or GS keeps running and ignores everything, CR "
+         "included, until ETX (Ctrl-C); then \"QX2 program ended\" and the prompt",
+         flag([](SimOptions* o) { o->programWaitsForEtx = true; })},
         {"--chunked-listing", "SIZE:GAPMS",
          "fault: send each directory listing in pieces of SIZE bytes, GAPMS milliseconds apart",
          [](SimOptions* o, const QString& v, QString* err) {
@@ -168,6 +228,54 @@ const QList<Switch>& switches()
          "fault: send only the first N bytes of a requested file, then nothing",
          intInto(0, Q_INT64_C(1) << 40,
                  [](SimOptions* o, qint64 n) { o->stallDownloadAfter = n; })},
+        {"--listing-delay", "MS", "fault: a listing's first byte comes MS milliseconds late",
+         intInto(0, 600000, [](SimOptions* o, qint64 n) { o->listingDelayMs = int(n); })},
+        {"--tdate-delay", "MS", "fault: the set-clock reply comes MS milliseconds late",
+         intInto(0, 600000, [](SimOptions* o, qint64 n) { o->tdateDelayMs = int(n); })},
+        {"--download-pause", "MS",
+         "fault: a download sends the first half of the file, pauses MS milliseconds, then "
+         "sends the rest",
+         intInto(0, 600000, [](SimOptions* o, qint64 n) { o->downloadPauseMs = int(n); })},
+        {"--nul-in-listing", nullptr,
+         "fault: every entry line of a listing carries a NUL byte just before its line end",
+         flag([](SimOptions* o) { o->nulInListing = true; })},
+        {"--nul-in-clock-reply", nullptr,
+         "fault: the set-clock reply carries a NUL byte before \"Clock now\"",
+         flag([](SimOptions* o) { o->nulInClockReply = true; })},
+        {"--missing-file-text", nullptr,
+         "fault: \"s\" of a missing file is answered with the text \" File not found\" CR LF "
+         "instead of nothing",
+         flag([](SimOptions* o) { o->missingFileText = true; })},
+        {"--upload-text", "WHEN",
+         "fault: the server sends a line of text during an upload (WHEN = during: after half "
+         "the bytes) or after it (WHEN = after: once the file is stored)",
+         [](SimOptions* o, const QString& v, QString* err) {
+             if (v != QLatin1String("during") && v != QLatin1String("after")) {
+                 *err = QStringLiteral("expects \"during\" or \"after\", not \"%1\"").arg(v);
+                 return false;
+             }
+             o->uploadText = v;
+             return true;
+         }},
+        {"--upload-stall-after", "N",
+         "fault: stop reading an upload after N bytes, so the host's writes stall; after the "
+         "upload time-out (--upload-timeout) the upload is discarded and reading goes on, the "
+         "rest counting as commands",
+         intInto(0, Q_INT64_C(1) << 40, [](SimOptions* o, qint64 n) { o->uploadStallAfter = n; })},
+        {"--upload-timeout", "MS",
+         "an unfinished upload that hears nothing for MS milliseconds (default 3000) is "
+         "discarded and later bytes count as commands again",
+         intInto(1, 3600000, [](SimOptions* o, qint64 n) { o->timing.uploadIdleMs = int(n); })},
+        {"--vanish-after-bytes", "N",
+         "fault: once N bytes have been received, the device disappears: the pty is closed "
+         "under the host and the link removed (an unplugged USB cable)",
+         intInto(0, Q_INT64_C(1) << 40, [](SimOptions* o, qint64 n) { o->vanishAfterBytes = n; })},
+        {"--vanish-after-ms", "MS", "fault: the device disappears MS milliseconds after start",
+         intInto(0, 3600000, [](SimOptions* o, qint64 n) { o->vanishAfterMs = int(n); })},
+        {"--come-back", "MS",
+         "after vanishing, the device comes back MS milliseconds later as a new pty at the same "
+         "--link path (the instrument keeps its state)",
+         intInto(0, 3600000, [](SimOptions* o, qint64 n) { o->comeBackMs = int(n); })},
         {"--silent", nullptr, "fault: complete silence; read and log everything, send nothing",
          [](SimOptions* o, const QString&, QString*) {
              o->silent = true;
@@ -243,7 +351,7 @@ QString simHelpText()
 {
     QString t = QStringLiteral(
         "Usage: qx2sim [--link PATH] [--card DIR] [--skiffer] [--log FILE] [--line-rate BPS]\n"
-        "              [fault switches]\n"
+        "              [--baud N] [--turnaround MS] [--lenient] [fault switches]\n"
         "\n"
         "Simulates a Vantrel QX2 instrument computer at the far end of a pseudo-terminal:\n"
         "the Zelkon console, the boot monitor and the Skiffer link server. When it serves it\n"
@@ -257,6 +365,12 @@ QString simHelpText()
         "DATE, TIME, CAPTURE, HELP, EXIT (back to the Zelkon console).\n"
         "The link server takes c<path> LF, d, tdate <MM-dd-yyyy hh:mm:ss a|p> LF,\n"
         "s<name> LF, a, r<name> TAB <length> LF; Ctrl-C (ETX) ends it.\n"
+        "\n"
+        "It is as strict as the instrument: the LOAD line must read \"LOAD %08X %08X %08X\" CR,\n"
+        "bytes sent before the monitor's '+', '=', '%' or '&' are lost, each block must be\n"
+        "min(remaining, 1024) bytes followed by 00 00, each '&' takes exactly one 0x00, link\n"
+        "commands end in a single LF (a CR is part of the command) and tdate takes exactly\n"
+        "MM-dd-yyyy hh:mm:ss a|p. Every breach is logged as a violation (--log).\n"
         "\n"
         "Switches:\n");
     for (const Switch& s : switches()) {

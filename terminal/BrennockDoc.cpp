@@ -4,8 +4,11 @@
 #include "PortBindings.h"
 #include "PortDataSink.h"
 #include "ReaderHandOver.h"
+#include "ReconnectWatcher.h"
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
+
+#include <QTimer>
 
 #include <algorithm>
 
@@ -20,6 +23,10 @@ const char* const kPortNotChangedText = "Port settings not changed";
 const char* const kTransmittingStatusText = "Please wait... transmitting characters!";
 const char* const kReadyStatusText = "Ready";
 const char* const kSendStoppedText = "Sending stopped: %1 of %2 characters were sent.";
+const char* const kLineLostText = "%1 (%2) has gone away: the device was unplugged or closed.\r"
+                                  "Brennock connects again when it comes back.";
+const char* const kWaitingForDeviceText = "%1 (%2) has gone away; waiting for it to come back";
+const char* const kReconnectedText = "Reconnected to %1 (%2)";
 
 namespace
 {
@@ -42,20 +49,28 @@ constexpr unsigned char kLf = 10;
 CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
     : store(settings), userFeedback(feedback), docTitle(kUntitledTitle),
       handOver(std::make_unique<ReaderHandOver>(
-          [this](const char* bytes, int count) { DeliverToViews(bytes, count); }))
+          [this](const char* bytes, int count) { DeliverToViews(bytes, count); },
+          [this] { onLineLost(); })),
+      watcher(std::make_unique<ReconnectWatcher>(
+          [this](const QString& device) { return reconnectTo(device); })),
+      breakTimer(std::make_unique<QTimer>())
 {
     sender = std::make_unique<BlockSender>(
         [this](const char* bytes, int count) {
+            if (breakActive())
+                return 0; // held until the break ends, like everything sent meanwhile
             return serialPort ? serialPort->WriteSome(bytes, count) : -1;
         },
         [this](const char* byte) {
             if (!serialPort)
                 return -1;
+            if (breakActive())
+                return 0;
             const int written = serialPort->Write(byte, 1);
             // A write the line did not take in time (flow control) is tried again.
             return written == 1 ? 1 : serialPort->lastIoTimedOut() ? 0 : -1;
         },
-        [this] { return !serialPort || serialPort->OutputIdle(); },
+        [this] { return !breakActive() && (!serialPort || serialPort->OutputIdle()); },
         [this](const char* bytes, int count) {
             if (comm.localEcho)
                 DeliverToViews(bytes, count);
@@ -63,6 +78,9 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
         [this](BlockSender::Outcome outcome, qint64 sent, qint64 total) {
             sendFinished(static_cast<int>(outcome), sent, total);
         });
+    breakTimer->setSingleShot(true);
+    breakTimer->setInterval(kBreakMs);
+    QObject::connect(breakTimer.get(), &QTimer::timeout, [this] { endBreak(); });
     if (!store)
         return;
     comm.portName = store->readText(kComSection, QStringLiteral("COM Port"), comm.portName);
@@ -88,6 +106,8 @@ CBrennockDoc::~CBrennockDoc()
     // hand-over is delivered to nobody.
     views.clear();
     sender.reset();
+    watcher->stop();
+    dropBreak();
     serialPort.reset();
 }
 
@@ -115,6 +135,24 @@ QString CBrennockDoc::portDevice() const
     return resolvePortDevice(comm.portName, portBindingsOf(store));
 }
 
+std::unique_ptr<SerialPort> CBrennockDoc::openPort(const QString& device)
+{
+    auto opened = std::make_unique<SerialPort>(device);
+    if (opened->isOpen() && opened->lastError() == 0)
+        opened->setReaderPump([this] { servicePendingHandOver(); });
+    return opened;
+}
+
+bool CBrennockDoc::startCommThread()
+{
+    // The running comm thread reads the context: it is filled only before a start.
+    if (!serialPort->readerRunning()) {
+        context.port = serialPort.get();
+        context.handOver = handOver.get();
+    }
+    return serialPort->StartReader(CommThreadProc, &context);
+}
+
 bool CBrennockDoc::Connect()
 {
     bool created = false;
@@ -122,7 +160,7 @@ bool CBrennockDoc::Connect()
         for (PortDataSink* view : std::vector<PortDataSink*>(views))
             view->clearText();
         const QString device = portDevice();
-        auto opened = std::make_unique<SerialPort>(device);
+        std::unique_ptr<SerialPort> opened = openPort(device);
         if (!opened->isOpen() || opened->lastError() != 0) {
             const QString where = device.isEmpty() ? comm.portName
                                                    : comm.portName + QStringLiteral(" (") + device +
@@ -133,27 +171,77 @@ bool CBrennockDoc::Connect()
                                  kErrorCaption, MessageIcon::Warning);
             return false;
         }
-        opened->setReaderPump([this] { servicePendingHandOver(); });
         serialPort = std::move(opened);
         created = true;
     }
 
     applySettingsToPort();
-    context.port = serialPort.get();
-    context.handOver = handOver.get();
 
     bool ok = true;
-    if (created && !serialPort->StartReader(CommThreadProc, &context)) {
+    if (created && !startCommThread()) {
         userFeedback.message(QString::fromLatin1(kCommThreadStartErrorText), kErrorCaption,
                              MessageIcon::Warning);
         serialPort.reset();
         ok = false;
     }
-    if (ok)
+    if (ok) {
+        watcher->stop();
+        lost = false;
         setTitle(comm.portName);
+    }
     if (store)
         store->writeText(kComSection, QStringLiteral("COM Port"), comm.portName);
     return ok;
+}
+
+bool CBrennockDoc::reconnectTo(const QString& device)
+{
+    if (serialPort)
+        return true;
+    if (!lost || device != portDevice())
+        return false; // the user chose another port meanwhile
+    // Quietly: a device that is still settling is tried again on the next look. The
+    // text stays, so the user sees what came before the device went away.
+    std::unique_ptr<SerialPort> opened = openPort(device);
+    if (!opened->isOpen() || opened->lastError() != 0)
+        return false;
+    serialPort = std::move(opened);
+    applySettingsToPort();
+    if (!startCommThread()) {
+        serialPort.reset();
+        return false;
+    }
+    lost = false;
+    setTitle(comm.portName);
+    userFeedback.setStatusText(QString::fromLatin1(kReconnectedText).arg(comm.portName, device));
+    return true;
+}
+
+void CBrennockDoc::onLineLost()
+{
+    if (!serialPort || !serialPort->lineGone())
+        return; // a report about a port that is closed already
+    const QString device = serialPort->devicePath();
+    Disconnect();
+    lost = true;
+    userFeedback.message(QString::fromLatin1(kLineLostText).arg(comm.portName, device),
+                         kErrorCaption, MessageIcon::Warning);
+    // The user may have chosen otherwise while the message was up.
+    if (lost && !serialPort) {
+        userFeedback.setStatusText(
+            QString::fromLatin1(kWaitingForDeviceText).arg(comm.portName, device));
+        watcher->start(device);
+    }
+}
+
+bool CBrennockDoc::lineLost() const
+{
+    return lost;
+}
+
+ReconnectWatcher& CBrennockDoc::reconnectWatcher()
+{
+    return *watcher;
 }
 
 void CBrennockDoc::applySettingsToPort()
@@ -171,6 +259,9 @@ void CBrennockDoc::applySettingsToPort()
 void CBrennockDoc::Disconnect()
 {
     sender->stop(BlockSender::Outcome::Failed); // the port goes with what is left
+    watcher->stop();
+    lost = false;
+    dropBreak();
     serialPort.reset();
     // Received before the disconnect but not yet shown: it stays unshown, as when the
     // disconnect came from inside a delivery.
@@ -207,17 +298,34 @@ void CBrennockDoc::setTitle(const QString& newTitle)
 
 bool CBrennockDoc::writeAll(const char* bytes, int length)
 {
-    return serialPort && serialPort->Write(bytes, length) == length;
+    if (!serialPort)
+        return false;
+    if (serialPort->Write(bytes, length) == length)
+        return true;
+    // A write can find the device gone before the comm thread does.
+    if (serialPort->lineGone())
+        onLineLost();
+    return false;
+}
+
+bool CBrennockDoc::transmitFailed()
+{
+    // Once the user was told that the device went away, every key need not beep.
+    if (!lost)
+        userFeedback.beep();
+    return false;
 }
 
 bool CBrennockDoc::SendChar(unsigned char byte)
 {
+    if (breakActive() && serialPort) {
+        held.push_back({false, QByteArray(1, static_cast<char>(byte))});
+        return true;
+    }
     char data[2] = {static_cast<char>(byte), static_cast<char>(kLf)};
     const int length = (byte == kCr && comm.sendCrLf) ? 2 : 1;
-    if (!writeAll(data, length)) {
-        userFeedback.beep();
-        return false;
-    }
+    if (!writeAll(data, length))
+        return transmitFailed();
     if (comm.localEcho)
         DeliverToViews(data, length);
     return true;
@@ -229,12 +337,15 @@ bool CBrennockDoc::SendBlock(const char* bytes, int length)
         userFeedback.beep();
         return false;
     }
+    if (breakActive() && serialPort) {
+        held.push_back({true, QByteArray(bytes, length)});
+        return true;
+    }
     const bool paced = delayChar != 0 || delayLf != 0;
     if (!serialPort) {
         if (paced)
             userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
-        userFeedback.beep();
-        return false;
+        return transmitFailed();
     }
     if (length == 0)
         return true;
@@ -301,6 +412,47 @@ void CBrennockDoc::servicePendingHandOver()
     handOver->service();
 }
 
+void CBrennockDoc::SendBreak()
+{
+    if (!serialPort || breakActive())
+        return;
+    // The line stays in BREAK for a while; the window stays responsive meanwhile.
+    serialPort->SetBreak();
+    breakTimer->start();
+}
+
+bool CBrennockDoc::breakActive() const
+{
+    return breakTimer->isActive();
+}
+
+void CBrennockDoc::setBreakDuration(int ms)
+{
+    breakTimer->setInterval(ms);
+}
+
+void CBrennockDoc::endBreak()
+{
+    if (serialPort)
+        serialPort->ClearBreak();
+    std::vector<HeldSend> pending;
+    pending.swap(held);
+    for (const HeldSend& send : pending) {
+        const bool sent = send.block ? SendBlock(send.bytes.constData(), send.bytes.size())
+                                     : SendChar(static_cast<unsigned char>(send.bytes.at(0)));
+        if (!sent || breakActive())
+            break; // what follows a failed send is not sent either
+    }
+}
+
+void CBrennockDoc::dropBreak()
+{
+    if (breakTimer->isActive() && serialPort)
+        serialPort->ClearBreak();
+    breakTimer->stop();
+    held.clear();
+}
+
 const CommSettings& CBrennockDoc::commSettings() const
 {
     return comm;
@@ -337,7 +489,8 @@ void CBrennockDoc::storeCommSettings()
     store->writeInt(kComSection, QStringLiteral("Send CRLF"), comm.sendCrLf ? 1 : 0);
 }
 
-void CBrennockDoc::OnCommSettingsOk(const CommDialogValues& values)
+void CBrennockDoc::OnCommSettingsOk(const CommDialogValues& values,
+                                    const PortBindingChanges& bindings)
 {
     const QString newName = portNameFor(values.portNumber);
     // Port number 99 is the way to disconnect; the other values are discarded.
@@ -359,7 +512,11 @@ void CBrennockDoc::OnCommSettingsOk(const CommDialogValues& values)
             }
             Disconnect();
         }
+        watcher->stop(); // another port now: the one that went away is not awaited
+        lost = false;
         connectDue = true;
+    } else if (lost) {
+        connectDue = true; // the same port, gone a while ago: OK tries it again
     }
     comm.portName = newName;
     comm.baudRate = values.baudRate;
@@ -371,6 +528,13 @@ void CBrennockDoc::OnCommSettingsOk(const CommDialogValues& values)
     comm.localEcho = values.localEcho;
     comm.sendCrLf = values.sendCrLf;
     storeCommSettings();
+    if (store)
+        bindPortDevices(*store, bindings);
+    // The same name bound to another device now: open that one.
+    if (serialPort && serialPort->devicePath() != portDevice()) {
+        Disconnect();
+        connectDue = true;
+    }
     if (serialPort || connectDue)
         Connect();
 }
@@ -416,9 +580,7 @@ bool CBrennockDoc::restartReader()
 {
     if (!serialPort)
         return false;
-    context.port = serialPort.get();
-    context.handOver = handOver.get();
-    if (!serialPort->StartReader(CommThreadProc, &context)) {
+    if (!startCommThread()) {
         userFeedback.message(QString::fromLatin1(kCommThreadStartErrorText), kErrorCaption,
                              MessageIcon::Warning);
         Disconnect();

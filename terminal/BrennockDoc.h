@@ -7,14 +7,26 @@
 // Received data reach the views on the document's thread, synchronously, through the
 // serial layer's ReaderHandOver. StopReader services pending hand-overs while it waits,
 // so stopping while data arrive cannot hang.
+//
+// A device that goes away under the open port (USB unplugged, the far end closed) is
+// seen once by the comm thread; the document then disconnects, tells the user once,
+// and watches the same device path: when it comes back the port is opened again with
+// the same settings and the status text says so. Sends while the line is lost fail
+// quietly: the user was told already.
+//
+// Send BREAK holds the line in BREAK for kBreakMs without blocking the UI thread; what
+// the user sends meanwhile is held and sent in order once the break has ended, since a
+// UART would lose bytes written during a break.
 #pragma once
 
 #include "CommSettings.h"
 #include "CommThread.h"
+#include "PortBindings.h"
 #include "ReaderPauseGuard.h"
 #include "SerialPort.h"
 #include "UserFeedback.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -25,6 +37,8 @@ class SettingsStore;
 class PortDataSink;
 class ReaderHandOver;
 class BlockSender;
+class ReconnectWatcher;
+class QTimer;
 
 // The messages of the connection, exactly as the user sees them.
 extern const char* const kCantOpenPortText;
@@ -35,10 +49,15 @@ extern const char* const kTransmittingStatusText;
 extern const char* const kReadyStatusText;
 // A send that stopped early: %1 characters sent of %2.
 extern const char* const kSendStoppedText;
+extern const char* const kLineLostText;         // %1 port name, %2 device
+extern const char* const kWaitingForDeviceText; // %1 port name, %2 device
+extern const char* const kReconnectedText;      // %1 port name, %2 device
 
 class CBrennockDoc : public ReaderControl
 {
 public:
+    static constexpr int kBreakMs = 1000;
+
     // Create: loads every field from settings (null settings => the defaults).
     CBrennockDoc(SettingsStore* settings, UserFeedback& feedback);
     ~CBrennockDoc(); // deletes the port (stops the comm thread)
@@ -65,8 +84,11 @@ public:
     void cancelSending();
     void DeliverToViews(const char* bytes, int count); // UI thread, synchronous, in view order
     const CommSettings& commSettings() const;
-    CommDialogValues commDialogValues() const;             // the dialog's initial values
-    void OnCommSettingsOk(const CommDialogValues& values); // the after-OK steps 1 to 5
+    CommDialogValues commDialogValues() const; // the dialog's initial values
+    // The after-OK steps 1 to 5. The port bindings chosen in the dialog are stored with
+    // the settings in step 4, so a refused change or port 99 stores none of them. A
+    // connected port whose name now leads to another device is opened there.
+    void OnCommSettingsOk(const CommDialogValues& values, const PortBindingChanges& bindings = {});
     int charDelay() const;
     void setCharDelay(int ms); // in memory; the dialog stores "Delay"
     int lfDelay() const;
@@ -90,12 +112,38 @@ public:
     // Delivers a pending hand-over, if any, on the document's thread. StopReader's pump.
     void servicePendingHandOver();
 
+    // SetBreak, then ClearBreak kBreakMs later; what is sent meanwhile is held until then.
+    // Does nothing without a port or while a break runs.
+    void SendBreak();
+    bool breakActive() const;
+    void setBreakDuration(int ms); // kBreakMs but for tests
+
+    // The line went away under the port: disconnect, tell the user once, and watch the
+    // device path for its return. The comm thread's report lands here; a stale report
+    // (of a port already closed) does nothing.
+    void onLineLost();
+    // True from a lost line until the port is open again or the user chose otherwise.
+    bool lineLost() const;
+    // The watcher of the lost device, for tests to shorten its interval.
+    ReconnectWatcher& reconnectWatcher();
+
 private:
+    struct HeldSend {
+        bool block; // SendBlock, else SendChar of the one byte
+        QByteArray bytes;
+    };
+
     void setTitle(const QString& title);
+    std::unique_ptr<SerialPort> openPort(const QString& device);
+    bool startCommThread();
+    bool reconnectTo(const QString& device);
     void applySettingsToPort();
     void storeCommSettings();
     bool writeAll(const char* bytes, int length);
     void sendFinished(int outcome, qint64 sent, qint64 total);
+    bool transmitFailed();
+    void endBreak();
+    void dropBreak();
 
     std::unique_ptr<SerialPort> serialPort;
     CommThreadContext context;
@@ -112,4 +160,8 @@ private:
     std::unique_ptr<ReaderHandOver> handOver;
     std::unique_ptr<BlockSender> sender;
     bool sendStatusShown = false;
+    std::unique_ptr<ReconnectWatcher> watcher;
+    bool lost = false;
+    std::unique_ptr<QTimer> breakTimer;
+    std::vector<HeldSend> held;
 };

@@ -28,6 +28,24 @@ void bindPortDevice(SettingsStore& settings, const QString& comName, const QStri
         settings.writeText(kPortsSection, comName, device.trimmed());
 }
 
+void bindPortDevices(SettingsStore& settings, const PortBindingChanges& bindings)
+{
+    for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+        bindPortDevice(settings, it.key(), it.value());
+}
+
+QString resolveWithChanges(const QString& comName, const SettingsStore* settings,
+                           const PortBindingChanges& bindings)
+{
+    const PortBindingLookup stored = portBindingsOf(settings);
+    return resolvePortDevice(comName, [&](const QString& name) {
+        const auto changed = bindings.constFind(name);
+        if (changed != bindings.cend())
+            return changed.value().trimmed();
+        return stored ? stored(name) : QString();
+    });
+}
+
 QString brennockSettingsPath()
 {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");

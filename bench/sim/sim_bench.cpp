@@ -110,16 +110,19 @@ double timedLoad(qint64 lineRate, int count, bool twoStop)
     QString error;
     if (!sim.start(&error))
         return -1;
+    // The command at the instrument's terminal rate, the data at the rate it names.
+    const qint64 dataRate = lineRate > 0 ? lineRate : 115200;
     Host h;
-    if (!h.open(o.linkPath, B115200, false) || !h.readUntil(">"))
+    if (!h.open(o.linkPath, B9600, false) || !h.readUntil(">"))
         return -1;
-    h.write(QStringLiteral("LOAD 0001C200 00010000 %1\r")
+    h.write(QStringLiteral("LOAD %1 00010000 %2\r")
+                .arg(dataRate, 8, 16, QLatin1Char('0'))
                 .arg(count, 8, 16, QLatin1Char('0'))
                 .toUpper()
                 .toLatin1());
     if (!h.readUntil("+"))
         return -1;
-    h.setLine(B115200, twoStop);
+    h.setLine(dataRate == 19200 ? B19200 : B115200, twoStop);
     QByteArray data(count, 'b');
     const auto t = Clock::now();
     h.write("+");
@@ -180,10 +183,14 @@ int main()
     const double unpacedLoad = timedLoad(0, loadBytes, true);
     std::printf("%-44s %12.3f %12s %8s   (%.1f MB/s)\n", "LOAD 1 MiB, unpaced", unpacedLoad, "-",
                 "-", loadBytes / unpacedLoad / 1e6);
-    const int dlBytes = 8 << 20;
-    const double unpacedDl = timedDownload(0, dlBytes);
-    std::printf("%-44s %12.3f %12s %8s   (%.1f MB/s)\n", "s of 8 MiB, unpaced", unpacedDl, "-", "-",
-                dlBytes / unpacedDl / 1e6);
+    // Sends of growing size: the cost per byte must not grow with the size.
+    for (int mib : {8, 32, 100}) {
+        const int dlBytes = mib << 20;
+        const double unpacedDl = timedDownload(0, dlBytes);
+        const QByteArray name = QStringLiteral("s of %1 MiB, unpaced").arg(mib).toLatin1();
+        std::printf("%-44s %12.3f %12s %8s   (%.1f MB/s)\n", name.constData(), unpacedDl, "-", "-",
+                    dlBytes / unpacedDl / 1e6);
+    }
 
     struct Paced {
         const char* name;

@@ -13,8 +13,6 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPrinter>
-#include <QSaveFile>
-#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QUrl>
@@ -72,13 +70,6 @@ CBrennockView::CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget*
     flushTimer.setSingleShot(true);
     flushTimer.setInterval(kFlushIntervalMs);
     connect(&flushTimer, &QTimer::timeout, this, &CBrennockView::flushPending);
-
-    breakTimer.setSingleShot(true);
-    breakTimer.setInterval(kBreakMs);
-    connect(&breakTimer, &QTimer::timeout, this, [this] {
-        if (SerialPort* port = this->doc.port())
-            port->ClearBreak();
-    });
 
     connect(this, &QPlainTextEdit::copyAvailable, this, &CBrennockView::selectionPresent);
     doc.addView(this);
@@ -267,13 +258,6 @@ void CBrennockView::flushPending()
             text.chop(1);
     }
 
-    QScrollBar* bar = verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
-    QTextCursor user = textCursor();
-    const bool selectionAtEnd =
-        user.hasSelection() && (user.anchor() == shown || user.position() == shown);
-    const int anchor = user.anchor(), position = user.position();
-
     // Long stretches without a line break go into blocks of their own (soft breaks),
     // since the widget lays out a whole line again on every insert into it.
     QTextCursor cursor(document());
@@ -294,18 +278,12 @@ void CBrennockView::flushPending()
     }
     cursor.endEditBlock();
 
-    if (selectionAtEnd) {
-        // A selection that touches the end must not grow with the new text, and
-        // putting it back must not scroll.
-        const int vertical = bar->value(), horizontal = horizontalScrollBar()->value();
-        user.setPosition(anchor);
-        user.setPosition(position, QTextCursor::KeepAnchor);
-        setTextCursor(user);
-        bar->setValue(vertical);
-        horizontalScrollBar()->setValue(horizontal);
-    }
-    if (following)
-        bar->setValue(bar->maximum());
+    // Arriving text goes after the last character: a selection the user made is
+    // dropped and the caret moves to the end, where the view follows it.
+    QTextCursor caret = textCursor();
+    caret.movePosition(QTextCursor::End);
+    setTextCursor(caret);
+    ensureCursorVisible();
 
     if (document()->characterCount() - 1 >= textLimit)
         setFull(true);
@@ -424,10 +402,9 @@ QString CBrennockView::selectionForSaving() const
     return text;
 }
 
-bool CBrennockView::saveSelectionTo(const QString& path, QString* error)
+QByteArray CBrennockView::selectionBytesForSaving() const
 {
     const QString text = selectionForSaving();
-    // The bytes that were received for the shown characters, line breaks as CR LF.
     QByteArray bytes;
     bytes.reserve(text.size());
     for (int i = 0; i < text.size(); ++i) {
@@ -438,13 +415,7 @@ bool CBrennockView::saveSelectionTo(const QString& path, QString* error)
         else
             bytes.append(cp437::byteForDisplayChar(ch, &byte) ? static_cast<char>(byte) : '?');
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    return bytes;
 }
 
 void CBrennockView::pasteFromClipboard()
@@ -565,16 +536,6 @@ void CBrennockView::printText(QPrinter* printer)
     black.setFont(font());
     all.mergeCharFormat(black);
     copy->print(printer);
-}
-
-void CBrennockView::sendBreak()
-{
-    SerialPort* port = doc.port();
-    if (!port || breakTimer.isActive())
-        return;
-    // The line stays in BREAK for a second; the window stays responsive meanwhile.
-    port->SetBreak();
-    breakTimer.start();
 }
 
 bool CBrennockView::typedBytes(const QKeyEvent* event, QByteArray* bytes) const
@@ -777,7 +738,7 @@ void CBrennockView::keyReleaseEvent(QKeyEvent* event)
             emit loadKeyReleased(key);
             break;
         case Qt::Key_F8:
-            sendBreak();
+            emit breakRequested();
             break;
         default:
             break;

@@ -9,16 +9,20 @@
 // pending batch first, and off the shown text only when the batch is empty; those are
 // counted and taken off in one edit at the next flush.
 //
-// The user's selection is kept while text arrives, and the view follows new text
-// only while it is scrolled to the bottom. The text stops growing at 16,777,215
-// characters (received text beyond that is not shown; it is still captured, and the
-// frame says so in its status bar) until "Clear Screen and Buffer".
+// Arriving text drops the user's selection and puts the caret after the last
+// character, as the instrument's terminal always did; the view then follows the new
+// text. The text stops growing at 16,777,215 characters (received text beyond that is
+// not shown; it is still captured, and the frame says so in its status bar) until
+// "Clear Screen and Buffer".
 //
 // Keys: a typed character goes to the document's SendChar and is never inserted by
 // the widget itself; Ctrl+C and Ctrl+V copy and paste in editing-keys mode 1 and are
 // sent as 3 and 22 in mode 0; Ctrl, then Shift, flips the mode. Esc cancels a paste
 // that is still going out (and is sent as 27 otherwise). F4 and F8 act when the
 // key is released.
+//
+// The view only asks: BREAK and saving the selection are signals that the frame
+// passes on to the document and to its file handling.
 #pragma once
 
 #include "PortDataSink.h"
@@ -50,7 +54,6 @@ public:
     static constexpr int kMaxTextLength = 0xFFFFFF; // 16,777,215 characters
     static constexpr int kFlushIntervalMs = 15;     // pending text waits at most this long
     static constexpr int kFlushChars = 64 * 1024;   // a batch this large is shown at once
-    static constexpr int kBreakMs = 1000;
     // A line longer than this is shown in pieces of this many characters, each a
     // block of its own that copy, save and BS treat as the same line.
     static constexpr int kSoftLineChars = 4096;
@@ -73,6 +76,8 @@ public:
     int textLength() const;
     bool hasSelection() const;
     QString selectionForSaving() const; // CR LF line breaks
+    // The bytes that were received for the selected characters, line breaks as CR LF.
+    QByteArray selectionBytesForSaving() const;
     // The text as received, line breaks as LF, pending text included.
     QString shownText() const;
 
@@ -95,7 +100,6 @@ public:
     bool findText(const QString& text, bool matchCase, bool down);
 
     // File and format commands.
-    bool saveSelectionTo(const QString& path, QString* error);
     void setWrapText(bool wrap);                              // applies and stores
     void setTextFont(const QFont& font, const QColor& color); // applies and stores
     void setBackgroundColor(const QColor& color);             // applies and stores
@@ -103,12 +107,8 @@ public:
     // the printer's).
     void printText(QPrinter* printer);
 
-    void sendBreak();
-    bool breakActive() const { return breakTimer.isActive(); }
-    // How long the line stays in BREAK; kBreakMs but for tests.
-    void setBreakDuration(int ms) { breakTimer.setInterval(ms); }
-
 signals:
+    void breakRequested(); // F8 released
     void selectionPresent(bool present);
     void saveSelectionRequested(); // F4 released
     void findNextRequested();
@@ -151,7 +151,6 @@ private:
     TerminalTranslator translator;
     QString pending;
     QTimer flushTimer;
-    QTimer breakTimer;
     int lineChars = 0;  // characters since the last line break
     int eraseShown = 0; // BS still to take off the shown text, at the next flush
     bool ctrlHeld = false;

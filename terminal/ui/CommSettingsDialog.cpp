@@ -1,7 +1,7 @@
 #include "CommSettingsDialog.h"
 
-#include "SettingsStore.h"
 #include "PortBindings.h"
+#include "SettingsStore.h"
 #include "UserFeedback.h"
 
 #include <QCheckBox>
@@ -171,12 +171,12 @@ void CommSettingsDialog::unbind()
     updateDevice();
 }
 
-void CommSettingsDialog::storeBindings() const
+PortBindingChanges CommSettingsDialog::bindingChanges() const
 {
-    if (!settings)
-        return;
+    PortBindingChanges changes;
     for (auto it = pendingBindings.cbegin(); it != pendingBindings.cend(); ++it)
-        bindPortDevice(*settings, portNameFor(it.key()), it.value());
+        changes.insert(portNameFor(it.key()), it.value());
+    return changes;
 }
 
 void CommSettingsDialog::accept()

@@ -2,10 +2,11 @@
 // flow control, local echo and "Send LF after CR", plus the device the chosen number
 // resolves to on this machine and the serial devices present, one of which can be
 // bound to that number. It edits CommDialogValues; the document applies them after
-// OK (accepted()). Bindings are written only on OK.
+// OK (accepted()), and stores the bindings only when it applies the settings.
 #pragma once
 
 #include "CommSettings.h"
+#include "PortBindings.h"
 
 #include <QDialog>
 #include <QMap>
@@ -29,8 +30,8 @@ public:
     CommDialogValues values() const { return result; }
     // Port bindings chosen in the dialog: number -> device ("" removes the binding).
     QMap<int, QString> bindings() const { return pendingBindings; }
-    // Writes the chosen bindings to the settings.
-    void storeBindings() const;
+    // The same by port name, for the document to store with the settings.
+    PortBindingChanges bindingChanges() const;
 
     // The device the number resolves to with the bindings chosen so far.
     QString resolvedDevice(int number) const;

@@ -27,6 +27,7 @@
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -188,6 +189,7 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
         action(QStringLiteral("saveSelectionAs"))->setEnabled(present);
     });
     connect(terminal, &CBrennockView::saveSelectionRequested, this, &CMainFrame::onSaveSelectionAs);
+    connect(terminal, &CBrennockView::breakRequested, this, [this] { doc->SendBreak(); });
     connect(terminal, &CBrennockView::filesDropped, this, [this](const QStringList& paths) {
         for (const QString& path : paths)
             openDocumentFile(path);
@@ -323,7 +325,7 @@ void CMainFrame::createActions()
         ->setEnabled(false);
     connect(addAction("sendBreak", QStringLiteral("Send &Break\tF8"),
                       QStringLiteral("Send BREAK to target")),
-            &QAction::triggered, terminal, &CBrennockView::sendBreak);
+            &QAction::triggered, this, [this] { doc->SendBreak(); });
     addAction("sendSpecial", QStringLiteral("Send Special Characters..."),
               QStringLiteral("Send special character(s) to target"))
         ->setEnabled(false);
@@ -484,12 +486,15 @@ void CMainFrame::updateIndicators()
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
 {
     // The lock keys can only change with a key or while another window has the focus.
-    if (event->type() == QEvent::KeyRelease || event->type() == QEvent::ApplicationActivate) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (event->type() == QEvent::ApplicationActivate || key->key() == Qt::Key_CapsLock ||
-            key->key() == Qt::Key_NumLock || key->key() == Qt::Key_ScrollLock)
-            QTimer::singleShot(50, this, &CMainFrame::updateIndicators);
+    // Only a key event is a QKeyEvent: the activation is looked at by its type alone.
+    bool lockMayHaveChanged = event->type() == QEvent::ApplicationActivate;
+    if (event->type() == QEvent::KeyRelease) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        lockMayHaveChanged =
+            key == Qt::Key_CapsLock || key == Qt::Key_NumLock || key == Qt::Key_ScrollLock;
     }
+    if (lockMayHaveChanged)
+        QTimer::singleShot(50, this, &CMainFrame::updateIndicators);
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -667,23 +672,9 @@ void CMainFrame::onCommSettings()
 {
     auto* dialog = new CommSettingsDialog(doc->commDialogValues(), &store, *frameFeedback, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &QDialog::accepted, this, [this, dialog] {
-        const CommDialogValues values = dialog->values();
-        const QString newName = portNameFor(values.portNumber);
-        const bool sameName = newName == doc->commSettings().portName;
-        const bool rebinds = sameName && dialog->bindings().contains(values.portNumber) &&
-                             dialog->resolvedDevice(values.portNumber) != doc->portDevice();
-        dialog->storeBindings();
-        if (rebinds && doc->isConnected() && values.portNumber != kDisconnectPortNumber) {
-            // The same number now leads to another device: reopen it there.
-            doc->Disconnect();
-            doc->OnCommSettingsOk(values);
-            if (!doc->isConnected())
-                doc->Connect();
-            return;
-        }
-        doc->OnCommSettingsOk(values);
-    });
+    // The bindings go with the settings: nothing is stored when the change is refused.
+    connect(dialog, &QDialog::accepted, this,
+            [this, dialog] { doc->OnCommSettingsOk(dialog->values(), dialog->bindingChanges()); });
     dialog->open();
 }
 
@@ -706,11 +697,24 @@ void CMainFrame::onSaveSelectionAs()
     if (path.isEmpty())
         return;
     QString error;
-    if (!terminal->saveSelectionTo(path, &error)) {
+    if (!saveSelectionTo(path, &error)) {
         feedback().message(QStringLiteral("Could not save the selection to %1:\r%2")
                                .arg(QDir::toNativeSeparators(path), error),
                            QStringLiteral("Error"), MessageIcon::Warning);
     }
+}
+
+bool CMainFrame::saveSelectionTo(const QString& path, QString* error)
+{
+    // Whole or not at all: a failed save leaves no half-written file.
+    const QByteArray bytes = terminal->selectionBytesForSaving();
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
 }
 
 QPrinter& CMainFrame::printer()

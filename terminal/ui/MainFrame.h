@@ -77,6 +77,8 @@ public:
         saveFileNameProvider = std::move(provider);
     }
     QString helpFilePath() const;
+    // Writes the view's selection, as received, to path.
+    bool saveSelectionTo(const QString& path, QString* error);
 
     QAction* action(const QString& name) const;
 

@@ -53,11 +53,12 @@ CopyPasteOptionsDialog::CopyPasteOptionsDialog(int charDelay, int lfDelay, int w
     transmitControl = new QCheckBox(QStringLiteral("Ctrl+C / Ctrl+V Transmits Control Character"));
     transmitControl->setObjectName(QStringLiteral("transmitControl"));
     setEditingKeys(windowsEdit == 1);
-    // Clicking either box flips both: they always hold opposite states.
+    // Clicking either box flips both: they always hold opposite states. The clicked box
+    // has its new state already, so that state decides.
     connect(standardEditing, &QCheckBox::clicked, this,
-            [this] { setEditingKeys(!transmitControl->isChecked()); });
+            [this](bool checked) { setEditingKeys(checked); });
     connect(transmitControl, &QCheckBox::clicked, this,
-            [this] { setEditingKeys(!standardEditing->isChecked()); });
+            [this](bool checked) { setEditingKeys(!checked); });
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &CopyPasteOptionsDialog::accept);

@@ -50,6 +50,16 @@ PtyPair::~PtyPair()
         ::close(masterFd);
 }
 
+void PtyPair::closeMaster()
+{
+    stopWorker = true;
+    if (worker.joinable())
+        worker.join();
+    if (masterFd >= 0)
+        ::close(masterFd);
+    masterFd = -1;
+}
+
 bool PtyPair::write(const QByteArray& data, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -37,6 +37,10 @@ public:
     // The helper's own descriptor of the slave, for looking at the line settings.
     int slave() const { return slaveFd; }
 
+    // The far end goes away: the line hangs up and the slave's path disappears, as a
+    // USB adapter that is unplugged.
+    void closeMaster();
+
     // Far end writes all of data; false when it could not within timeoutMs.
     bool write(const QByteArray& data, int timeoutMs = 2000);
     // Far end reads until count bytes came or timeoutMs passed.

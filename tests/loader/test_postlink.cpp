@@ -2,11 +2,14 @@
 // case, the reports of failures, atomic writing, and the S-record files as
 // the srecord tools read them.
 #include "PostLink.h"
+#include "PostLinkCli.h"
 #include "TestSupport.h"
 
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 
 using namespace binfixture;
@@ -317,7 +320,8 @@ TEST_F(PostLinkFiles, WriteFailureReportsTheSystemErrorAndLeavesNoTemporaryFile)
     const PostLinkResult r = PostLink(at(QStringLiteral("APP.BIN")), log, log.progress());
     EXPECT_FALSE(r.succeeded);
     ASSERT_EQ(r.types.size(), 2);
-    EXPECT_EQ(r.types[1].error, EISDIR);
+    EXPECT_EQ(r.types[1].error, Ok);
+    EXPECT_EQ(r.types[1].systemError, EISDIR);
     EXPECT_TRUE(log.messages().first().contains(QStringLiteral("load type 2")));
     EXPECT_EQ(filesIn(dir), QStringList({QStringLiteral("APP.AMP"), QStringLiteral("APP.BIN"),
                                          QStringLiteral("APP.MAP"), QStringLiteral("APP.SAP")}));
@@ -409,3 +413,59 @@ TEST_F(PostLinkFiles, SRecordToolsReadTheOutputBackToTheImage)
         EXPECT_EQ(raw.mid(fill), image);
     }
 }
+
+// A write that fails, with each errno that a real disk or file system gives. Several of
+// them (EPERM 1, ENOENT 2, ESRCH 3, EIO 5) are also converter codes by number; none may
+// read as "no such type", which would skip the type and report success.
+class PostLinkWriteFailure : public PostLinkFiles, public ::testing::WithParamInterface<int>
+{
+protected:
+    void TearDown() override { setOutputWriteFault({}); }
+};
+
+TEST_P(PostLinkWriteFailure, IsAFailureNamedByTheSystemError)
+{
+    const int error = GetParam();
+    writeProgram(sampleProgram({1, 2, 3}), QStringLiteral("APP"));
+    const QString failing = at(QStringLiteral("APP.RUN")); // type 1's image, after its S-records
+    setOutputWriteFault([&](const QString& target) { return target == failing ? error : 0; });
+    EventLog log;
+    const PostLinkResult r = PostLink(at(QStringLiteral("APP.BIN")), log, log.progress());
+
+    EXPECT_FALSE(r.succeeded);
+    ASSERT_EQ(r.types.size(), 1) << "the conversion stops at the failed type";
+    EXPECT_EQ(r.types[0].error, Ok);
+    EXPECT_EQ(r.types[0].systemError, error);
+    EXPECT_TRUE(r.types[0].failed());
+    EXPECT_FALSE(r.types[0].missingType());
+    ASSERT_EQ(log.messages().size(), 1);
+    const QString message = log.messages().first();
+    EXPECT_TRUE(message.contains(QStringLiteral("load type 1"))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("System error %1: %2")
+                                     .arg(error)
+                                     .arg(QString::fromLocal8Bit(std::strerror(error)))))
+        << message.toStdString();
+    EXPECT_FALSE(message.contains(errorText(NoSuchType))) << message.toStdString();
+    EXPECT_FALSE(QFile::exists(failing));
+    for (const QString& name : filesIn(dir))
+        EXPECT_FALSE(name.contains(QStringLiteral(".tmp-"))) << name.toStdString();
+}
+
+TEST_P(PostLinkWriteFailure, GivesTheHeadlessRunANonZeroStatus)
+{
+    const int error = GetParam();
+    writeProgram(sampleProgram({1, 2, 3}), QStringLiteral("APP"));
+    setOutputWriteFault(
+        [&](const QString& target) { return target.endsWith(QStringLiteral(".RUN")) ? error : 0; });
+    QByteArray program("brennock"), option("--postlink");
+    QByteArray file = QFile::encodeName(at(QStringLiteral("APP.BIN")));
+    char* argv[] = {program.data(), option.data(), file.data(), nullptr};
+    EXPECT_EQ(postLinkMain(3, argv), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errno, PostLinkWriteFailure,
+                         ::testing::Values(EPERM, ENOENT, ESRCH, EIO, ENXIO, EACCES, EFBIG, ENOSPC,
+                                           EROFS, EDQUOT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(strerrorname_np(info.param));
+                         });

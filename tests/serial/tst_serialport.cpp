@@ -51,6 +51,9 @@ class SerialPortTest : public QObject
     Q_OBJECT
 
 private slots:
+    void hangUpEndsTheThreadWithOneReport();
+    void deadLineIsSeenByReadAndWrite_data();
+    void deadLineIsSeenByReadAndWrite();
     void openMissingDevice();
     void openNotASerialDevice();
     void errorTexts_data();
@@ -278,6 +281,11 @@ void SerialPortTest::readTimeouts()
     QVERIFY(pty.ok());
     SerialPort port(pty.slavePath());
     QVERIFY(port.SetReadTimeouts(interval, multiplier, constant));
+    QByteArray buffer(want, '\0');
+    // The clock starts before the far end counts its delay: starting a thread can take
+    // a while (much longer under ThreadSanitizer).
+    QElapsedTimer clock;
+    clock.start();
     std::future<void> farEnd;
     if (!sent.isEmpty()) {
         farEnd = std::async(std::launch::async, [&] {
@@ -285,9 +293,6 @@ void SerialPortTest::readTimeouts()
             pty.write(sent);
         });
     }
-    QByteArray buffer(want, '\0');
-    QElapsedTimer clock;
-    clock.start();
     const int got = port.Read(buffer.data(), want, true);
     const qint64 elapsed = clock.elapsed();
     if (farEnd.valid())
@@ -554,6 +559,62 @@ void SerialPortTest::stopRightAfterStartNeverHangs()
         QCOMPARE(port.StopReader([&] { handOver.service(); }), 0u);
     }
     QVERIFY(clock.elapsed() < 5000);
+}
+
+void SerialPortTest::hangUpEndsTheThreadWithOneReport()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QByteArray received;
+    int lost = 0;
+    ReaderHandOver handOver([&](const char* bytes, int count) { received.append(bytes, count); },
+                            [&] { ++lost; });
+    CommThreadContext context{&port, &handOver};
+    QVERIFY(port.StartReader(CommThreadProc, &context));
+    QVERIFY(pty.write("before"));
+    QTRY_COMPARE(received, QByteArray("before"));
+    QVERIFY(!port.lineGone());
+
+    pty.closeMaster();
+    QTRY_COMPARE(lost, 1);
+    QVERIFY(port.lineGone());
+    QTest::qWait(100); // no second report, no spinning thread
+    QCOMPARE(lost, 1);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(port.StopReader([&] { handOver.service(); }), 0u);
+    QVERIFY(clock.elapsed() < kPromptMs);
+    QCOMPARE(received, QByteArray("before"));
+}
+
+void SerialPortTest::deadLineIsSeenByReadAndWrite_data()
+{
+    QTest::addColumn<bool>("byWrite");
+    QTest::newRow("write") << true;
+    QTest::newRow("read") << false;
+}
+
+void SerialPortTest::deadLineIsSeenByReadAndWrite()
+{
+    QFETCH(bool, byWrite);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.SetReadTimeouts(0, 0, 500));
+    QVERIFY(!port.lineGone());
+    pty.closeMaster();
+    QElapsedTimer clock;
+    clock.start();
+    char buffer[4] = {'a', 'b', 'c', 'd'};
+    if (byWrite)
+        QCOMPARE(port.Write(buffer, 4), 0);
+    else
+        QCOMPARE(port.Read(buffer, 4, true), 0);
+    QVERIFY(clock.elapsed() < kPromptMs); // not the time-out: the line is gone
+    QVERIFY(port.lineGone());
+    QVERIFY(SerialPort::isDeviceGoneError(port.lastError()));
+    QVERIFY(!port.lastIoTimedOut());
 }
 
 namespace

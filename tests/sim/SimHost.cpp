@@ -179,6 +179,8 @@ qx2sim::SimOptions fastOptions()
     o.timing.uploadIdleMs = 300;
     o.timing.hexIdleMs = 100;
     o.timing.hexClosingMs = 300;
+    o.timing.wakeResetMs = 300;
+    o.timing.failDrainMs = 100;
     return o;
 }
 
@@ -199,6 +201,43 @@ bool SimRig::start(qx2sim::SimOptions opts, QByteArray* greeting)
     if (greeting)
         *greeting = hello;
     return true;
+}
+
+QByteArray loadLine(quint32 rate, quint32 address, quint32 count)
+{
+    return QStringLiteral("LOAD %1 %2 %3\r")
+        .arg(rate, 8, 16, QLatin1Char('0'))
+        .arg(address, 8, 16, QLatin1Char('0'))
+        .arg(count, 8, 16, QLatin1Char('0'))
+        .toUpper()
+        .toLatin1();
+}
+
+QByteArray loadBlock(const QByteArray& data)
+{
+    QByteArray b;
+    b.append(char(data.size() >> 8)).append(char(data.size() & 0xFF));
+    b += data;
+    b.append('\0').append('\0');
+    return b;
+}
+
+QByteArray testPattern(int n, int seed)
+{
+    QByteArray a(n, '\0');
+    for (int i = 0; i < n; ++i)
+        a[i] = char((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+    return a;
+}
+
+QByteArray beginCorrectLoad(SimRig& rig, quint32 address, quint32 count)
+{
+    const QByteArray cmd = loadLine(0x1C200, address, count);
+    rig.host.write(cmd);
+    rig.host.readUntil("+", 1000);
+    rig.host.setLine(115200, 8, 'N', 2);
+    rig.host.write("+");
+    return count ? rig.host.readExactly(1, 300) : rig.host.readFor(100);
 }
 
 QByteArray fileBytes(const QString& path)

@@ -55,6 +55,15 @@ struct SimRig {
 };
 
 QByteArray fileBytes(const QString& path);
+
+// The host's side of a block load, as the loader sends it.
+QByteArray loadLine(quint32 rate, quint32 address, quint32 count);
+QByteArray loadBlock(const QByteArray& data); // length, data, 00 00
+QByteArray testPattern(int n, int seed);
+// A correct host up to the data phase: LOAD line at 9600 8N1, reads the echo
+// and '+', switches to 115200 8N2 and sends '+'. Returns what came after the
+// '+' within 300 ms ('=' for a load with data).
+QByteArray beginCorrectLoad(SimRig& rig, quint32 address, quint32 count);
 qint64 msSince(std::chrono::steady_clock::time_point t);
 
 } // namespace simtest

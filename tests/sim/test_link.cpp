@@ -448,7 +448,8 @@ TEST(SimPacing, InputAtTheLineRateWithTheClientsFormat)
     o.lineRate = 19200;
     SimRig rig;
     ASSERT_TRUE(rig.start(o));
-    const QByteArray cmd = "LOAD 0001C200 00010000 000007D0\r";
+    // The data phase runs at the rate the LOAD line names: 19200.
+    const QByteArray cmd = "LOAD 00004B00 00010000 000007D0\r";
     rig.host.write(cmd);
     EXPECT_EQ(rig.host.readUntil("+", 2000), cmd + "\n+");
     // 8N2: eleven bits per byte.

@@ -212,6 +212,8 @@ TEST(SimMonitor, BlockLoadSurvivesAnyChunking)
     for (char c : cmd)
         rig.host.write(QByteArray(1, c));
     EXPECT_EQ(rig.host.readUntil("+", 1000), cmd + "\n+");
+    // The data phase runs at the rate of the LOAD line's first field.
+    ASSERT_TRUE(rig.host.setLine(115200, 8, 'N', 2));
     rig.host.write("+");
     EXPECT_EQ(rig.host.readExactly(1, 1000), QByteArray("="));
     // First block in odd pieces, the length bytes split apart.
@@ -420,11 +422,14 @@ TEST(SimMonitor, IntelHexEndsOnQuietWithoutEndRecord)
     rig.host.readUntil(kMonPrompt, 1000);
     rig.host.write("lo ;B3+\r");
     EXPECT_EQ(rig.host.readUntil("%", 1000), QByteArray("lo ;B3+\r\n%"));
+    // lo data goes at 57600, the closing '%' at the terminal rate.
+    ASSERT_TRUE(rig.host.setLine(57600, 8, 'N', 1));
     // Extended linear address 0x0001, then three bytes at 0x0030: 0x10030.
     rig.host.write(":020000040001F9\r\n:0300300002337A1E\r\n");
     const auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(rig.host.readExactly(1, 1000), QByteArray("%"));
     EXPECT_GE(simtest::msSince(t), 80); // the quiet time, shortened for the test
+    ASSERT_TRUE(rig.host.setLine(9600, 8, 'N', 1));
     rig.host.write("%");
     EXPECT_EQ(rig.host.readUntil(kMonPrompt, 1000), "\r\n" + kMonPrompt);
     const MemoryModel m = rig.engine->memory();
@@ -555,13 +560,26 @@ TEST(SimMonitor, BadLoadCommandsAreRefusedWithAMessage)
         QByteArray command;
         QByteArray reply;
     };
+    // The monitor reads its LOAD line by position: anything but exactly
+    // "LOAD %08X %08X %08X" CR is not a LOAD and gets "?".
     const Row rows[] = {
-        {"two fields", "LOAD 1C200 10000\r",
-         "LOAD 1C200 10000\r\nLOAD rate address count   (three hexadecimal fields)\r\n"},
-        {"not hex", "LOAD 1C200 XYZ 10\r",
-         "LOAD 1C200 XYZ 10\r\nLOAD rate address count   (three hexadecimal fields)\r\n"},
+        {"two fields", "LOAD 1C200 10000\r", "LOAD 1C200 10000\r\n?\r\n"},
+        {"short fields", "LOAD 1C200 10000 10\r", "LOAD 1C200 10000 10\r\n?\r\n"},
+        {"not hex", "LOAD 0001C200 0000XYZ0 00000010\r",
+         "LOAD 0001C200 0000XYZ0 00000010\r\n?\r\n"},
+        {"lower case", "load 0001c200 00010000 00000010\r",
+         "load 0001c200 00010000 00000010\r\n?\r\n"},
+        {"lower-case hex", "LOAD 0001c200 00010000 00000010\r",
+         "LOAD 0001c200 00010000 00000010\r\n?\r\n"},
+        {"two blanks", "LOAD  0001C200 00010000 00000010\r",
+         "LOAD  0001C200 00010000 00000010\r\n?\r\n"},
+        {"a TAB", "LOAD\t0001C200 00010000 00000010\r", "LOAD 0001C200 00010000 00000010\r\n?\r\n"},
+        {"trailing blank", "LOAD 0001C200 00010000 00000010 \r",
+         "LOAD 0001C200 00010000 00000010 \r\n?\r\n"},
         {"more than memory", "LOAD 0001C200 00010000 01000001\r",
          "LOAD 0001C200 00010000 01000001\r\nLOAD: count 01000001 is larger than the memory\r\n"},
+        {"address + count pass FFFFFFFF", "LOAD 0001C200 FFFFFF00 00000101\r",
+         "LOAD 0001C200 FFFFFF00 00000101\r\nLOAD: address + count pass FFFFFFFF\r\n"},
     };
     SimRig rig;
     ASSERT_TRUE(rig.start(simtest::fastOptions()));
@@ -570,5 +588,11 @@ TEST(SimMonitor, BadLoadCommandsAreRefusedWithAMessage)
         rig.host.write(r.command);
         EXPECT_EQ(rig.host.readUntil(kPrompt, 1000), r.reply + kPrompt);
     }
-    EXPECT_TRUE(rig.engine->memory().loads.isEmpty());
+    const MemoryModel m = rig.engine->memory();
+    EXPECT_TRUE(m.loads.isEmpty());
+    // Every refusal but the memory size is the host's fault.
+    EXPECT_EQ(m.violations.size(), 9);
+    // Up to FFFFFFFF itself is fine.
+    rig.host.write("LOAD 0001C200 FFFFFF00 00000100\r");
+    EXPECT_TRUE(rig.host.readUntil("+", 1000).endsWith("+"));
 }

@@ -1,8 +1,11 @@
 // The qx2sim program itself: its switches, READY, the link, the log, and a
 // clean end on SIGTERM and SIGINT.
+#include "Crc32.h"
 #include "SimHost.h"
 #include "SimLog.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -65,6 +68,31 @@ TEST(SimProgram, HelpListsEverySwitch)
         "--stall-download-after N",
         "--silent",
         "--odd-names",
+        "--baud N",
+        "--save-loads DIR",
+        "--lenient",
+        "--turnaround MS",
+        "--wrong-ack-block N",
+        "--equals-after-last",
+        "--noise-before-plus N",
+        "--no-percent-after-lo",
+        "--no-percent-after-data",
+        "--prompt-space",
+        "--answer-on-cr N",
+        "--no-echo",
+        "--program-waits-for-etx",
+        "--listing-delay MS",
+        "--tdate-delay MS",
+        "--download-pause MS",
+        "--nul-in-listing",
+        "--nul-in-clock-reply",
+        "--missing-file-text",
+        "--upload-text WHEN",
+        "--upload-stall-after N",
+        "--upload-timeout MS",
+        "--vanish-after-bytes N",
+        "--vanish-after-ms MS",
+        "--come-back MS",
         "--help",
     };
     for (const char* s : switches)
@@ -171,4 +199,100 @@ TEST(SimProgram, RefusesToReplaceAnOrdinaryFile)
     EXPECT_EQ(p.exitCode(), 1);
     EXPECT_TRUE(p.readAllStandardError().contains("not a symbolic link"));
     EXPECT_EQ(simtest::fileBytes(path), QByteArray("keep me"));
+}
+
+TEST(SimProgram, ASecondInstrumentDoesNotTakeOverALiveLink)
+{
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    QProcess first;
+    const QString device = startAndWaitReady(first, {QStringLiteral("--link"), link});
+    ASSERT_FALSE(device.isEmpty());
+    QProcess second;
+    second.start(kProgram, {QStringLiteral("--link"), link});
+    ASSERT_TRUE(second.waitForFinished(5000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAllStandardError().contains("in use"));
+    // The first still owns the link and answers there.
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.write("\r");
+    EXPECT_TRUE(host.readUntil("C:\\>", 1000).endsWith("C:\\>"));
+    ::kill(pid_t(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(3000));
+}
+
+TEST(SimProgram, SigtermEndsItQuicklyDuringABigSend)
+{
+    QTemporaryDir dir;
+    const QString card = dir.path() + QStringLiteral("/card");
+    ASSERT_TRUE(QDir().mkpath(card));
+    {
+        QFile f(card + QStringLiteral("/HUGE.DAT"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(48 << 20));
+    }
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    QProcess p;
+    ASSERT_FALSE(startAndWaitReady(p, {QStringLiteral("--link"), link, QStringLiteral("--card"),
+                                       card, QStringLiteral("--skiffer")})
+                     .isEmpty());
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.readUntil("\r\n", 1000);
+    host.write("sHUGE.DAT\n");
+    // The host reads a little and then stops reading: the sender has a full line.
+    ASSERT_EQ(host.readExactly(100000, 3000).size(), 100000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t = std::chrono::steady_clock::now();
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(3000));
+    EXPECT_LT(simtest::msSince(t), 500);
+    EXPECT_EQ(p.exitCode(), 0);
+}
+
+TEST(SimProgram, ALoadReadsBackFromTheLogAndTheSavedBytes)
+{
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    const QString logPath = dir.path() + QStringLiteral("/sim.log");
+    QProcess p;
+    ASSERT_FALSE(startAndWaitReady(p, {QStringLiteral("--link"), link, QStringLiteral("--log"),
+                                       logPath, QStringLiteral("--save-loads"), dir.path()})
+                     .isEmpty());
+    simtest::HostPort host;
+    ASSERT_TRUE(host.open(link));
+    host.readUntil("C:\\>", 1000);
+    const QByteArray data = simtest::testPattern(1500, 3);
+    const QByteArray cmd = simtest::loadLine(0x1C200, 0x10000, 1500);
+    host.write(cmd);
+    ASSERT_TRUE(host.readUntil("+", 1000).endsWith("+"));
+    ASSERT_TRUE(host.setLine(115200, 8, 'N', 2));
+    host.write("+");
+    ASSERT_EQ(host.readExactly(1, 1000), QByteArray("="));
+    host.write(simtest::loadBlock(data.left(1024)));
+    ASSERT_EQ(host.readExactly(1, 1000), QByteArray("="));
+    host.write(simtest::loadBlock(data.mid(1024)) + QByteArray(2, '\0'));
+    EXPECT_TRUE(host.readUntil("C:\\>", 1000).startsWith("-"));
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(3000));
+
+    EXPECT_EQ(simtest::fileBytes(dir.path() + QStringLiteral("/load-1-00010000.bin")), data);
+    QString done;
+    QString end;
+    for (const LogRecord& r : readLogFile(logPath)) {
+        if (r.event.startsWith(QLatin1String("LOAD done")))
+            done = r.event;
+        if (r.event.startsWith(QLatin1String("session end")))
+            end = r.event;
+    }
+    const quint32 crc = Crc32Update(data.constData(), std::size_t(data.size()), 0);
+    const QString crcField =
+        QStringLiteral("crc=") + QStringLiteral("%1 ").arg(crc, 8, 16, QLatin1Char('0')).toUpper();
+    EXPECT_TRUE(done.contains(crcField)) << qPrintable(done);
+    EXPECT_TRUE(done.contains(QLatin1String("received=1500 blocks=2")));
+    EXPECT_TRUE(done.contains(QLatin1String("data-settings=115200 8N2 command-settings=9600 8N1")));
+    EXPECT_TRUE(done.endsWith(QLatin1String("violations=none")));
+    EXPECT_TRUE(end.contains(QLatin1String("all-violations=0")));
 }

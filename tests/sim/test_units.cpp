@@ -199,6 +199,9 @@ TEST(SimOptions, Switches)
         {"rate as a word", {QStringLiteral("--line-rate"), QStringLiteral("fast")}, false},
         {"byte too big", {QStringLiteral("--wrong-ack"), QStringLiteral("256")}, false},
         {"flag with value", {QStringLiteral("--silent=1")}, false},
+        {"upload text other than during/after", {QStringLiteral("--upload-text=soon")}, false},
+        {"answer on CR 0", {QStringLiteral("--answer-on-cr"), QStringLiteral("0")}, false},
+        {"wrong-ack block 0", {QStringLiteral("--wrong-ack-block=0")}, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -221,6 +224,29 @@ TEST(SimOptions, Switches)
     EXPECT_EQ(o.chunkSize, 16);
     EXPECT_EQ(o.chunkGapMs, 100);
     EXPECT_EQ(o.extraAmp, 2);
+    // Strict by default, at 9600, with no turnaround.
+    EXPECT_FALSE(o.lenient);
+    EXPECT_EQ(o.terminalBaud, 9600);
+    EXPECT_EQ(o.turnaroundMs, 0);
+
+    const QStringList more = {
+        QStringLiteral("--baud=115200"),       QStringLiteral("--lenient"),
+        QStringLiteral("--turnaround=16"),     QStringLiteral("--answer-on-cr=4"),
+        QStringLiteral("--upload-text=after"), QStringLiteral("--upload-timeout=500"),
+        QStringLiteral("--wrong-ack-block=3"), QStringLiteral("--vanish-after-bytes=10"),
+        QStringLiteral("--come-back=200"),     QStringLiteral("--download-pause=50"),
+    };
+    ASSERT_TRUE(parseSimOptions(more, &o, &error, &help)) << error.toStdString();
+    EXPECT_EQ(o.terminalBaud, 115200);
+    EXPECT_TRUE(o.lenient);
+    EXPECT_EQ(o.turnaroundMs, 16);
+    EXPECT_EQ(o.answerOnCr, 4);
+    EXPECT_EQ(o.uploadText, QStringLiteral("after"));
+    EXPECT_EQ(o.timing.uploadIdleMs, 500);
+    EXPECT_EQ(o.wrongAckBlock, 3);
+    EXPECT_EQ(o.vanishAfterBytes, 10);
+    EXPECT_EQ(o.comeBackMs, 200);
+    EXPECT_EQ(o.downloadPauseMs, 50);
 }
 
 TEST(SimRecords, SRecordsAndIntelHex)
@@ -298,8 +324,11 @@ namespace
 class CountingIo : public InstrumentIo
 {
 public:
-    void send(const QByteArray& bytes, int) override { sent += bytes.size(); }
+    // Everything is on the line at once, so no handshake is ever early.
+    void send(const QByteArray& bytes, int, qint64) override { sent += bytes.size(); }
     void discardPendingOutput() override {}
+    qint64 queuedTotal() const override { return sent; }
+    qint64 sentTotal() const override { return sent; }
     LineSettings lineSettings() override { return {9600, 8, 'N', 1}; }
     void event(const QString&) override { ++events; }
     qint64 sent = 0;
@@ -322,7 +351,7 @@ TEST(SimRobustness, AnyBytesInEveryModeStayInsideTheCard)
     const Row rows[] = {
         {"console", QByteArray(), false},
         {"monitor", "mon\r", false},
-        {"inside a load", "LOAD 1C200 10000 2000\r+", false},
+        {"inside a load", "LOAD 0001C200 00010000 00002000\r+", false},
         {"inside a download", "mon\rlo ;B3+\r", false},
         {"link server", QByteArray(), true},
         {"inside an upload", "rX.TXT\t100000\n", true},

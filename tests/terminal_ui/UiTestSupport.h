@@ -2,8 +2,8 @@
 // as the instrument, and a wait for the view's text.
 #pragma once
 
-#include "SettingsStore.h"
 #include "PortBindings.h"
+#include "SettingsStore.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -40,9 +40,10 @@ private:
 class SimInstrument
 {
 public:
-    bool start(QString* problem)
+    // Serves behind link, by default a link in a temporary folder of its own.
+    bool start(QString* problem, const QString& link = QString())
     {
-        linkPath = folder.path() + QStringLiteral("/qx2");
+        linkPath = link.isEmpty() ? folder.path() + QStringLiteral("/qx2") : link;
         process.setProgram(QStringLiteral(QX2SIM_PATH));
         process.setArguments({QStringLiteral("--link"), linkPath});
         process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -74,6 +75,13 @@ public:
         }
     }
     QString link() const { return linkPath; }
+    // Dies at once, as an instrument whose cable is pulled: the pty's far end closes
+    // and the link is left dangling.
+    void kill()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
 
 private:
     QTemporaryDir folder;

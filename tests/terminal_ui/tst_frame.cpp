@@ -5,6 +5,7 @@
 #include "CommSettingsDialog.h"
 #include "MainFrame.h"
 #include "PtyPair.h"
+#include "ReconnectWatcher.h"
 #include "RecordingFeedback.h"
 #include "ShellDefaults.h"
 #include "TerminalDialogs.h"
@@ -86,6 +87,13 @@ private slots:
     void wrapAndColoursAreStored();
     void findDialogAndFindNext();
     void disconnectWhileFloodedDoesNotHang();
+    void commDialogRefusedChangeStoresNoBinding_data();
+    void commDialogRefusedChangeStoresNoBinding();
+    void copyPasteOptionBoxesFlipFromBothStates_data();
+    void copyPasteOptionBoxesFlipFromBothStates();
+    void breakHoldsTypedKeysUntilItEnds();
+    void instrumentKilledThenBackAtTheSameLink();
+    void activationIsNoKeyEvent();
 };
 
 void FrameTest::typedKeysReachInstrumentAndEchoAppears()
@@ -287,7 +295,8 @@ void FrameTest::commDialogBindsDevice()
     QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())),
              QStringLiteral("/dev/ttyS11")); // not yet
     clickOk(dialog);
-    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())), pair.slavePath());
+    QCOMPARE(resolvePortDevice(QStringLiteral("COM12"), portBindingsOf(t.settings.get())),
+             pair.slavePath());
     QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
     QCOMPARE(t.frame->windowTitle(), QStringLiteral("COM12 - Brennock"));
 }
@@ -456,6 +465,157 @@ void FrameTest::disconnectWhileFloodedDoesNotHang()
     QVERIFY(!t.doc().isConnected());
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     pair.stopFlood();
+}
+
+void FrameTest::commDialogRefusedChangeStoresNoBinding_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<bool>("answerYes"); // to the port-change question
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("No to the port change") << "4" << false << false;
+    QTest::newRow("port 99") << "99" << true << false;
+    QTest::newRow("Yes to the port change") << "4" << true << true;
+}
+
+void FrameTest::commDialogRefusedChangeStoresNoBinding()
+{
+    QFETCH(QString, number);
+    QFETCH(bool, answerYes);
+    QFETCH(bool, stored);
+    PtyPair first, second;
+    QVERIFY(first.ok() && second.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), first.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    t.feedback.answers << (answerYes ? MessageResult::Yes : MessageResult::No);
+    CommSettingsDialog* dialog = openCommDialog(*t.frame);
+    auto* portNumber = dialog->findChild<QLineEdit*>(QStringLiteral("portNumber"));
+    // COM4 is bound in the dialog, then the number chosen.
+    portNumber->setText(QStringLiteral("4"));
+    dialog->findChild<QComboBox*>(QStringLiteral("devices"))->setEditText(second.slavePath());
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("bindButton")),
+                      Qt::LeftButton);
+    portNumber->setText(number);
+    clickOk(dialog);
+    QCOMPARE(t.settings->contains(QStringLiteral("Ports"), QStringLiteral("COM4")), stored);
+    if (stored)
+        QCOMPARE(t.doc().port()->devicePath(), second.slavePath());
+    else if (number == QLatin1String("4"))
+        QCOMPARE(t.doc().port()->devicePath(), first.slavePath());
+    else
+        QVERIFY(!t.doc().isConnected());
+}
+
+void FrameTest::copyPasteOptionBoxesFlipFromBothStates_data()
+{
+    QTest::addColumn<int>("mode");        // editing-keys mode the dialog opens with
+    QTest::addColumn<QString>("clicked"); // the box the user clicks
+    QTest::newRow("standard set, click standard") << 1 << "standardEditing";
+    QTest::newRow("standard set, click transmit") << 1 << "transmitControl";
+    QTest::newRow("transmit set, click standard") << 0 << "standardEditing";
+    QTest::newRow("transmit set, click transmit") << 0 << "transmitControl";
+}
+
+void FrameTest::copyPasteOptionBoxesFlipFromBothStates()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, clicked);
+    RecordingFeedback feedback;
+    CopyPasteOptionsDialog dialog(0, 0, mode, feedback);
+    dialog.show();
+    auto* standard = dialog.findChild<QCheckBox*>(QStringLiteral("standardEditing"));
+    auto* transmit = dialog.findChild<QCheckBox*>(QStringLiteral("transmitControl"));
+    QCOMPARE(standard->isChecked(), mode == 1);
+    QCOMPARE(transmit->isChecked(), mode == 0);
+    auto* box = dialog.findChild<QCheckBox*>(clicked);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    // Both flip, whichever was clicked.
+    QCOMPARE(standard->isChecked(), mode == 0);
+    QCOMPARE(transmit->isChecked(), mode == 1);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    QCOMPARE(standard->isChecked(), mode == 1);
+    QCOMPARE(transmit->isChecked(), mode == 0);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    clickOk(&dialog);
+    QCOMPARE(dialog.windowsEdit(), mode == 1 ? 0 : 1);
+}
+
+void FrameTest::breakHoldsTypedKeysUntilItEnds()
+{
+    constexpr int kBreakMs = 300;
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), pair.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    t.doc().setBreakDuration(kBreakMs);
+    CBrennockView* view = t.frame->view();
+    QTest::keyClick(view, Qt::Key_F8);
+    QVERIFY(t.doc().breakActive());
+    // The window stays responsive: keys are taken, and held until the break ends.
+    QTest::keyClicks(view, QStringLiteral("ab"));
+    QVERIFY(pair.readFor(kBreakMs / 2).isEmpty());
+    QTRY_VERIFY(!t.doc().breakActive());
+    QCOMPARE(pair.read(2, 1000), QByteArray("ab"));
+    t.frame->action(QStringLiteral("sendBreak"))->trigger(); // the menu entry does the same
+    QVERIFY(t.doc().breakActive());
+    QVERIFY(t.feedback.messages.isEmpty());
+    QCOMPARE(t.feedback.beeps, 0);
+}
+
+void FrameTest::instrumentKilledThenBackAtTheSameLink()
+{
+    auto sim = std::make_unique<SimInstrument>();
+    QString problem;
+    QVERIFY2(sim->start(&problem), qPrintable(problem));
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), sim->link());
+    t.start(true);
+    QVERIFY2(t.doc().isConnected(), qPrintable(t.feedback.messages.value(0).text));
+    t.doc().reconnectWatcher().setInterval(50);
+    CBrennockView* view = t.frame->view();
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().contains(QStringLiteral("C:\\>")), 5000);
+
+    sim->kill();
+    QTRY_COMPARE_WITH_TIMEOUT(t.frame->windowTitle(), QStringLiteral("Not connected - Brennock"),
+                              5000);
+    QCOMPARE(t.feedback.messages.size(), 1);
+    QVERIFY2(t.feedback.messages.first().text.contains(sim->link()),
+             qPrintable(t.feedback.messages.first().text));
+    QVERIFY(t.frame->statusText().contains(QStringLiteral("waiting")));
+    QTest::keyClicks(view, QStringLiteral("dir")); // no beep for each key
+    QCOMPARE(t.feedback.beeps, 0);
+    QTest::qWait(200); // no spin, no second message
+    QCOMPARE(t.feedback.messages.size(), 1);
+
+    // The instrument comes back behind the same link.
+    const QString same = sim->link();
+    SimInstrument again;
+    QVERIFY2(again.start(&problem, same), qPrintable(problem));
+    QTRY_COMPARE_WITH_TIMEOUT(t.frame->windowTitle(), QStringLiteral("COM3 - Brennock"), 5000);
+    QCOMPARE(t.frame->statusText(), QStringLiteral("Reconnected to COM3 (%1)").arg(same));
+    const int prompts = view->toPlainText().count(QStringLiteral("C:\\>"));
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().count(QStringLiteral("C:\\>")) > prompts, 5000);
+    QCOMPARE(t.feedback.messages.size(), 1);
+}
+
+void FrameTest::activationIsNoKeyEvent()
+{
+    // The frame watches every event for the lock keys; an activation is no key event
+    // and must not be read as one (UndefinedBehaviorSanitizer: a wrong downcast).
+    FrameSetup t;
+    t.start(false);
+    QEvent activate(QEvent::ApplicationActivate);
+    QApplication::sendEvent(t.frame.get(), &activate);
+    QKeyEvent caps(QEvent::KeyRelease, Qt::Key_CapsLock, Qt::NoModifier);
+    QApplication::sendEvent(t.frame.get(), &caps);
+    QTest::qWait(100); // the indicators are looked at again
+    QVERIFY(t.feedback.messages.isEmpty());
 }
 
 QTEST_MAIN(FrameTest)

@@ -1,0 +1,268 @@
+#include "LinkSession.h"
+
+#include "ClockText.h"
+#include "ListingLine.h"
+
+#include <QDebug>
+#include <QSaveFile>
+
+namespace
+{
+// Change directory: c, C:\, the names joined by '\', LF.
+QByteArray changeDirectoryCommand(const QStringList& path)
+{
+    return QByteArrayLiteral("cC:\\") + path.join(QLatin1Char('\\')).toUtf8() + '\n';
+}
+const QByteArray kListCommand = QByteArrayLiteral("d");
+const QByteArray kAbortCommand = QByteArrayLiteral("a");
+} // namespace
+
+LinkSession::LinkSession(QObject* parent)
+    : QObject(parent), now([] { return QDateTime::currentDateTimeUtc(); }),
+      serial(new QSerialPort(this))
+{
+    timer.setSingleShot(true);
+    // The quiet time and the deadlines are measured, not approximated (a coarse
+    // timer may fire 5 % early).
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(serial, &QSerialPort::readyRead, this, &LinkSession::handleReadyRead);
+    connect(serial, &QSerialPort::errorOccurred, this, &LinkSession::handleError);
+    connect(serial, &QSerialPort::bytesWritten, this, &LinkSession::handleBytesWritten);
+    connect(&timer, &QTimer::timeout, this, &LinkSession::handleTimeout);
+}
+
+LinkSession::~LinkSession()
+{
+    // An unfinished download is discarded, never left under its real name.
+    downloadFile.reset();
+    if (serial->isOpen())
+        serial->close();
+}
+
+void LinkSession::log(const QString& text)
+{
+    emit logLine(text);
+}
+
+void LinkSession::startTimer(int ms)
+{
+    timer.start(ms);
+}
+
+void LinkSession::writeCommand(const QByteArray& bytes)
+{
+    // A closed port swallows the command; the reply timer then reports the silence.
+    if (!serial->isOpen())
+        return;
+    emit wroteToPort(bytes.size(), serial->bytesToWrite());
+    serial->write(bytes.constData(), bytes.size());
+}
+
+bool LinkSession::selectPort(const QString& name)
+{
+    if (!name.isEmpty())
+        serial->setPortName(name);
+    if (serial->isOpen())
+        serial->close();
+    if (serial->open(QIODevice::ReadWrite)) {
+        // What arrived before anyone listened answers no request of ours.
+        serial->clear(QSerialPort::Input);
+        portLost = false;
+        emit portOpenChanged(true);
+        return true;
+    }
+    emit portOpenChanged(false);
+    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, serial->errorString()));
+    return false;
+}
+
+bool LinkSession::reopenIfClosed()
+{
+    return serial->isOpen() || selectPort(QString());
+}
+
+bool LinkSession::performCD(const QStringList& path)
+{
+    if (state != Nothing) {
+        log(QStringLiteral("Busy - Ignoring Directory Listing."));
+        return false;
+    }
+    // The path changes only now that the server is asked to enter it.
+    pathList = path;
+    state = DirListing;
+    writeCommand(changeDirectoryCommand(pathList));
+    writeCommand(kListCommand);
+    startTimer(timing.listingStartMs);
+    return true;
+}
+
+void LinkSession::sendSetTime()
+{
+    const QDateTime t = now();
+    log(QStringLiteral("Updating Vantrel to UTC time: ") + clocktext::fullText(t));
+    state = SetTime;
+    startTimer(timing.replyQuietMs);
+    writeCommand(clocktext::setClockCommand(t));
+}
+
+void LinkSession::handleReadyRead()
+{
+    QByteArray data = serial->readAll();
+    if (data.isEmpty()) {
+        log(QStringLiteral("No data was currently available for reading from port %1")
+                .arg(serial->portName()));
+        return;
+    }
+    switch (state) {
+    case Nothing:
+        qDebug() << "Error!!!, received data when doing nothing.";
+        break;
+    case DirListing:
+    case SetTime:
+        readData.append(data);
+        startTimer(timing.replyQuietMs);
+        break;
+    case Download:
+        downloadFileData(data);
+        break;
+    case Upload:
+        break;
+    }
+}
+
+void LinkSession::handleTimeout()
+{
+    const QString abortText = QStringLiteral("Aborting Upload / Download\nPlease disconnect the "
+                                             "USB connection and restart HarbrookLink.");
+    if (!readData.isEmpty()) {
+        switch (state) {
+        case DirListing: {
+            const listing::Parsed parsed = listing::parseListing(readData);
+            emit listingReceived(parsed.entries, parsed.others, parsed.anyLines);
+            log(QStringLiteral("Success: Directory listing updated."));
+            emit listingSucceeded(serial->portName());
+            break;
+        }
+        case SetTime: {
+            QByteArray text = readData;
+            const int nul = text.indexOf('\0');
+            if (nul >= 0)
+                text.truncate(nul);
+            const QString reply = QString::fromUtf8(text).simplified();
+            log(reply);
+            emit setTimeReply(reply);
+            break;
+        }
+        case Download:
+        case Upload:
+            qDebug() << "Download / Upload timeout - not empty...";
+            handleCancel();
+            log(abortText);
+            state = Nothing;
+            readData.clear();
+            endJob(true);
+            return;
+        case Nothing:
+            break;
+        }
+    } else {
+        switch (state) {
+        case Nothing:
+        case DirListing:
+        case SetTime:
+            log(QStringLiteral("Error:  Unable to connect to Skiffer.\nPlease make sure Skiffer is "
+                               "running and the correct port is\nselected.  Skiffer can take 60 "
+                               "seconds to start."));
+            emit noAnswer();
+            break;
+        case Download:
+        case Upload:
+            downloadQueue.clear();
+            uploadUrls.clear();
+            uploadNames.clear();
+            qDebug() << "Download / Upload timeout - empty...";
+            handleCancel();
+            log(abortText);
+            state = Nothing;
+            readData.clear();
+            endJob(true);
+            return;
+        }
+    }
+    state = Nothing;
+    readData.clear();
+}
+
+// Ends a download or upload job; state is already Nothing.
+void LinkSession::endJob(bool aborted)
+{
+    // The file in transfer did not arrive whole: it never takes the real name.
+    if (downloadFile) {
+        discardFile();
+        jobFailed = true;
+    }
+    if (aborted) {
+        jobFailed = true;
+        emit jobAborted();
+    } else {
+        emit exitProgressDialog();
+    }
+    emit jobFinished(!jobFailed);
+}
+
+void LinkSession::handleCancel()
+{
+    qDebug() << "Cancel was pressed.";
+    switch (state) {
+    case Nothing:
+    case DirListing:
+    case SetTime:
+        qDebug() << "Error!!!, received cancel command when doing nothing.";
+        break;
+    case Download:
+        downloadQueue.clear();
+        serial->clear(QSerialPort::AllDirections);
+        // One abort per file: a stall after a cancel does not send another.
+        if (!abortSent) {
+            writeCommand(kAbortCommand);
+            abortSent = true;
+        }
+        downloadFileSize = 0;
+        if (downloadFile) {
+            discardFile();
+            jobFailed = true;
+        }
+        break;
+    case Upload:
+        uploadData.clear();
+        uploadOffset = 0;
+        uploadUrls.clear();
+        uploadNames.clear();
+        serial->clear(QSerialPort::AllDirections);
+        uploadPending = 0;
+        jobFailed = true;
+        break;
+    }
+}
+
+void LinkSession::handleError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ReadError)
+        return;
+    // A far end that vanished reports this error again on every poll: say it once,
+    // close the port, and wait for the user to pick or refresh it.
+    if (!portLost) {
+        portLost = true;
+        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2")
+                .arg(serial->portName(), serial->errorString()));
+    }
+    if (serial->isOpen())
+        serial->close();
+    emit portOpenChanged(false);
+}
+
+void LinkSession::handleBytesWritten(qint64 bytes)
+{
+    if (state == Upload)
+        uploadFileData(bytes);
+}

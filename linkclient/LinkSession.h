@@ -1,0 +1,160 @@
+// The link to the Skiffer server on the instrument: the port, the one
+// single-shot reply timer, the state machine, and the listing, download,
+// upload and set-clock conversations. It owns no widgets: the main window and
+// the command line both drive it, and report what it signals.
+//
+// Replies carry no framing. A listing or clock reply is everything that
+// arrives until the line has been quiet for replyQuietMs; a download ends when
+// the listed size has arrived; an upload is paced by the port's write reports.
+// Only one operation runs at a time; a request in any state but Nothing is
+// refused with a busy line (Set Time excepted, as the instrument allows).
+#pragma once
+
+#include "LinkTiming.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class QSaveFile;
+
+class LinkSession : public QObject
+{
+    Q_OBJECT
+public:
+    enum State { Nothing = 0, DirListing = 1, Download = 2, Upload = 3, SetTime = 4 };
+    Q_ENUM(State)
+
+    explicit LinkSession(QObject* parent = nullptr);
+    ~LinkSession() override;
+
+    void setTiming(const LinkTiming& t) { timing = t; }
+    const LinkTiming& currentTiming() const { return timing; }
+    // The clock Set Time reads; the current UTC time unless a test sets one.
+    void setClock(std::function<QDateTime()> clock) { now = std::move(clock); }
+
+    State currentState() const { return state; }
+    QStringList currentPath() const { return pathList; }
+    QString portName() const { return serial->portName(); }
+    bool isPortOpen() const { return serial->isOpen(); }
+
+    // Selects and (re)opens the port; an empty name re-opens the previous one.
+    // True when it is open.
+    bool selectPort(const QString& name);
+    // Opens the port again if it is closed (after the far end went away).
+    bool reopenIfClosed();
+
+    // Lists the directory path (names below C:\). Refused while busy: then
+    // the current path stays as it was. True when the request was sent.
+    bool performCD(const QStringList& path);
+    bool performCD() { return performCD(pathList); }
+
+    // Logs the busy line of a refused request; true when busy.
+    bool refuseDownloadIfBusy();
+    bool refuseUploadIfBusy();
+
+    // Fetches the files of these listing lines into destinationDirectory.
+    bool startDownload(const QStringList& listingLines, const QString& destinationDirectory);
+    // Stores these local files on the card under the given names (same order).
+    bool startUpload(const QList<QUrl>& files, const QStringList& cardNames);
+    // Sends the PC's time in UTC as the instrument's clock.
+    void sendSetTime();
+
+public slots:
+    void handleReadyRead();
+    void handleTimeout();
+    void handleError(QSerialPort::SerialPortError error);
+    void handleBytesWritten(qint64 bytes);
+    void handleCancel();
+
+signals:
+    // A row for the event log.
+    void logLine(const QString& text);
+    // A listing arrived: its entries (to show) and its other lines.
+    void listingReceived(const QStringList& entries, const QStringList& others, bool anyLines);
+    // A listing was shown: the port that gave it is the one to prefer.
+    void listingSucceeded(const QString& port);
+    void setTimeReply(const QString& text);
+    // A listing or clock request got no answer at all.
+    void noAnswer();
+    // The port opened, closed after a failure, or could not be opened.
+    void portOpenChanged(bool open);
+
+    void transferFile(const QString& name);
+    void transferFileSize(qint64 totalSize);
+    void transferFileCompleted(qint64 size);
+    void jobSize(qint64 totalSize);
+    void jobCompleted(qint64 size);
+    void exitProgressDialog();
+    // The first file of a job is under way: "Download Files" or "Upload Files".
+    void jobStarted(const QString& title);
+    // A job was given up (stall): the progress dialog is hidden.
+    void jobAborted();
+    // End of a job; complete when every file of it arrived whole.
+    void jobFinished(bool complete);
+    // One write handed to the port, with what was still queued from earlier writes.
+    void wroteToPort(qint64 bytes, qint64 stillQueued);
+
+private:
+    void log(const QString& text);
+    void startTimer(int ms);
+    void writeCommand(const QByteArray& bytes);
+    void endJob(bool aborted);
+
+    // Download (LinkDownload.cpp).
+    void downloadFileData();
+    void downloadFileData(QByteArray& newData);
+    bool beginFile(const QString& line);
+    bool finishFile();
+    void failDownload(const QString& message, bool requestOutstanding);
+    void discardFile();
+
+    // Upload (LinkUpload.cpp).
+    void uploadFileData();
+    void uploadFileData(qint64 size);
+    void pauseBetweenFiles();
+
+    LinkTiming timing;
+    std::function<QDateTime()> now;
+
+    QSerialPort* serial;
+    QByteArray readData;
+    QTimer timer;
+    State state = Nothing;
+    QStringList pathList;
+    // The port failed under us; its error is reported once, until it is opened again.
+    bool portLost = false;
+    // Something in this job went wrong: a file was skipped, refused or cut short.
+    bool jobFailed = false;
+
+    QStringList downloadQueue;
+    QString destinationDir;
+    QString downloadName;
+    QString downloadPath;
+    std::unique_ptr<QSaveFile> downloadFile;
+    qint64 downloadFileSize = 0;
+    qint64 downloadFileReceived = 0;
+    qint64 downloadJobSize = 0;
+    qint64 downloadJobReceived = 0;
+    QString downloadFileTime;
+    QDateTime downloadStamp;
+    bool abortSent = false;
+
+    QList<QUrl> uploadUrls;
+    QStringList uploadNames;
+    QUrl uploadUrl;
+    QByteArray uploadData;
+    qint64 uploadOffset = 0; // bytes of uploadData already handed to the port
+    qint64 uploadFileSent = 0;
+    qint64 uploadJobSize = 0;
+    qint64 uploadJobSent = 0;
+    qint64 uploadPending = 0;
+};
