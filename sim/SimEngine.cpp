@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -191,6 +192,11 @@ void SimEngine::stop()
         txChunk.clear();
     }
     removeLink();
+    if (linkLockFd >= 0) {
+        ::unlink((QFile::encodeName(options.linkPath) + ".lock").constData());
+        ::close(linkLockFd);
+        linkLockFd = -1;
+    }
     for (int* fd : {&masterFd, &slaveFd, &wakeRead, &wakeWrite}) {
         if (*fd >= 0)
             ::close(*fd);
@@ -237,6 +243,27 @@ bool SimEngine::makeLink(QString* error)
     if (options.linkPath.isEmpty())
         return true;
     const QByteArray link = QFile::encodeName(options.linkPath);
+    // A live instrument holds a lock beside its link for as long as it runs. A pty
+    // number is reused as soon as its owner ends, so whether the link's target exists
+    // says nothing about who owns it.
+    if (linkLockFd < 0) {
+        const QByteArray lockPath = link + ".lock";
+        const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            *error = QStringLiteral("--link %1: cannot create %2: %3")
+                         .arg(options.linkPath, QFile::decodeName(lockPath),
+                              QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            *error = QStringLiteral("--link %1 points to %2, a device in use (another qx2sim?); "
+                                    "stop it or choose another path")
+                         .arg(options.linkPath, QFileInfo(options.linkPath).symLinkTarget());
+            return false;
+        }
+        linkLockFd = fd;
+    }
     struct stat st {
     };
     if (lstat(link.constData(), &st) == 0) {
@@ -244,15 +271,6 @@ bool SimEngine::makeLink(QString* error)
             *error = QStringLiteral("--link %1 exists and is not a symbolic link; "
                                     "remove it or choose another path")
                          .arg(options.linkPath);
-            return false;
-        }
-        // A link to a device that still exists belongs to a live instrument.
-        struct stat target {
-        };
-        if (::stat(link.constData(), &target) == 0 && S_ISCHR(target.st_mode)) {
-            *error = QStringLiteral("--link %1 points to %2, a device in use (another qx2sim?); "
-                                    "stop it or choose another path")
-                         .arg(options.linkPath, QFileInfo(options.linkPath).symLinkTarget());
             return false;
         }
         // A link left by an earlier run that did not end cleanly.

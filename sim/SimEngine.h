@@ -100,6 +100,7 @@ private:
 
     QString device;
     bool linkMade = false;
+    int linkLockFd = -1; // flock held beside the link while this instrument runs
     int masterFd = -1;
     int slaveFd = -1;
     int wakeRead = -1;

@@ -223,6 +223,22 @@ TEST(SimProgram, ASecondInstrumentDoesNotTakeOverALiveLink)
     ASSERT_TRUE(first.waitForFinished(3000));
 }
 
+TEST(SimProgram, AStaleLinkToAReusedDeviceIsReplaced)
+{
+    // A killed instrument leaves its link behind, and its pty number soon belongs to
+    // another program: a device that exists behind the link is not a live instrument.
+    QTemporaryDir dir;
+    const QString link = dir.path() + QStringLiteral("/qx2");
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), link));
+    QProcess p;
+    const QString device = startAndWaitReady(p, {QStringLiteral("--link"), link});
+    ASSERT_FALSE(device.isEmpty());
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(3000));
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
 TEST(SimProgram, SigtermEndsItQuicklyDuringABigSend)
 {
     QTemporaryDir dir;
