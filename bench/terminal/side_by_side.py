@@ -252,12 +252,15 @@ class Session:
         if self.name == "cutecom":
             env["LD_PRELOAD"] = self.args.modem_shim
         started = time.time()
+        self.log = open(os.path.join(self.home, "stderr.txt"), "w+")
         self.proc = subprocess.Popen(self.command(), env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, start_new_session=True)
+                                     stderr=self.log, start_new_session=True)
         self.window = window_of(self.display, self.proc.pid)
         startup = time.time() - started
         if self.window is None:
-            raise RuntimeError("%s: no window" % self.name)
+            self.log.seek(0)
+            raise RuntimeError("%s: no window (exit %s): %s" % (
+                self.name, self.proc.poll(), self.log.read()[-500:]))
         if self.name == "cutecom":
             # CuteCom opens the session's device by itself; the Open button (Alt+O) if not.
             time.sleep(1.0)
@@ -452,7 +455,16 @@ def main():
                 for flood in floods:
                     s = Session(peer, args, args.display)
                     try:
-                        startup.setdefault(peer, []).append(s.start())
+                        try:
+                            started = s.start()
+                        except RuntimeError as problem:
+                            # Once more on a fresh pty; a second failure ends the run.
+                            print("run %d %s: %s; starting again" % (run + 1, peer, problem),
+                                  flush=True)
+                            s.close()
+                            s = Session(peer, args, args.display)
+                            started = s.start()
+                        startup.setdefault(peer, []).append(started)
                         time.sleep(1.0)
                         idle.setdefault(peer, []).append(s.idle_cpu())
                         r = s.flood(data[flood])

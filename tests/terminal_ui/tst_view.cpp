@@ -533,7 +533,8 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
     t.pair.startRecording();
     QTest::qWait(30); // the recorder is listening
     t.view->pasteFromClipboard();
-    QTest::qWait(100);
+    QTRY_VERIFY_WITH_TIMEOUT(!t.doc->sending(), 3000); // it goes out on timers
+    QTest::qWait(30);
     const std::vector<PtyPair::Arrival> arrivals = t.pair.stopRecording();
     QByteArray bytes;
     for (const PtyPair::Arrival& a : arrivals)
