@@ -48,6 +48,9 @@ void ReaderHandOver::service()
             for (QByteArray& bytes : queue)
                 active->push_back(std::move(bytes));
             queue.clear();
+            // This may have been the posted event itself (a nested event loop): what
+            // is queued next needs an event of its own.
+            eventPosted = false;
             room.notify_all();
             return;
         }

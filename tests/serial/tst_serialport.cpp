@@ -81,6 +81,7 @@ private slots:
     void fullHandOverQueueMakesTheReaderWait_data();
     void fullHandOverQueueMakesTheReaderWait();
     void readerKeepsReadingWhileTheUiIsBusy();
+    void nestedEventLoopInADeliveryLosesNoEvent();
 };
 
 void SerialPortTest::openMissingDevice()
@@ -759,6 +760,39 @@ void SerialPortTest::readerKeepsReadingWhileTheUiIsBusy()
         joined += bytes;
     }
     QCOMPARE(joined, sent);
+}
+
+// A delivery that runs an event loop of its own (a message box) takes the hand-over's
+// event there: what the reader queues afterwards must still get delivered.
+void SerialPortTest::nestedEventLoopInADeliveryLosesNoEvent()
+{
+    QList<QByteArray> seen;
+    std::atomic<int> step{0};
+    ReaderHandOver* self = nullptr;
+    ReaderHandOver handOver([&](const char* b, int n) {
+        seen.append(QByteArray(b, n));
+        if (seen.size() == 1) {
+            step = 1; // the reader now queues "second"
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 300)
+                QCoreApplication::processEvents(); // the nested loop takes its event
+        }
+    });
+    self = &handOver;
+    std::thread reader([&] {
+        self->handOver("first", 5);
+        while (step.load() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        self->handOver("second", 6);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        self->handOver("third", 5);
+        step = 2;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(step.load() == 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 3, 2000);
+    reader.join();
+    QCOMPARE(seen, (QList<QByteArray>{"first", "second", "third"}));
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)
