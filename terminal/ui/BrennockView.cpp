@@ -152,7 +152,8 @@ int CBrennockView::currentLineChars() const
             return n;
         ++n;
     }
-    return n + document()->lastBlock().length() - 1;
+    const QString last = document()->lastBlock().text();
+    return n + last.size() - (last.lastIndexOf(QChar::LineSeparator) + 1);
 }
 
 void CBrennockView::eraseFromEnd(int count)
@@ -202,8 +203,11 @@ QString CBrennockView::textBetween(int start, int end) const
         first = false;
         const int from = qMax(start, block.position()) - block.position();
         const int to = qMin(end, block.position() + block.length() - 1) - block.position();
-        if (to > from)
-            text.append(block.text().midRef(from, to - from));
+        if (to > from) {
+            QString piece = block.text().mid(from, to - from);
+            piece.replace(QChar::LineSeparator, QLatin1Char('\n'));
+            text.append(piece);
+        }
         block = block.next();
     }
     return text;
@@ -263,16 +267,29 @@ void CBrennockView::flushPending()
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
+    // Line breaks go in as line separators inside a block, and a block of its own only
+    // starts once the last one holds kPackChars: the widget's cost is per block, about
+    // 190 bytes each, so a block per line would let a flood of short or empty lines
+    // take gigabytes.
+    int blockChars = document()->lastBlock().length() - 1;
     int from = 0;
     while (from <= text.size()) {
         int soft = text.indexOf(kSoftBreak, from);
         if (soft < 0)
             soft = text.size();
-        if (soft > from)
-            cursor.insertText(text.mid(from, soft - from));
+        if (soft > from) {
+            QString piece = text.mid(from, soft - from);
+            for (QChar& ch : piece) {
+                if (ch == QLatin1Char('\n') && blockChars < kPackChars)
+                    ch = QChar::LineSeparator;
+                blockChars = ch == QLatin1Char('\n') ? 0 : blockChars + 1;
+            }
+            cursor.insertText(piece);
+        }
         if (soft < text.size()) {
             cursor.insertBlock();
             cursor.block().setUserState(kSoftBlock);
+            blockChars = 0;
         }
         from = soft + 1;
     }
@@ -457,6 +474,7 @@ void CBrennockView::rememberRemoval(int position, const QString& text)
     undoPosition = position;
     undoText = text;
     undoText.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    undoText.replace(QChar::LineSeparator, QLatin1Char('\n'));
 }
 
 void CBrennockView::undoLastEdit()
@@ -518,6 +536,7 @@ void CBrennockView::printText(QPrinter* printer)
     if (printer->printRange() == QPrinter::Selection && hasSelection()) {
         QString selected = textCursor().selectedText();
         selected.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+        selected.replace(QChar::LineSeparator, QLatin1Char('\n'));
         copy = std::make_unique<QTextDocument>();
         copy->setPlainText(selected);
     } else {

@@ -58,6 +58,9 @@ public:
     // block of its own that copy, save and BS treat as the same line.
     static constexpr int kSoftLineChars = 4096;
     static constexpr int kSoftBlock = 1; // block state of such a piece
+    // Lines go into a block together, as line separators, until it holds this many
+    // characters (see flushPending).
+    static constexpr int kPackChars = 4096;
 
     CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent = nullptr);
     ~CBrennockView() override;
