@@ -1,6 +1,7 @@
 #include "SettingsStore.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 
 namespace
@@ -16,11 +17,16 @@ QString key(const QString& section, const QString& name)
 SettingsStore::SettingsStore(const QString& iniPath)
     : store(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
 {
+    const QFileInfo file(iniPath);
+    if (file.exists() && (file.isDir() || !file.isReadable()))
+        problemFound = true;
+    checkStatus();
 }
 
 SettingsStore::~SettingsStore()
 {
-    store->sync();
+    if (dirty)
+        store->sync();
 }
 
 int SettingsStore::readInt(const QString& section, const QString& name, int def) const
@@ -43,13 +49,20 @@ QString SettingsStore::readText(const QString& section, const QString& name,
 void SettingsStore::writeInt(const QString& section, const QString& name, int value)
 {
     store->setValue(key(section, name), value);
-    store->sync();
+    written();
 }
 
 void SettingsStore::writeText(const QString& section, const QString& name, const QString& value)
 {
     store->setValue(key(section, name), value);
-    store->sync();
+    written();
+}
+
+void SettingsStore::written()
+{
+    dirty = true;
+    if (batchDepth == 0)
+        sync();
 }
 
 bool SettingsStore::contains(const QString& section, const QString& name) const
@@ -60,7 +73,7 @@ bool SettingsStore::contains(const QString& section, const QString& name) const
 void SettingsStore::remove(const QString& section, const QString& name)
 {
     store->remove(key(section, name));
-    store->sync();
+    written();
 }
 
 QString SettingsStore::fileName() const
@@ -70,5 +83,34 @@ QString SettingsStore::fileName() const
 
 void SettingsStore::sync()
 {
+    dirty = false;
     store->sync();
+    checkStatus();
+}
+
+void SettingsStore::checkStatus()
+{
+    if (store->status() != QSettings::NoError)
+        problemFound = true;
+    if (problemFound && !problemReported && problemHandler) {
+        problemReported = true;
+        problemHandler(fileName());
+    }
+}
+
+void SettingsStore::setProblemHandler(ProblemHandler handler)
+{
+    problemHandler = std::move(handler);
+    checkStatus();
+}
+
+SettingsStore::Batch::Batch(SettingsStore& settings) : settings(settings)
+{
+    ++settings.batchDepth;
+}
+
+SettingsStore::Batch::~Batch()
+{
+    if (--settings.batchDepth == 0 && settings.dirty)
+        settings.sync();
 }

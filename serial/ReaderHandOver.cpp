@@ -30,34 +30,65 @@ void ReaderHandOver::handOver(const char* bytes, int count)
         return;
     }
     std::unique_lock<std::mutex> lock(mutex);
-    pendingBytes = bytes;
-    pendingCount = count;
-    pending = true;
-    const quint64 mine = ++sequence;
-    QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
-    done.wait(lock, [&] { return !pending || sequence != mine; });
+    room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
+    queue.emplace_back(bytes, count);
+    if (!eventPosted) {
+        // One event for all that gathers until the UI thread gets to it.
+        eventPosted = true;
+        QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
+    }
 }
 
 void ReaderHandOver::service()
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!pending)
-        return;
-    if (delivering) {
-        // Called from inside a delivery: the outer one has its copy, so release the
-        // thread now; waiting for the outer delivery would wait for ourselves.
-        release();
-        return;
+    std::deque<QByteArray> batch;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (active) {
+            for (QByteArray& bytes : queue)
+                active->push_back(std::move(bytes));
+            queue.clear();
+            // This may have been the posted event itself (a nested event loop): what
+            // is queued next needs an event of its own.
+            eventPosted = false;
+            room.notify_all();
+            return;
+        }
+        batch.swap(queue);
+        eventPosted = false;
+        room.notify_all();
+        if (batch.empty())
+            return;
+        active = &batch;
     }
-    delivering = true;
-    const quint64 taken = sequence;
-    const QByteArray bytes(pendingBytes, pendingCount);
-    lock.unlock();
-    receive(bytes.constData(), bytes.size());
-    lock.lock();
-    delivering = false;
-    if (pending && sequence == taken)
-        release();
+    while (true) {
+        QByteArray bytes;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (batch.empty()) {
+                active = nullptr;
+                return;
+            }
+            bytes = std::move(batch.front());
+            batch.pop_front();
+        }
+        receive(bytes.constData(), bytes.size());
+    }
+}
+
+void ReaderHandOver::discard()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.clear();
+    if (active)
+        active->clear();
+    room.notify_all();
+}
+
+int ReaderHandOver::queued()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return int(queue.size());
 }
 
 bool ReaderHandOver::event(QEvent* e)
@@ -79,11 +110,4 @@ bool ReaderHandOver::event(QEvent* e)
         return true;
     }
     return QObject::event(e);
-}
-
-void ReaderHandOver::release()
-{
-    pending = false;
-    pendingBytes = nullptr;
-    done.notify_all();
 }

@@ -1,26 +1,32 @@
 // The reader thread's hand-over: carries received bytes from the comm thread to the
-// thread that owns this object (the UI thread) and waits there until they were handled.
+// thread that owns this object (the UI thread).
 //
-// The comm thread posts an event and sleeps; the event, or the pump that StopReader
-// runs, delivers and wakes it. One comm thread, so one pending hand-over. The receiver
-// gets a copy, so that a receiver which stops the reader from inside its handling (the
-// user disconnects in a message box shown from there) lets the thread go at once
-// instead of waiting for itself.
+// Each read (at most 1,024 bytes) is one delivery, and its boundaries are kept: the
+// terminal's translation depends on them. The comm thread queues a copy and goes on
+// reading; one posted event carries every delivery that is waiting, in order. The queue
+// is bounded: when the UI thread falls that far behind, the comm thread waits for room,
+// so nothing is lost and memory stays small. The pump that StopReader runs delivers
+// the queue too, so stopping while data arrive cannot hang, and what was read before
+// the stop has been delivered when StopReader returns.
 //
 // A line that has gone away is reported once with lineLost(), which does not wait: the
-// owner learns of it on its own thread, after every hand-over before it.
+// owner learns of it on its own thread, after every delivery queued before it.
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 
 class ReaderHandOver : public QObject
 {
 public:
+    // Deliveries that may wait for the UI thread before the comm thread waits too.
+    static constexpr int kMaxQueued = 256;
+
     // Runs on the owning thread with the bytes of one read, synchronously.
     using Receiver = std::function<void(const char* bytes, int count)>;
 
@@ -29,28 +35,32 @@ public:
 
     explicit ReaderHandOver(Receiver receiver, LostReceiver lost = {});
 
-    // Comm thread side: returns once the receiver has handled the bytes. Called on the
-    // owning thread itself, it delivers at once.
+    // Comm thread side: queues a copy of the bytes; waits only while the queue is full.
+    // Called on the owning thread itself, it delivers at once.
     void handOver(const char* bytes, int count);
     // Comm thread side: the line is gone. Returns at once.
     void lineLost();
 
-    // Delivers a pending hand-over, if any, on the owning thread. StopReader's pump.
+    // Delivers every delivery that is waiting, on the owning thread, in order.
     void service();
+
+    // Drops what is waiting (the port is gone) and lets a waiting comm thread go.
+    void discard();
+
+    // Deliveries waiting now (for tests and diagnosis).
+    int queued();
 
 protected:
     bool event(QEvent* e) override;
 
 private:
-    void release();
-
     Receiver receive;
     LostReceiver lost;
     std::mutex mutex;
-    std::condition_variable done;
-    const char* pendingBytes = nullptr;
-    int pendingCount = 0;
-    quint64 sequence = 0;
-    bool pending = false;
-    bool delivering = false;
+    std::condition_variable room;
+    std::deque<QByteArray> queue;
+    bool eventPosted = false;
+    // The batch being delivered; a service() from inside a delivery appends to it, so
+    // the order holds and a comm thread waiting for room is let go.
+    std::deque<QByteArray>* active = nullptr;
 };

@@ -722,6 +722,40 @@ int SerialPort::Write(const char* buffer, int count)
     return done;
 }
 
+int SerialPort::WriteSome(const char* buffer, int count)
+{
+    if (fd < 0)
+        return -1;
+    if (!buffer || count <= 0)
+        return 0;
+    for (;;) {
+        const ssize_t n = ::write(fd, buffer, static_cast<size_t>(count));
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN)
+            return 0;
+        setLastError(errno);
+        ClearErrors(nullptr);
+        return -1;
+    }
+}
+
+bool SerialPort::OutputIdle()
+{
+    if (fd < 0)
+        return true; // the write that follows reports the broken port
+    struct pollfd p {
+        fd, POLLOUT, 0
+    };
+    if (::poll(&p, 1, 0) < 0)
+        return true;
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+        return true;
+    return (p.revents & POLLOUT) && unsentOutput() == 0;
+}
+
 int SerialPort::unsentOutput()
 {
     int queued = 0;

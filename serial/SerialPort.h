@@ -158,6 +158,11 @@ public:
     // when the driver has sent them, so the baud rate may change right after it; on a
     // time-out what the driver still held is dropped.
     virtual int Write(const char* buffer, int count);
+    // What the driver takes at once, without waiting: 0 when its queue is full, -1 when
+    // the port is broken or not open. For long pastes, which must never block the UI.
+    int WriteSome(const char* buffer, int count);
+    // True when the driver has sent everything it was given and takes more now.
+    bool OutputIdle();
     // Starts waiting for the events of the mask (the mask result is reset to 0).
     virtual bool ArmEventWait();
     // The events that ended the armed wait; 0 on failure, when wait is false and

@@ -1,12 +1,13 @@
 #include "BrennockDoc.h"
 
+#include "BlockSender.h"
 #include "PortBindings.h"
 #include "PortDataSink.h"
 #include "ReaderHandOver.h"
 #include "ReconnectWatcher.h"
 #include "SettingsStore.h"
+#include "ShellDefaults.h"
 
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -21,6 +22,7 @@ const char* const kChangePortQuestionText =
 const char* const kPortNotChangedText = "Port settings not changed";
 const char* const kTransmittingStatusText = "Please wait... transmitting characters!";
 const char* const kReadyStatusText = "Ready";
+const char* const kSendStoppedText = "Sending stopped: %1 of %2 characters were sent.";
 const char* const kLineLostText = "%1 (%2) has gone away: the device was unplugged or closed.\r"
                                   "Brennock connects again when it comes back.";
 const char* const kWaitingForDeviceText = "%1 (%2) has gone away; waiting for it to come back";
@@ -42,16 +44,10 @@ constexpr char kXoffChar = 0x13;
 constexpr unsigned char kCr = 13;
 constexpr unsigned char kLf = 10;
 
-void defaultSleep(int ms)
-{
-    if (ms > 0)
-        QThread::msleep(static_cast<unsigned long>(ms));
-}
-
 } // namespace
 
 CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
-    : store(settings), userFeedback(feedback), docTitle(kUntitledTitle), sleepFor(defaultSleep),
+    : store(settings), userFeedback(feedback), docTitle(kUntitledTitle),
       handOver(std::make_unique<ReaderHandOver>(
           [this](const char* bytes, int count) { DeliverToViews(bytes, count); },
           [this] { onLineLost(); })),
@@ -59,6 +55,29 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
           [this](const QString& device) { return reconnectTo(device); })),
       breakTimer(std::make_unique<QTimer>())
 {
+    sender = std::make_unique<BlockSender>(
+        [this](const char* bytes, int count) {
+            if (breakActive())
+                return 0; // held until the break ends, like everything sent meanwhile
+            return serialPort ? serialPort->WriteSome(bytes, count) : -1;
+        },
+        [this](const char* byte) {
+            if (!serialPort)
+                return -1;
+            if (breakActive())
+                return 0;
+            const int written = serialPort->Write(byte, 1);
+            // A write the line did not take in time (flow control) is tried again.
+            return written == 1 ? 1 : serialPort->lastIoTimedOut() ? 0 : -1;
+        },
+        [this] { return !breakActive() && (!serialPort || serialPort->OutputIdle()); },
+        [this](const char* bytes, int count) {
+            if (comm.localEcho)
+                DeliverToViews(bytes, count);
+        },
+        [this](BlockSender::Outcome outcome, qint64 sent, qint64 total) {
+            sendFinished(static_cast<int>(outcome), sent, total);
+        });
     breakTimer->setSingleShot(true);
     breakTimer->setInterval(kBreakMs);
     QObject::connect(breakTimer.get(), &QTimer::timeout, [this] { endBreak(); });
@@ -75,8 +94,8 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
         store->readText(kComSection, QStringLiteral("Flow Control"), comm.flowControl);
     comm.localEcho = store->readInt(kComSection, QStringLiteral("Local Echo"), 0) != 0;
     comm.sendCrLf = store->readInt(kComSection, QStringLiteral("Send CRLF"), 0) != 0;
-    delayChar = store->readInt(kDelaySection, QStringLiteral("DelayChar"), 0);
-    delayLf = store->readInt(kDelaySection, QStringLiteral("DelayLF"), 0);
+    delayChar = clampedDelay(store->readInt(kDelaySection, QStringLiteral("DelayChar"), 0));
+    delayLf = clampedDelay(store->readInt(kDelaySection, QStringLiteral("DelayLF"), 0));
     editMode = store->readInt(kDelaySection, QStringLiteral("WindowsEdit"), 1);
 }
 
@@ -86,6 +105,7 @@ CBrennockDoc::~CBrennockDoc()
     // bytes over through handOver. The views may be gone already, so a last pending
     // hand-over is delivered to nobody.
     views.clear();
+    sender.reset();
     watcher->stop();
     dropBreak();
     serialPort.reset();
@@ -238,10 +258,14 @@ void CBrennockDoc::applySettingsToPort()
 
 void CBrennockDoc::Disconnect()
 {
+    sender->stop(BlockSender::Outcome::Failed); // the port goes with what is left
     watcher->stop();
     lost = false;
     dropBreak();
     serialPort.reset();
+    // Received before the disconnect but not yet shown: it stays unshown, as when the
+    // disconnect came from inside a delivery.
+    handOver->discard();
     setTitle(kNotConnectedTitle);
 }
 
@@ -317,21 +341,58 @@ bool CBrennockDoc::SendBlock(const char* bytes, int length)
         held.push_back({true, QByteArray(bytes, length)});
         return true;
     }
-    if (delayChar == 0 && delayLf == 0) {
-        if (!serialPort || (length > 0 && !writeAll(bytes, length)))
-            return transmitFailed();
-    } else {
-        userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
-        for (int i = 0; i < length; ++i) {
-            if (!writeAll(bytes + i, 1))
-                return transmitFailed(); // the status text stays: the block was not sent
-            sleepFor(static_cast<unsigned char>(bytes[i]) == kLf ? delayLf : delayChar);
-        }
-        userFeedback.setStatusText(QString::fromLatin1(kReadyStatusText));
+    const bool paced = delayChar != 0 || delayLf != 0;
+    if (!serialPort) {
+        if (paced)
+            userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
+        return transmitFailed();
     }
-    if (comm.localEcho && length > 0)
-        DeliverToViews(bytes, length);
+    if (length == 0)
+        return true;
+    const bool alreadySending = sender->busy();
+    sender->add(QByteArray(bytes, length), BlockSender::Pacing{delayChar, delayLf});
+    // What is still going out after the first steps says so until it is done.
+    if (!alreadySending && (paced || sender->busy()) && !sendStatusShown) {
+        sendStatusShown = true;
+        userFeedback.setStatusText(QString::fromLatin1(kTransmittingStatusText));
+        if (!sender->busy())
+            sendFinished(static_cast<int>(BlockSender::Outcome::Sent), length, length);
+    }
     return true;
+}
+
+bool CBrennockDoc::sending() const
+{
+    return sender->busy();
+}
+
+void CBrennockDoc::cancelSending()
+{
+    sender->stop(BlockSender::Outcome::Cancelled);
+}
+
+void CBrennockDoc::sendFinished(int outcome, qint64 sent, qint64 total)
+{
+    const auto how = static_cast<BlockSender::Outcome>(outcome);
+    if (how == BlockSender::Outcome::Sent) {
+        if (sendStatusShown)
+            userFeedback.setStatusText(QString::fromLatin1(kReadyStatusText));
+        sendStatusShown = false;
+        return;
+    }
+    sendStatusShown = false;
+    if (how == BlockSender::Outcome::Failed && serialPort) {
+        // What the driver still holds goes with the port.
+        CommStatus status;
+        if (serialPort->ClearErrors(&status))
+            sent -= std::min<qint64>(sent, status.cbOutQue);
+    }
+    const QString stopped = QString::fromLatin1(kSendStoppedText).arg(sent).arg(total);
+    userFeedback.setStatusText(stopped);
+    if (how == BlockSender::Outcome::Failed) {
+        userFeedback.beep();
+        userFeedback.message(stopped, QStringLiteral("Brennock"), MessageIcon::Warning);
+    }
 }
 
 void CBrennockDoc::DeliverToViews(const char* bytes, int count)
@@ -416,6 +477,7 @@ void CBrennockDoc::storeCommSettings()
 {
     if (!store)
         return;
+    const SettingsStore::Batch batch(*store);
     store->writeText(kComSection, QStringLiteral("COM Port"), comm.portName);
     store->writeText(kComSection, QStringLiteral("Baud Rate"), comm.baudRate);
     store->writeText(kComSection, QStringLiteral("Baud Rate Bk Download"), comm.downloadBaudRate);
@@ -483,7 +545,7 @@ int CBrennockDoc::charDelay() const
 }
 void CBrennockDoc::setCharDelay(int ms)
 {
-    delayChar = std::max(0, ms);
+    delayChar = clampedDelay(ms);
 }
 int CBrennockDoc::lfDelay() const
 {
@@ -491,7 +553,7 @@ int CBrennockDoc::lfDelay() const
 }
 void CBrennockDoc::setLfDelay(int ms)
 {
-    delayLf = std::max(0, ms);
+    delayLf = clampedDelay(ms);
 }
 int CBrennockDoc::windowsEdit() const
 {
@@ -506,8 +568,12 @@ bool CBrennockDoc::stopReader()
 {
     if (!serialPort)
         return false;
+    // A load takes the line over: a paste must not write into its conversation.
+    sender->stop(BlockSender::Outcome::Cancelled);
     serialPort->StopReader([this] { servicePendingHandOver(); });
-    return !serialPort->readerRunning();
+    // What the reader queued before it ended is shown before the caller goes on.
+    servicePendingHandOver();
+    return serialPort && !serialPort->readerRunning();
 }
 
 bool CBrennockDoc::restartReader()
@@ -532,7 +598,7 @@ UserFeedback& CBrennockDoc::feedback() const
     return userFeedback;
 }
 
-void CBrennockDoc::setSleepFunction(SleepFunction sleep)
+void CBrennockDoc::setPauseObserver(std::function<void(int ms)> observer)
 {
-    sleepFor = sleep ? std::move(sleep) : SleepFunction(defaultSleep);
+    sender->setPauseObserver(std::move(observer));
 }

@@ -36,6 +36,7 @@
 class SettingsStore;
 class PortDataSink;
 class ReaderHandOver;
+class BlockSender;
 class ReconnectWatcher;
 class QTimer;
 
@@ -46,6 +47,8 @@ extern const char* const kChangePortQuestionText;
 extern const char* const kPortNotChangedText;
 extern const char* const kTransmittingStatusText;
 extern const char* const kReadyStatusText;
+// A send that stopped early: %1 characters sent of %2.
+extern const char* const kSendStoppedText;
 extern const char* const kLineLostText;         // %1 port name, %2 device
 extern const char* const kWaitingForDeviceText; // %1 port name, %2 device
 extern const char* const kReconnectedText;      // %1 port name, %2 device
@@ -72,7 +75,13 @@ public:
     QString title() const;    // "Untitled" at start, port name, or "Not connected"
     void setTitleObserver(std::function<void(const QString&)> observer);
     bool SendChar(unsigned char byte);
+    // Starts sending the block (or queues it behind the one being sent) and returns;
+    // the UI thread stays free while it goes out. Fails at once only without a port.
     bool SendBlock(const char* bytes, int length);
+    bool sending() const;
+    // The user's cancel (Esc): the rest of the block is not sent, the status says how
+    // much was.
+    void cancelSending();
     void DeliverToViews(const char* bytes, int count); // UI thread, synchronous, in view order
     const CommSettings& commSettings() const;
     CommDialogValues commDialogValues() const; // the dialog's initial values
@@ -97,9 +106,8 @@ public:
     // The device the port name resolves to (settings binding or /dev/ttyS(n-1)).
     QString portDevice() const;
 
-    // Pacing of SendBlock goes through this; the default sleeps for real.
-    using SleepFunction = std::function<void(int ms)>;
-    void setSleepFunction(SleepFunction sleep);
+    // Each pause SendBlock takes after a paced byte, as it is taken (a seam for tests).
+    void setPauseObserver(std::function<void(int ms)> observer);
 
     // Delivers a pending hand-over, if any, on the document's thread. StopReader's pump.
     void servicePendingHandOver();
@@ -132,6 +140,7 @@ private:
     void applySettingsToPort();
     void storeCommSettings();
     bool writeAll(const char* bytes, int length);
+    void sendFinished(int outcome, qint64 sent, qint64 total);
     bool transmitFailed();
     void endBreak();
     void dropBreak();
@@ -148,8 +157,9 @@ private:
     std::vector<PortDataSink*> views;
     QString docTitle;
     std::function<void(const QString&)> titleObserver;
-    SleepFunction sleepFor;
     std::unique_ptr<ReaderHandOver> handOver;
+    std::unique_ptr<BlockSender> sender;
+    bool sendStatusShown = false;
     std::unique_ptr<ReconnectWatcher> watcher;
     bool lost = false;
     std::unique_ptr<QTimer> breakTimer;

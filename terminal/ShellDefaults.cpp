@@ -41,6 +41,8 @@ const QString kWindow = QStringLiteral("Window");
 const QString kXSize = QStringLiteral("X Size");
 const QString kYSize = QStringLiteral("Y Size");
 const QString kRecentSection = QStringLiteral("Recent File List");
+// Without a screen to measure (headless), still nothing absurd.
+constexpr int kMaxDimension = 8192;
 
 } // namespace
 
@@ -52,6 +54,7 @@ const StartDefault* startDefaults(int* count)
 
 int writeStartDefaults(SettingsStore& settings)
 {
+    const SettingsStore::Batch batch(settings); // one write to disk for all of them
     int written = 0;
     for (const StartDefault& entry : kStartDefaults) {
         const QString section = QString::fromLatin1(entry.section);
@@ -89,8 +92,30 @@ QSize storedWindowSize(const SettingsStore& settings)
 
 void storeWindowSize(SettingsStore& settings, const QSize& size)
 {
+    const SettingsStore::Batch batch(settings);
     settings.writeInt(kWindow, kXSize, size.width());
     settings.writeInt(kWindow, kYSize, size.height());
+}
+
+int clampedDelay(int ms)
+{
+    return qBound(0, ms, kMaxDelayMs);
+}
+
+int clampedFontTenths(int tenths)
+{
+    if (tenths <= 0)
+        return kDefaultFontTenths;
+    return qBound(kMinFontTenths, tenths, kMaxFontTenths);
+}
+
+QSize clampedWindowSize(const QSize& size, const QSize& screen)
+{
+    QSize most(kMaxDimension, kMaxDimension);
+    if (screen.isValid() && !screen.isEmpty())
+        most = screen.expandedTo(kMinWindowSize);
+    return QSize(qBound(kMinWindowSize.width(), size.width(), most.width()),
+                 qBound(kMinWindowSize.height(), size.height(), most.height()));
 }
 
 RecentFiles::RecentFiles(SettingsStore& settings) : settings(settings)
@@ -123,6 +148,7 @@ void RecentFiles::remove(const QString& path)
 
 void RecentFiles::store()
 {
+    const SettingsStore::Batch batch(settings);
     for (int i = 1; i <= kMaxEntries; ++i) {
         const QString key = QStringLiteral("File%1").arg(i);
         if (i <= list.size())

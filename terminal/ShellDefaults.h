@@ -39,6 +39,19 @@ int colorRefOf(int red, int green, int blue);
 QSize storedWindowSize(const SettingsStore& settings);
 void storeWindowSize(SettingsStore& settings, const QSize& size);
 
+// Stored values are checked when read: a hand-edited or damaged file must not make the
+// program sleep for hours, allocate gigabytes or show nothing.
+constexpr int kMaxDelayMs = 1000;  // "DelayChar" and "DelayLF": 0 to 1000 ms
+constexpr int kMinFontTenths = 40; // "Font" "Size": 4 to 72 points
+constexpr int kMaxFontTenths = 720;
+constexpr int kDefaultFontTenths = 100;
+const QSize kMinWindowSize(200, 150);
+int clampedDelay(int ms);
+// A size of 0 or less is no size at all: the default.
+int clampedFontTenths(int tenths);
+// Between kMinWindowSize and the screen's available size (when known).
+QSize clampedWindowSize(const QSize& size, const QSize& screen);
+
 // The recent-file list: up to ten paths, newest first, kept in "Recent File List" as
 // "File1" to "File10".
 class RecentFiles

@@ -118,7 +118,14 @@ void CBrennockView::run(const char* bytes, int count)
 void CBrennockView::backspace()
 {
     if (pending.isEmpty()) {
-        deleteLastShownChar();
+        // Taken off the shown text at the next flush, all at once: one edit of the
+        // widget per flush costs the same whatever the line's length.
+        if (eraseShown < document()->characterCount() - 1) {
+            ++eraseShown;
+            lineChars = qMax(0, lineChars - 1);
+            if (!flushTimer.isActive())
+                flushTimer.start();
+        }
         return;
     }
     const QChar removed = pending.at(pending.size() - 1);
@@ -145,29 +152,42 @@ int CBrennockView::currentLineChars() const
             return n;
         ++n;
     }
-    return n + document()->lastBlock().length() - 1;
+    const QString last = document()->lastBlock().text();
+    return n + last.size() - (last.lastIndexOf(QChar::LineSeparator) + 1);
 }
 
-void CBrennockView::deleteLastShownChar()
+void CBrennockView::eraseFromEnd(int count)
 {
-    if (document()->isEmpty())
+    if (count <= 0 || document()->isEmpty())
         return;
-    // After a line break this removes the whole break (stored as one CR LF pair): the
-    // last line joins the one before it. A soft break is no character: the character
-    // before it goes.
+    // A line break (stored as one CR LF pair) counts as one character: erasing it joins
+    // the last line to the one before. A soft break is no character at all.
+    QTextBlock block = document()->lastBlock();
+    int left = count;
+    int cut = 0;
+    while (block.isValid()) {
+        const int chars = block.length() - 1;
+        if (left <= chars) {
+            cut = block.position() + chars - left;
+            break;
+        }
+        left -= chars;
+        const QTextBlock previous = block.previous();
+        if (!previous.isValid())
+            break; // everything goes
+        if (block.userState() != kSoftBlock && --left == 0) {
+            cut = block.position() - 1;
+            break;
+        }
+        block = previous;
+    }
     QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    const auto emptySoftLine = [this] {
-        const QTextBlock last = document()->lastBlock();
-        return last.userState() == kSoftBlock && last.length() == 1;
-    };
-    if (emptySoftLine())
-        cursor.deletePreviousChar();
-    cursor.deletePreviousChar();
-    if (emptySoftLine())
-        cursor.deletePreviousChar();
-    lineChars = currentLineChars();
-    full = textLength() >= textLimit;
+    cursor.setPosition(cut);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    const QTextBlock last = document()->lastBlock();
+    if (last.userState() == kSoftBlock && last.length() == 1 && last.previous().isValid())
+        cursor.deletePreviousChar(); // a soft break at the very end is no break at all
 }
 
 QString CBrennockView::textBetween(int start, int end) const
@@ -177,14 +197,17 @@ QString CBrennockView::textBetween(int start, int end) const
         return text;
     QTextBlock block = document()->findBlock(start);
     bool first = true;
-    while (block.isValid() && block.position() < end) {
+    while (block.isValid() && block.position() <= end) { // a break just before end counts
         if (!first && block.userState() != kSoftBlock)
             text.append(QLatin1Char('\n'));
         first = false;
         const int from = qMax(start, block.position()) - block.position();
         const int to = qMin(end, block.position() + block.length() - 1) - block.position();
-        if (to > from)
-            text.append(block.text().midRef(from, to - from));
+        if (to > from) {
+            QString piece = block.text().mid(from, to - from);
+            piece.replace(QChar::LineSeparator, QLatin1Char('\n'));
+            text.append(piece);
+        }
         block = block.next();
     }
     return text;
@@ -192,8 +215,8 @@ QString CBrennockView::textBetween(int start, int end) const
 
 QString CBrennockView::shownText() const
 {
-    // Up to the end of the last block, so a closing line break is part of the text.
-    QString text = textBetween(0, document()->characterCount());
+    QString text = textBetween(0, document()->characterCount() - 1);
+    text.chop(eraseShown);
     QString rest = pending;
     rest.remove(kSoftBreak);
     return text + rest;
@@ -209,12 +232,19 @@ QMimeData* CBrennockView::createMimeDataFromSelection() const
 
 int CBrennockView::textLength() const
 {
-    return document()->characterCount() - 1 + pending.size();
+    return document()->characterCount() - 1 - eraseShown + pending.size();
 }
 
 void CBrennockView::flushPending()
 {
     flushTimer.stop();
+    if (eraseShown > 0) {
+        eraseFromEnd(eraseShown);
+        eraseShown = 0;
+        if (pending.isEmpty())
+            lineChars = currentLineChars();
+        setFull(textLength() >= textLimit);
+    }
     if (pending.isEmpty())
         return;
     QString text;
@@ -223,10 +253,7 @@ void CBrennockView::flushPending()
     const int shown = document()->characterCount() - 1;
     const int room = textLimit - shown;
     if (room <= 0) {
-        if (!full) {
-            full = true;
-            emit bufferFilled();
-        }
+        setFull(true);
         return;
     }
     if (text.size() > room) {
@@ -240,16 +267,29 @@ void CBrennockView::flushPending()
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
+    // Line breaks go in as line separators inside a block, and a block of its own only
+    // starts once the last one holds kPackChars: the widget's cost is per block, about
+    // 190 bytes each, so a block per line would let a flood of short or empty lines
+    // take gigabytes.
+    int blockChars = document()->lastBlock().length() - 1;
     int from = 0;
     while (from <= text.size()) {
         int soft = text.indexOf(kSoftBreak, from);
         if (soft < 0)
             soft = text.size();
-        if (soft > from)
-            cursor.insertText(text.mid(from, soft - from));
+        if (soft > from) {
+            QString piece = text.mid(from, soft - from);
+            for (QChar& ch : piece) {
+                if (ch == QLatin1Char('\n') && blockChars < kPackChars)
+                    ch = QChar::LineSeparator;
+                blockChars = ch == QLatin1Char('\n') ? 0 : blockChars + 1;
+            }
+            cursor.insertText(piece);
+        }
         if (soft < text.size()) {
             cursor.insertBlock();
             cursor.block().setUserState(kSoftBlock);
+            blockChars = 0;
         }
         from = soft + 1;
     }
@@ -262,21 +302,30 @@ void CBrennockView::flushPending()
     setTextCursor(caret);
     ensureCursorVisible();
 
-    if (document()->characterCount() - 1 >= textLimit && !full) {
-        full = true;
+    if (document()->characterCount() - 1 >= textLimit)
+        setFull(true);
+}
+
+void CBrennockView::setFull(bool nowFull)
+{
+    if (nowFull == full)
+        return;
+    full = nowFull;
+    if (full)
         emit bufferFilled();
-    }
+    emit bufferFullChanged(full);
 }
 
 void CBrennockView::clearText()
 {
     pending.clear();
+    eraseShown = 0;
     flushTimer.stop();
     clear();
     lineChars = 0;
     undoPosition = -1;
     undoText.clear();
-    full = false;
+    setFull(false);
 }
 
 void CBrennockView::applyStoredAppearance()
@@ -287,7 +336,7 @@ void CBrennockView::applyStoredAppearance()
     int wrap = 1, back = 0xFFFFFF;
     if (settings) {
         face = settings->readText(kFont, QStringLiteral("Face Name"), face);
-        size = settings->readInt(kFont, QStringLiteral("Size"), 100);
+        size = clampedFontTenths(settings->readInt(kFont, QStringLiteral("Size"), 100));
         bold = settings->readInt(kFont, QStringLiteral("Bold"), 0);
         italic = settings->readInt(kFont, QStringLiteral("Italic"), 0);
         underline = settings->readInt(kFont, QStringLiteral("Underline"), 0);
@@ -299,8 +348,7 @@ void CBrennockView::applyStoredAppearance()
     QFont font(face);
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
-    if (size > 0) // a stored size of 0 keeps the widget's size
-        font.setPointSizeF(size / 10.0);
+    font.setPointSizeF(size / 10.0);
     font.setBold(bold != 0);
     font.setItalic(italic != 0);
     font.setUnderline(underline != 0);
@@ -334,6 +382,7 @@ void CBrennockView::setWrapText(bool wrap)
 void CBrennockView::setTextFont(const QFont& chosen, const QColor& color)
 {
     if (SettingsStore* settings = doc.settings()) {
+        const SettingsStore::Batch batch(*settings);
         settings->writeText(kFont, QStringLiteral("Face Name"), chosen.family());
         settings->writeInt(kFont, QStringLiteral("Size"), qRound(chosen.pointSizeF() * 10));
         settings->writeInt(kFont, QStringLiteral("Bold"), chosen.weight() >= QFont::Bold ? 1 : 0);
@@ -417,7 +466,7 @@ void CBrennockView::cutSelection()
     copy();
     cursor.removeSelectedText();
     setTextCursor(cursor);
-    full = textLength() >= textLimit;
+    setFull(textLength() >= textLimit);
 }
 
 void CBrennockView::rememberRemoval(int position, const QString& text)
@@ -425,6 +474,7 @@ void CBrennockView::rememberRemoval(int position, const QString& text)
     undoPosition = position;
     undoText = text;
     undoText.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    undoText.replace(QChar::LineSeparator, QLatin1Char('\n'));
 }
 
 void CBrennockView::undoLastEdit()
@@ -486,6 +536,7 @@ void CBrennockView::printText(QPrinter* printer)
     if (printer->printRange() == QPrinter::Selection && hasSelection()) {
         QString selected = textCursor().selectedText();
         selected.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+        selected.replace(QChar::LineSeparator, QLatin1Char('\n'));
         copy = std::make_unique<QTextDocument>();
         copy->setPlainText(selected);
     } else {
@@ -647,6 +698,11 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
         return;
     }
 
+    if (key == Qt::Key_Escape && mods == Qt::NoModifier && doc.sending()) {
+        doc.cancelSending(); // Esc stops a paste; otherwise it goes to the instrument
+        event->accept();
+        return;
+    }
     QByteArray bytes;
     if (typedBytes(event, &bytes)) {
         const int repeats = qMax(1, event->count());
@@ -669,7 +725,7 @@ void CBrennockView::keyPressEvent(QKeyEvent* event)
             rememberRemoval(cursor.position(), next.selectedText());
         }
         QPlainTextEdit::keyPressEvent(event);
-        full = textLength() >= textLimit;
+        setFull(textLength() >= textLimit);
         return;
     }
     if (!event->text().isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier))) {

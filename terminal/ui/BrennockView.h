@@ -6,17 +6,19 @@
 // coalesced: the runs are decoded (code page 437) into a pending batch that is
 // inserted in one piece on a short timer, or at once when it grows large, because the
 // widget's cost is per insert rather than per byte. A BS takes its character off the
-// pending batch first, and off the shown text only when the batch is empty.
+// pending batch first, and off the shown text only when the batch is empty; those are
+// counted and taken off in one edit at the next flush.
 //
 // Arriving text drops the user's selection and puts the caret after the last
 // character, as the instrument's terminal always did; the view then follows the new
-// text. The text stops growing at 16,777,215
-// characters (received text beyond that is not shown; it is still captured) until
+// text. The text stops growing at 16,777,215 characters (received text beyond that is
+// not shown; it is still captured, and the frame says so in its status bar) until
 // "Clear Screen and Buffer".
 //
 // Keys: a typed character goes to the document's SendChar and is never inserted by
 // the widget itself; Ctrl+C and Ctrl+V copy and paste in editing-keys mode 1 and are
-// sent as 3 and 22 in mode 0; Ctrl, then Shift, flips the mode. F4 and F8 act when the
+// sent as 3 and 22 in mode 0; Ctrl, then Shift, flips the mode. Esc cancels a paste
+// that is still going out (and is sent as 27 otherwise). F4 and F8 act when the
 // key is released.
 //
 // The view only asks: BREAK and saving the selection are signals that the frame
@@ -56,6 +58,9 @@ public:
     // block of its own that copy, save and BS treat as the same line.
     static constexpr int kSoftLineChars = 4096;
     static constexpr int kSoftBlock = 1; // block state of such a piece
+    // Lines go into a block together, as line separators, until it holds this many
+    // characters (see flushPending).
+    static constexpr int kPackChars = 4096;
 
     CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent = nullptr);
     ~CBrennockView() override;
@@ -110,8 +115,9 @@ signals:
     void selectionPresent(bool present);
     void saveSelectionRequested(); // F4 released
     void findNextRequested();
-    void loadKeyReleased(int key); // F5, F6, F7: the load commands take these
-    void bufferFilled();
+    void loadKeyReleased(int key);     // F5, F6, F7: the load commands take these
+    void bufferFilled();               // the text became full
+    void bufferFullChanged(bool full); // full, or room again (clear, cut, Delete)
     void filesDropped(const QStringList& paths);
 
 protected:
@@ -134,20 +140,22 @@ private:
     void backspace() override;
     void bell() override;
 
-    void deleteLastShownChar();
+    void eraseFromEnd(int count);
     int currentLineChars() const;
     QString textBetween(int start, int end) const;
     bool typedBytes(const QKeyEvent* event, QByteArray* bytes) const;
     void switchEditingKeys();
     void rememberRemoval(int position, const QString& text);
     void applyColors();
+    void setFull(bool nowFull);
 
     CBrennockDoc& doc;
     CaptureWriter* capture;
     TerminalTranslator translator;
     QString pending;
     QTimer flushTimer;
-    int lineChars = 0; // characters since the last line break
+    int lineChars = 0;  // characters since the last line break
+    int eraseShown = 0; // BS still to take off the shown text, at the next flush
     bool ctrlHeld = false;
     bool ctrlDown = false;
     bool wrapping = true;

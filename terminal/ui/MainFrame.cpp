@@ -47,6 +47,11 @@ static void initBrennockResources()
     Q_INIT_RESOURCE(brennock);
 }
 
+const char* const kTextFullStatusText =
+    "Text full: new text is captured but not shown until Clear Screen and Buffer";
+const char* const kSettingsProblemText = "The settings file \"%1\" cannot be read or written; "
+                                         "changed settings will not be kept.";
+
 namespace
 {
 
@@ -145,7 +150,8 @@ public:
     void setStatusText(const QString& text) override
     {
         if (frame.messagePane) {
-            frame.messagePane->setText(text);
+            const bool idle = text == kReady;
+            frame.messagePane->setText(idle ? frame.idleStatusText() : text);
             // A paced paste keeps the event loop busy: show the text now.
             frame.messagePane->repaint();
         }
@@ -165,6 +171,10 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     initBrennockResources();
     setWindowIcon(QIcon(QStringLiteral(":/brennock/brennock.png")));
     frameFeedback = std::make_unique<FrameFeedback>(*this, presenter);
+    store.setProblemHandler([this](const QString& file) {
+        feedback().message(QString::fromLatin1(kSettingsProblemText).arg(file),
+                           QStringLiteral("Brennock"), MessageIcon::Warning);
+    });
     doc = std::make_unique<CBrennockDoc>(&store, *frameFeedback);
     recent = std::make_unique<RecentFiles>(store);
 
@@ -191,11 +201,12 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
         for (const QString& path : paths)
             openDocumentFile(path);
     });
-    connect(terminal, &CBrennockView::bufferFilled, this, [this] {
-        statusBar()->showMessage(
-            QStringLiteral("The terminal text is full: new text is not shown until "
-                           "Clear Screen and Buffer"),
-            10000);
+    // A full text says so in the message pane until there is room again: text that
+    // arrives meanwhile is captured but not shown.
+    connect(terminal, &CBrennockView::bufferFullChanged, this, [this](bool) {
+        const QString now = messagePane->text();
+        if (now == kReady || now == QString::fromLatin1(kTextFullStatusText))
+            frameFeedback->setStatusText(kReady);
     });
 
     // A later connect or disconnect titles the window with the port again.
@@ -209,18 +220,19 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     terminal->applyStoredAppearance();
     action(QStringLiteral("wrapText"))->setChecked(terminal->wrapText());
 
-    restoredSize = storedWindowSize(store);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect();
+    restoredSize = clampedWindowSize(storedWindowSize(store), available.size());
     resize(restoredSize);
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
+    if (screen)
         move(available.center() - QPoint(restoredSize.width() / 2, restoredSize.height() / 2));
-    }
     qApp->installEventFilter(this);
     updateIndicators();
 }
 
 CMainFrame::~CMainFrame()
 {
+    store.setProblemHandler(nullptr);
     qApp->removeEventFilter(this);
     delete loads; // its commands hold the document
     loads = nullptr;
@@ -518,6 +530,11 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
+QString CMainFrame::idleStatusText() const
+{
+    return terminal && terminal->bufferFull() ? QString::fromLatin1(kTextFullStatusText) : kReady;
+}
+
 QString CMainFrame::statusText() const
 {
     return messagePane->text();
@@ -783,6 +800,7 @@ void CMainFrame::onCopyPasteOptions()
     doc->setLfDelay(dialog.lfDelay());
     doc->setWindowsEdit(dialog.windowsEdit());
     const QString delay = QStringLiteral("Delay");
+    const SettingsStore::Batch batch(store);
     store.writeInt(delay, QStringLiteral("DelayChar"), dialog.charDelay());
     store.writeInt(delay, QStringLiteral("DelayLF"), dialog.lfDelay());
     store.writeInt(delay, QStringLiteral("WindowsEdit"), dialog.windowsEdit());

@@ -32,6 +32,11 @@ class QMenu;
 class QPrinter;
 class RecentFiles;
 
+// The message pane's idle text while the terminal text is full.
+extern const char* const kTextFullStatusText;
+// Shown once when the settings file cannot be read or written; %1 is its path.
+extern const char* const kSettingsProblemText;
+
 class CMainFrame : public QMainWindow, public CaptureWriter
 {
     Q_OBJECT
@@ -66,6 +71,8 @@ public:
 
     // The text of the status bar's message pane ("Ready" when idle).
     QString statusText() const;
+    // "Ready", or the full-text notice while the text is full.
+    QString idleStatusText() const;
     QString indicatorText(int pane) const; // 0 CAPS, 1 NUM, 2 SCRL, 3 capture
     QStringList recentFiles() const;
     // Puts path first in the recent-file list (the loaders' successful picks).

@@ -1,22 +1,73 @@
 #include "SingleInstance.h"
 
+#include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 const QByteArray kAnswer = QByteArrayLiteral("OK\n");
 constexpr int kMaxLineBytes = 64 * 1024;
+
+// A folder (not a link to one) of this user's that nobody else may write in.
+bool isPrivateFolder(const QString& path)
+{
+    struct stat info = {};
+    const QByteArray native = QFile::encodeName(path);
+    return !path.isEmpty() && ::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Makes the folder with mode 0700 when it is missing, then checks it.
+bool makePrivateFolder(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    return isPrivateFolder(path);
+}
+
 } // namespace
+
+bool peerIsSameUser(const QLocalSocket& socket)
+{
+    struct ucred peer = {};
+    socklen_t length = sizeof peer;
+    const int fd = static_cast<int>(socket.socketDescriptor());
+    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+           peer.uid == ::getuid();
+}
+
+QString SingleInstance::privateFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime) && isPrivateFolder(runtime))
+        return QDir::cleanPath(runtime);
+    const QString uid = QString::number(static_cast<qulonglong>(::getuid()));
+    const QString temp = QDir::tempPath() + QStringLiteral("/brennock-") + uid;
+    if (makePrivateFolder(temp))
+        return temp;
+    const QString cache = QDir::homePath() + QStringLiteral("/.cache");
+    QDir().mkpath(cache);
+    const QString own = cache + QStringLiteral("/brennock");
+    if (makePrivateFolder(own))
+        return own;
+    return QString();
+}
 
 QString SingleInstance::defaultName()
 {
     const QByteArray forced = qgetenv("BRENNOCK_INSTANCE_NAME");
     if (!forced.isEmpty())
         return QString::fromLocal8Bit(forced);
-    return QStringLiteral("brennock-%1").arg(static_cast<qulonglong>(getuid()));
+    const QString folder = privateFolder();
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/brennock-instance");
 }
 
 SingleInstance::SingleInstance(const QString& name, QObject* parent)
@@ -28,10 +79,15 @@ SingleInstance::~SingleInstance() = default;
 
 SingleInstance::Role SingleInstance::start(const QString& fileName)
 {
+    if (serverName.isEmpty())
+        return Role::Failed;
     QLocalSocket probe;
     probe.connectToServer(serverName);
     if (probe.waitForConnected(kConnectTimeoutMs)) {
+        const bool ours = peerIsSameUser(probe);
         probe.abort();
+        if (!ours)
+            return Role::Failed; // someone else's socket: run on our own, tell it nothing
         // A live instance: the name is its own even if it is too busy to answer now;
         // the file name waits in the socket until its event loop runs again.
         handOver(serverName, fileName);
@@ -55,6 +111,11 @@ bool SingleInstance::listen()
 void SingleInstance::acceptConnection()
 {
     while (QLocalSocket* socket = server->nextPendingConnection()) {
+        if (!peerIsSameUser(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {
@@ -77,7 +138,7 @@ bool SingleInstance::handOver(const QString& name, const QString& fileName, int 
 {
     QLocalSocket socket;
     socket.connectToServer(name);
-    if (!socket.waitForConnected(kConnectTimeoutMs))
+    if (!socket.waitForConnected(kConnectTimeoutMs) || !peerIsSameUser(socket))
         return false;
     QByteArray line = fileName.toUtf8().toPercentEncoding("/");
     line.append('\n');

@@ -12,7 +12,8 @@
 #include <future>
 #include <termios.h>
 
-namespace {
+namespace
+{
 
 // Tolerance for "returned at once" and for waits that must not overrun.
 constexpr int kPromptMs = 200;
@@ -76,6 +77,11 @@ private slots:
     void eventWaitSleepsUntilMaskChanges();
     void startReaderTwiceGives183();
     void stopRightAfterStartNeverHangs();
+    void handOverQueuesWhileTheUiIsBusy();
+    void fullHandOverQueueMakesTheReaderWait_data();
+    void fullHandOverQueueMakesTheReaderWait();
+    void readerKeepsReadingWhileTheUiIsBusy();
+    void nestedEventLoopInADeliveryLosesNoEvent();
 };
 
 void SerialPortTest::openMissingDevice()
@@ -88,7 +94,7 @@ void SerialPortTest::openMissingDevice()
     QCOMPARE(port->Write("ab", 2), 0);
     QCOMPARE(port->StopReader(), 0u);
     QVERIFY(!port->StartReader(idleThread, port));
-    delete port;   // safe on a port that never opened
+    delete port; // safe on a port that never opened
 }
 
 void SerialPortTest::openNotASerialDevice()
@@ -102,10 +108,12 @@ void SerialPortTest::errorTexts_data()
 {
     QTest::addColumn<uint>("error");
     QTest::addColumn<QString>("advice");
-    QTest::newRow("permission: join dialout") << uint(EACCES) << QStringLiteral("\"dialout\" group");
+    QTest::newRow("permission: join dialout")
+        << uint(EACCES) << QStringLiteral("\"dialout\" group");
     QTest::newRow("busy") << uint(EBUSY) << QStringLiteral("another program is using the port");
     QTest::newRow("missing") << uint(ENOENT) << QStringLiteral("No such device");
-    QTest::newRow("second reader") << uint(kErrorAlreadyExists) << QStringLiteral("already running");
+    QTest::newRow("second reader")
+        << uint(kErrorAlreadyExists) << QStringLiteral("already running");
     QTest::newRow("deadline") << uint(ETIMEDOUT) << QStringLiteral("Timed out");
     QTest::newRow("other errno") << uint(EINVAL) << QStringLiteral("Invalid argument");
 }
@@ -114,7 +122,8 @@ void SerialPortTest::errorTexts()
 {
     QFETCH(uint, error);
     QFETCH(QString, advice);
-    QVERIFY2(SerialPort::errorText(error).contains(advice), qPrintable(SerialPort::errorText(error)));
+    QVERIFY2(SerialPort::errorText(error).contains(advice),
+             qPrintable(SerialPort::errorText(error)));
     QVERIFY(SerialPort::errorText(0).isEmpty());
 }
 
@@ -133,7 +142,12 @@ void SerialPortTest::exclusiveOpen()
         QVERIFY(second.lastErrorText().contains(QLatin1String("another program")));
         // The refused second open leaves the first working.
         QVERIFY(pty.write("ok"));
-        QTRY_COMPARE_WITH_TIMEOUT(([&] { CommStatus s; first.ClearErrors(&s); return s.cbInQue; }()), 2u, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                      CommStatus s;
+                                      first.ClearErrors(&s);
+                                      return s.cbInQue;
+                                  }()),
+                                  2u, 1000);
     }
     SerialPort again(pty.slavePath());
     QVERIFY2(again.isOpen() && again.lastError() == 0, qPrintable(again.lastErrorText()));
@@ -162,9 +176,10 @@ void SerialPortTest::openDefaults()
     QCOMPARE(t.writeTotalTimeoutMultiplier, 0u);
     QCOMPARE(t.writeTotalTimeoutConstant, 1000u);
 
-    struct termios tio {};
+    struct termios tio {
+    };
     QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
-    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));   // raw
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0)); // raw
     QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
     QVERIFY(tio.c_cflag & CRTSCTS);
     QCOMPARE(::cfgetospeed(&tio), speed_t(B9600));
@@ -184,7 +199,12 @@ void SerialPortTest::readNotExactTakesOnlyWhatIsQueued()
     QVERIFY2(clock.elapsed() < kPromptMs, "nothing queued: no read may wait");
 
     QVERIFY(pty.write("hello"));
-    QTRY_COMPARE_WITH_TIMEOUT(([&] { CommStatus s; port.ClearErrors(&s); return s.cbInQue; }()), 5u, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                  CommStatus s;
+                                  port.ClearErrors(&s);
+                                  return s.cbInQue;
+                              }()),
+                              5u, 1000);
     clock.restart();
     QCOMPARE(port.Read(buffer, 100, false), 5);
     QVERIFY(clock.elapsed() < kPromptMs);
@@ -203,11 +223,16 @@ void SerialPortTest::readExactDefaultTimeoutsReturnsAtOnce()
     QVERIFY(clock.elapsed() < kPromptMs);
 
     QVERIFY(pty.write("abc"));
-    QTRY_COMPARE_WITH_TIMEOUT(([&] { CommStatus s; port.ClearErrors(&s); return s.cbInQue; }()), 3u, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                  CommStatus s;
+                                  port.ClearErrors(&s);
+                                  return s.cbInQue;
+                              }()),
+                              3u, 1000);
     clock.restart();
     QCOMPARE(port.Read(buffer, 10, true), 3);
     QVERIFY(clock.elapsed() < kPromptMs);
-    QVERIFY(port.lastIoTimedOut());   // fewer than asked for, by the time-out rule
+    QVERIFY(port.lastIoTimedOut()); // fewer than asked for, by the time-out rule
     QCOMPARE(port.lastError(), uint32_t(ETIMEDOUT));
 }
 
@@ -216,21 +241,29 @@ void SerialPortTest::readTimeouts_data()
     QTest::addColumn<uint>("interval");
     QTest::addColumn<uint>("multiplier");
     QTest::addColumn<uint>("constant");
-    QTest::addColumn<int>("want");          // bytes asked for
-    QTest::addColumn<QByteArray>("sent");   // what the far end sends...
-    QTest::addColumn<int>("sendAfterMs");   // ...this long after the read started
+    QTest::addColumn<int>("want");        // bytes asked for
+    QTest::addColumn<QByteArray>("sent"); // what the far end sends...
+    QTest::addColumn<int>("sendAfterMs"); // ...this long after the read started
     QTest::addColumn<int>("expectBytes");
-    QTest::addColumn<int>("expectMs");      // when the read should return
+    QTest::addColumn<int>("expectMs"); // when the read should return
     QTest::addColumn<bool>("timedOut");
 
-    QTest::newRow("total constant, silence") << 0u << 0u << 200u << 10 << QByteArray() << 0 << 0 << 200 << true;
-    QTest::newRow("total multiplier, silence") << 0u << 20u << 0u << 10 << QByteArray() << 0 << 0 << 200 << true;
-    QTest::newRow("all bytes before the total") << 0u << 0u << 1000u << 4 << QByteArray("wxyz") << 50 << 4 << 50 << false;
-    QTest::newRow("interval after a partial answer") << 100u << 0u << 0u << 10 << QByteArray("abc") << 30 << 3 << 130 << true;
-    QTest::newRow("interval inside a longer total") << 80u << 0u << 1000u << 10 << QByteArray("ab") << 40 << 2 << 120 << true;
-    QTest::newRow("interval does not start before the first byte") << 50u << 0u << 250u << 10 << QByteArray() << 0 << 0 << 250 << true;
-    QTest::newRow("first byte only, arrives") << kMaxDword << kMaxDword << 400u << 10 << QByteArray("q") << 60 << 1 << 60 << false;
-    QTest::newRow("first byte only, silence") << kMaxDword << kMaxDword << 150u << 10 << QByteArray() << 0 << 0 << 150 << true;
+    QTest::newRow("total constant, silence")
+        << 0u << 0u << 200u << 10 << QByteArray() << 0 << 0 << 200 << true;
+    QTest::newRow("total multiplier, silence")
+        << 0u << 20u << 0u << 10 << QByteArray() << 0 << 0 << 200 << true;
+    QTest::newRow("all bytes before the total")
+        << 0u << 0u << 1000u << 4 << QByteArray("wxyz") << 50 << 4 << 50 << false;
+    QTest::newRow("interval after a partial answer")
+        << 100u << 0u << 0u << 10 << QByteArray("abc") << 30 << 3 << 130 << true;
+    QTest::newRow("interval inside a longer total")
+        << 80u << 0u << 1000u << 10 << QByteArray("ab") << 40 << 2 << 120 << true;
+    QTest::newRow("interval does not start before the first byte")
+        << 50u << 0u << 250u << 10 << QByteArray() << 0 << 0 << 250 << true;
+    QTest::newRow("first byte only, arrives")
+        << kMaxDword << kMaxDword << 400u << 10 << QByteArray("q") << 60 << 1 << 60 << false;
+    QTest::newRow("first byte only, silence")
+        << kMaxDword << kMaxDword << 150u << 10 << QByteArray() << 0 << 0 << 150 << true;
 }
 
 void SerialPortTest::readTimeouts()
@@ -300,7 +333,11 @@ void SerialPortTest::clearErrorsReportsQueueCount()
     QCOMPARE(status.cbInQue, 0u);
     QCOMPARE(errors, 0u);
     QVERIFY(pty.write("1234567"));
-    QTRY_COMPARE_WITH_TIMEOUT(([&] { port.ClearErrors(&status); return status.cbInQue; }()), 7u, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                  port.ClearErrors(&status);
+                                  return status.cbInQue;
+                              }()),
+                              7u, 1000);
 }
 
 void SerialPortTest::flowControl_data()
@@ -328,7 +365,8 @@ void SerialPortTest::flowControl()
     SerialPort port(pty.slavePath());
     QVERIFY(port.SetFlowControl(flags, 100, 100, 0x11, 0x13));
 
-    struct termios tio {};
+    struct termios tio {
+    };
     QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
     QCOMPARE(bool(tio.c_cflag & CRTSCTS), crtscts);
     QCOMPARE(bool(tio.c_iflag & IXON), xonxoff);
@@ -356,7 +394,7 @@ void SerialPortTest::lineFormat_data()
     QTest::addColumn<int>("parity");
     QTest::addColumn<int>("bits");
     QTest::addColumn<int>("stop");
-    QTest::addColumn<uint>("expectCflag");   // of PARENB | PARODD | CSTOPB | CSIZE
+    QTest::addColumn<uint>("expectCflag"); // of PARENB | PARODD | CSTOPB | CSIZE
 
     QTest::newRow("8N1") << 0 << 8 << 0 << uint(CS8);
     QTest::newRow("7E2") << 2 << 7 << 2 << uint(CS7 | PARENB | CSTOPB);
@@ -377,15 +415,16 @@ void SerialPortTest::lineFormat()
     const uint mask = PARENB | PARODD | CSTOPB | CSIZE;
     QCOMPARE(uint(port.requestedLineFlags().cflag & mask), expectCflag);
     // A pty keeps the odd and stop bits; it forces CS8 and drops PARENB.
-    struct termios tio {};
+    struct termios tio {
+    };
     QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
     QCOMPARE(uint(tio.c_cflag & (PARODD | CSTOPB)), expectCflag & uint(PARODD | CSTOPB));
     CommState state;
     QVERIFY(port.GetState(&state));
-    QVERIFY(state.fParity);   // set whatever the parity
+    QVERIFY(state.fParity); // set whatever the parity
     QCOMPARE(int(state.stopBits), stop);
 
-    QVERIFY(!port.SetLineFormat(0, 9, 0));   // no such byte size
+    QVERIFY(!port.SetLineFormat(0, 9, 0)); // no such byte size
     QCOMPARE(port.lastError(), uint32_t(EINVAL));
 }
 
@@ -408,7 +447,7 @@ void SerialPortTest::baudRates()
     CommState state;
     QVERIFY(port.GetState(&state));
     QCOMPARE(state.baudRate, rate);
-    QVERIFY(!port.SetBaudRate(0));   // would hang up the line
+    QVERIFY(!port.SetBaudRate(0)); // would hang up the line
     QVERIFY(port.GetState(&state));
     QCOMPARE(state.baudRate, rate);
 }
@@ -440,7 +479,8 @@ void SerialPortTest::stateAndTimeoutsRestoreWhole()
     QCOMPARE(nowTimeouts.readIntervalTimeout, savedTimeouts.readIntervalTimeout);
     QCOMPARE(nowTimeouts.readTotalTimeoutConstant, savedTimeouts.readTotalTimeoutConstant);
     QCOMPARE(nowTimeouts.writeTotalTimeoutConstant, savedTimeouts.writeTotalTimeoutConstant);
-    struct termios tio {};
+    struct termios tio {
+    };
     QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
     QCOMPARE(::cfgetospeed(&tio), speed_t(B9600));
     QCOMPARE(uint(tio.c_cflag & (PARENB | CSIZE | CRTSCTS)), uint(CS8 | CRTSCTS));
@@ -464,7 +504,7 @@ void SerialPortTest::eventWaitSleepsUntilMaskChanges()
     SerialPort port(pty.slavePath());
     QVERIFY(port.SetEventMask(kEvRxChar));
     QVERIFY(port.ArmEventWait());
-    QCOMPARE(port.GetEventResult(false), 0u);   // nothing yet
+    QCOMPARE(port.GetEventResult(false), 0u); // nothing yet
     QCOMPARE(port.lastError(), uint32_t(EAGAIN));
 
     auto waiter = std::async(std::launch::async, [&] { return port.GetEventResult(true); });
@@ -487,7 +527,7 @@ void SerialPortTest::startReaderTwiceGives183()
     QVERIFY(pty.ok());
     SerialPort port(pty.slavePath());
     IdleContext context{&port};
-    QCOMPARE(port.StopReader(), 0u);   // none running
+    QCOMPARE(port.StopReader(), 0u); // none running
     QVERIFY(port.StartReader(idleThread, &context));
     QVERIFY(!port.StartReader(idleThread, &context));
     QCOMPARE(port.lastError(), kErrorAlreadyExists);
@@ -576,6 +616,183 @@ void SerialPortTest::deadLineIsSeenByReadAndWrite()
     QVERIFY(port.lineGone());
     QVERIFY(SerialPort::isDeviceGoneError(port.lastError()));
     QVERIFY(!port.lastIoTimedOut());
+}
+
+namespace
+{
+
+// The deliveries a receiver saw, with their boundaries.
+struct Deliveries {
+    QList<QByteArray> seen;
+    void operator()(const char* bytes, int count) { seen.append(QByteArray(bytes, count)); }
+};
+
+QByteArray delivery(int i)
+{
+    return QByteArray(1 + (i * 37) % 1024, char('a' + i % 26));
+}
+
+} // namespace
+
+// The comm thread does not wait for the UI thread per read: its reads gather while the
+// UI is busy, and one event delivers them all, each with its own boundaries.
+void SerialPortTest::handOverQueuesWhileTheUiIsBusy()
+{
+    Deliveries got;
+    ReaderHandOver handOver([&](const char* b, int n) { got(b, n); });
+    const int count = 100;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (int i = 0; i < count; ++i) {
+            const QByteArray bytes = delivery(i);
+            handOver.handOver(bytes.constData(), bytes.size());
+        }
+        done = true;
+    });
+    // No event loop runs here.
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 3000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const bool finishedAlone = done;
+    if (!finishedAlone)
+        handOver.service(); // let the old one-at-a-time reader go before joining
+    while (!done)
+        handOver.service();
+    reader.join();
+    QVERIFY(finishedAlone);
+    QCOMPARE(handOver.queued(), count);
+    QVERIFY(got.seen.isEmpty());
+    QCoreApplication::sendPostedEvents(&handOver, 0); // one posted event
+    QCOMPARE(got.seen.size(), count);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(got.seen.at(i), delivery(i));
+    QCOMPARE(handOver.queued(), 0);
+}
+
+// A UI that falls far behind stops the reader rather than letting memory grow, and
+// loses nothing; dropping the queue (the port went away) lets it go too.
+void SerialPortTest::fullHandOverQueueMakesTheReaderWait_data()
+{
+    QTest::addColumn<bool>("discard");
+    QTest::newRow("serviced") << false;
+    QTest::newRow("discarded") << true;
+}
+
+void SerialPortTest::fullHandOverQueueMakesTheReaderWait()
+{
+    QFETCH(bool, discard);
+    Deliveries got;
+    ReaderHandOver handOver([&](const char* b, int n) { got(b, n); });
+    const int count = ReaderHandOver::kMaxQueued + 10;
+    std::atomic<int> handed{0};
+    std::thread reader([&] {
+        for (int i = 0; i < count; ++i) {
+            const QByteArray bytes = delivery(i);
+            handOver.handOver(bytes.constData(), bytes.size());
+            ++handed;
+        }
+    });
+    QTest::qSleep(300);
+    QCOMPARE(handed.load(), ReaderHandOver::kMaxQueued);
+    QCOMPARE(handOver.queued(), ReaderHandOver::kMaxQueued);
+    if (discard)
+        handOver.discard();
+    else
+        handOver.service();
+    QElapsedTimer clock;
+    clock.start();
+    while (handed.load() < count && clock.elapsed() < 3000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    QCOMPARE(handed.load(), count);
+    reader.join();
+    handOver.service();
+    if (discard) {
+        QCOMPARE(got.seen.size(), 10);
+        QCOMPARE(got.seen.first(), delivery(ReaderHandOver::kMaxQueued));
+        return;
+    }
+    QCOMPARE(got.seen.size(), count);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(got.seen.at(i), delivery(i));
+}
+
+// Against a real line: while the UI thread is busy, the comm thread goes on reading
+// (the far end's writes do not stall), every read at most 1,024 bytes.
+void SerialPortTest::readerKeepsReadingWhileTheUiIsBusy()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QVERIFY(port.isOpen());
+    Deliveries got;
+    ReaderHandOver handOver([&](const char* b, int n) { got(b, n); });
+    CommThreadContext context{&port, &handOver};
+    QVERIFY(port.StartReader(CommThreadProc, &context));
+    QByteArray sent;
+    for (int i = 0; i < 40; ++i) {
+        const QByteArray chunk(2048, char('A' + i % 26));
+        QVERIFY(pty.write(chunk));
+        sent += chunk;
+        QTest::qSleep(5); // the UI thread is busy: no event loop
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (handOver.queued() * 1024 < sent.size() / 2 && clock.elapsed() < 3000)
+        QTest::qSleep(5);
+    QVERIFY2(handOver.queued() >= 2, qPrintable(QString::number(handOver.queued())));
+    const auto total = [&] {
+        int n = 0;
+        for (const QByteArray& bytes : qAsConst(got.seen))
+            n += bytes.size();
+        return n;
+    };
+    clock.restart();
+    while (total() < sent.size() && clock.elapsed() < 5000) {
+        handOver.service();
+        QTest::qSleep(2);
+    }
+    port.StopReader([&] { handOver.service(); });
+    handOver.service();
+    QByteArray joined;
+    for (const QByteArray& bytes : qAsConst(got.seen)) {
+        QVERIFY(bytes.size() >= 1 && bytes.size() <= 1024);
+        joined += bytes;
+    }
+    QCOMPARE(joined, sent);
+}
+
+// A delivery that runs an event loop of its own (a message box) takes the hand-over's
+// event there: what the reader queues afterwards must still get delivered.
+void SerialPortTest::nestedEventLoopInADeliveryLosesNoEvent()
+{
+    QList<QByteArray> seen;
+    std::atomic<int> step{0};
+    ReaderHandOver* self = nullptr;
+    ReaderHandOver handOver([&](const char* b, int n) {
+        seen.append(QByteArray(b, n));
+        if (seen.size() == 1) {
+            step = 1; // the reader now queues "second"
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 300)
+                QCoreApplication::processEvents(); // the nested loop takes its event
+        }
+    });
+    self = &handOver;
+    std::thread reader([&] {
+        self->handOver("first", 5);
+        while (step.load() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        self->handOver("second", 6);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        self->handOver("third", 5);
+        step = 2;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(step.load() == 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 3, 2000);
+    reader.join();
+    QCOMPARE(seen, (QList<QByteArray>{"first", "second", "third"}));
 }
 
 QTEST_GUILESS_MAIN(SerialPortTest)

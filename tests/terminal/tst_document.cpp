@@ -8,7 +8,8 @@
 #include <termios.h>
 #include <thread>
 
-namespace {
+namespace
+{
 
 const QString kCom = QStringLiteral("COM Settings");
 
@@ -22,7 +23,8 @@ QByteArray pattern(int size)
 
 struct termios lineOf(const PtyPair& pty)
 {
-    struct termios tio {};
+    struct termios tio {
+    };
     ::tcgetattr(pty.slave(), &tio);
     return tio;
 }
@@ -52,6 +54,10 @@ private slots:
     void sendBlockPacingThroughSeam();
     void sendBlockPacingOnTheLine();
     void sendBlockWithoutPortBeeps();
+    void unpacedPasteLosesNothingOnASlowLine();
+    void pacedPasteLeavesTheLoopFree();
+    void stoppedPasteSaysHowMuchWasSent_data();
+    void stoppedPasteSaysHowMuchWasSent();
     void localEchoWithSendLfAfterCr();
     void sendCharWithoutPortBeeps();
     void dialogPort99Disconnects();
@@ -124,8 +130,10 @@ void DocumentTest::openFailureShowsMessageAndReason_data()
     QTest::addColumn<QString>("portName");
     QTest::addColumn<bool>("holdDevice");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing device") << QStringLiteral("COM5") << false << QStringLiteral("No such device");
-    QTest::newRow("busy device") << QStringLiteral("COM7") << true << QStringLiteral("another program");
+    QTest::newRow("missing device")
+        << QStringLiteral("COM5") << false << QStringLiteral("No such device");
+    QTest::newRow("busy device") << QStringLiteral("COM7") << true
+                                 << QStringLiteral("another program");
     QTest::newRow("no number") << QStringLiteral("COM") << false << QStringLiteral("No such");
 }
 
@@ -141,7 +149,7 @@ void DocumentTest::openFailureShowsMessageAndReason()
     if (holdDevice)
         holder = std::make_unique<SerialPort>(setup.pty.slavePath());
     CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.OnNewDocument());   // the program runs on, not connected
+    QVERIFY(doc.OnNewDocument()); // the program runs on, not connected
     QVERIFY(!doc.isConnected());
     QCOMPARE(doc.title(), QStringLiteral("Untitled"));
     QCOMPARE(setup.feedback.messages.size(), 1);
@@ -149,7 +157,8 @@ void DocumentTest::openFailureShowsMessageAndReason()
     const QString prefix = QString::fromLatin1(kCantOpenPortText) + QLatin1Char('\r');
     QVERIFY2(m.text.startsWith(prefix), qPrintable(m.text));
     const QString reasonLine = m.text.mid(prefix.size());
-    QVERIFY2(reasonLine.startsWith(portName) && reasonLine.contains(reason), qPrintable(reasonLine));
+    QVERIFY2(reasonLine.startsWith(portName) && reasonLine.contains(reason),
+             qPrintable(reasonLine));
     QCOMPARE(m.caption, QStringLiteral("Error"));
     QCOMPARE(m.icon, MessageIcon::Warning);
 }
@@ -229,7 +238,7 @@ void DocumentTest::destroyedWhileHandOverWaits()
     // No event loop runs: the comm thread is stuck in a hand-over when the program ends.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const int before = view->received.size();
-    view.reset();   // the window went first
+    view.reset(); // the window went first
     QElapsedTimer clock;
     clock.start();
     doc.reset();
@@ -244,7 +253,7 @@ void DocumentTest::restartFailureDisconnects()
     QVERIFY(setup.ok());
     setup.usePort(QStringLiteral("COM7"));
     CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(!doc.stopReader());   // no port: nothing to stop
+    QVERIFY(!doc.stopReader()); // no port: nothing to stop
     QVERIFY(!doc.restartReader());
     QVERIFY(doc.Connect());
     // A loader that forgot to stop the reader: the second start fails.
@@ -280,7 +289,7 @@ void DocumentTest::viewDisconnectsWhileHandlingData()
     setup.pty.startFlood();
     QTRY_VERIFY_WITH_TIMEOUT(!doc.isConnected(), 2000);
     setup.pty.stopFlood();
-    QCOMPARE(view.chunkSizes.size(), 1);   // nothing after the stop
+    QCOMPARE(view.chunkSizes.size(), 1); // nothing after the stop
     QVERIFY(view.received.startsWith("abcdefghijklmnopqrstuvwxyz"));
     QCOMPARE(doc.title(), QStringLiteral("Not connected"));
 }
@@ -293,14 +302,16 @@ void DocumentTest::sendBlockPacingThroughSeam()
     CBrennockDoc doc(setup.settings.get(), setup.feedback);
     QVERIFY(doc.Connect());
     QList<int> sleeps;
-    doc.setSleepFunction([&](int ms) { sleeps << ms; });
+    doc.setPauseObserver([&](int ms) { sleeps << ms; });
     doc.setCharDelay(5);
     doc.setLfDelay(50);
     QVERIFY(doc.SendBlock("ab\r\nc", 5));
+    QTRY_VERIFY(!doc.sending());
     QCOMPARE(sleeps, (QList<int>{5, 5, 5, 50, 5}));
     QCOMPARE(setup.feedback.statusTexts,
-             (QStringList{QStringLiteral("Please wait... transmitting characters!"), QStringLiteral("Ready")}));
-    QCOMPARE(setup.pty.read(5), QByteArray("ab\r\nc"));   // CR not expanded in a block
+             (QStringList{QStringLiteral("Please wait... transmitting characters!"),
+                          QStringLiteral("Ready")}));
+    QCOMPARE(setup.pty.read(5), QByteArray("ab\r\nc")); // CR not expanded in a block
 }
 
 void DocumentTest::sendBlockPacingOnTheLine()
@@ -315,7 +326,8 @@ void DocumentTest::sendBlockPacingOnTheLine()
     setup.pty.startRecording();
     const auto start = PtyPair::Clock::now();
     QVERIFY(doc.SendBlock("ab\r\nc", 5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    QTRY_VERIFY(!doc.sending());
+    QTest::qWait(30);
     const auto arrivals = setup.pty.stopRecording();
     QCOMPARE(int(arrivals.size()), 5);
     const char expected[] = "ab\r\nc";
@@ -324,9 +336,12 @@ void DocumentTest::sendBlockPacingOnTheLine()
     const double pausesBefore[] = {0, 5, 10, 15, 65};
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(arrivals[size_t(i)].byte, expected[i]);
-        const double at = std::chrono::duration_cast<std::chrono::microseconds>(
-                              arrivals[size_t(i)].at - start).count() / 1000.0;
-        QVERIFY2(at >= pausesBefore[i], qPrintable(QStringLiteral("byte %1 after %2 ms").arg(i).arg(at)));
+        const double at =
+            std::chrono::duration_cast<std::chrono::microseconds>(arrivals[size_t(i)].at - start)
+                .count() /
+            1000.0;
+        QVERIFY2(at >= pausesBefore[i],
+                 qPrintable(QStringLiteral("byte %1 after %2 ms").arg(i).arg(at)));
         // The long pause comes after the line feed, not before it.
         if (i == 3)
             QVERIFY2(at < 50.0, qPrintable(QStringLiteral("LF after %1 ms").arg(at)));
@@ -340,16 +355,137 @@ void DocumentTest::sendBlockWithoutPortBeeps()
     RecordingFeedback feedback;
     CBrennockDoc doc(nullptr, feedback);
     QList<int> sleeps;
-    doc.setSleepFunction([&](int ms) { sleeps << ms; });
+    doc.setPauseObserver([&](int ms) { sleeps << ms; });
     QVERIFY(!doc.SendBlock("abc", 3));
     QCOMPARE(feedback.beeps, 1);
     QVERIFY(feedback.statusTexts.isEmpty());
     doc.setCharDelay(5);
     QVERIFY(!doc.SendBlock("abc", 3));
     QCOMPARE(feedback.beeps, 2);
-    QVERIFY(sleeps.isEmpty());   // stopped at the first byte
+    QVERIFY(sleeps.isEmpty()); // stopped at the first byte
     // The status text stays on "transmitting": the block was not sent.
-    QCOMPARE(feedback.statusTexts, QStringList{QStringLiteral("Please wait... transmitting characters!")});
+    QCOMPARE(feedback.statusTexts,
+             QStringList{QStringLiteral("Please wait... transmitting characters!")});
+}
+
+// A paste larger than the line can take at once, while the far end does not read for
+// longer than a write may take: every byte arrives, in order, and the call returns at once.
+void DocumentTest::unpacedPasteLosesNothingOnASlowLine()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+    const QByteArray paste = pattern(256 * 1024);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(doc.SendBlock(paste.constData(), paste.size()));
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(doc.sending()); // the pty holds far less than this
+    QTest::qWait(1500);     // longer than a write may wait
+    QVERIFY(doc.sending());
+    QByteArray arrived;
+    QElapsedTimer reading;
+    reading.start();
+    while (arrived.size() < paste.size() && reading.elapsed() < 20000) {
+        arrived += setup.pty.readFor(5);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(arrived.size(), paste.size());
+    QVERIFY(arrived == paste);
+    QTRY_VERIFY(!doc.sending());
+    QCOMPARE(setup.feedback.beeps, 0);
+    QCOMPARE(setup.feedback.statusTexts.last(), QStringLiteral("Ready"));
+    QVERIFY(setup.feedback.messages.isEmpty());
+}
+
+// A paced paste returns at once; while it goes out, what the instrument sends is shown.
+void DocumentTest::pacedPasteLeavesTheLoopFree()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+    doc.setCharDelay(2);
+    const QByteArray paste(200, 'p');
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(doc.SendBlock(paste.constData(), paste.size()));
+    QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(setup.feedback.statusTexts.last(),
+             QStringLiteral("Please wait... transmitting characters!"));
+    QVERIFY(setup.pty.write("echo from the instrument"));
+    QTRY_VERIFY_WITH_TIMEOUT(view.received.contains("echo from the instrument"), 2000);
+    QVERIFY(doc.sending()); // shown while the paste still goes out
+    QTRY_VERIFY_WITH_TIMEOUT(!doc.sending(), 5000);
+    QCOMPARE(setup.pty.read(paste.size()), paste);
+    QCOMPARE(setup.feedback.statusTexts.last(), QStringLiteral("Ready"));
+}
+
+void DocumentTest::stoppedPasteSaysHowMuchWasSent_data()
+{
+    QTest::addColumn<QString>("how"); // "cancel", "disconnect"
+    QTest::addColumn<int>("charDelay");
+    QTest::newRow("cancelled, paced") << "cancel" << 2;
+    QTest::newRow("cancelled, unpaced") << "cancel" << 0;
+    QTest::newRow("port gone, paced") << "disconnect" << 2;
+    QTest::newRow("port gone, unpaced") << "disconnect" << 0;
+}
+
+void DocumentTest::stoppedPasteSaysHowMuchWasSent()
+{
+    QFETCH(QString, how);
+    QFETCH(int, charDelay);
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    QVERIFY(doc.Connect());
+    doc.setCharDelay(charDelay);
+    // Unpaced, the far end reads nothing, so most of it waits.
+    const QByteArray paste = pattern(charDelay ? 500 : 512 * 1024);
+    QVERIFY(doc.SendBlock(paste.constData(), paste.size()));
+    QTest::qWait(60);
+    QVERIFY(doc.sending());
+    if (how == QLatin1String("cancel"))
+        doc.cancelSending();
+    else
+        doc.Disconnect();
+    QVERIFY(!doc.sending());
+    const QByteArray arrived = setup.pty.readFor(300);
+    QVERIFY(arrived.size() > 0 && arrived.size() < paste.size());
+    QVERIFY(paste.startsWith(arrived));
+    QString expected = QStringLiteral("Sending stopped: %1 of %2 characters were sent.")
+                           .arg(arrived.size())
+                           .arg(paste.size());
+    if (how == QLatin1String("disconnect") && charDelay == 0) {
+        // Closing a pty throws away what its far end has not read yet, and a pty cannot
+        // tell how much that was: the count is what left the program.
+        const QString last = setup.feedback.statusTexts.last();
+        QRegularExpressionMatch counts =
+            QRegularExpression(
+                QStringLiteral("^Sending stopped: (\\d+) of (\\d+) characters were sent\\.$"))
+                .match(last);
+        QVERIFY2(counts.hasMatch(), qPrintable(last));
+        QVERIFY(counts.captured(1).toInt() >= arrived.size());
+        QVERIFY(counts.captured(1).toInt() < paste.size());
+        QCOMPARE(counts.captured(2).toInt(), paste.size());
+        expected = last;
+    }
+    QCOMPARE(setup.feedback.statusTexts.last(), expected);
+    if (how == QLatin1String("disconnect")) {
+        QCOMPARE(setup.feedback.messages.size(), 1);
+        QCOMPARE(setup.feedback.messages.first().text, expected);
+        QCOMPARE(setup.feedback.beeps, 1);
+    } else {
+        QVERIFY(setup.feedback.messages.isEmpty());
+    }
+    QTest::qWait(50); // nothing more goes out
+    QVERIFY(setup.pty.readFor(50).isEmpty());
 }
 
 void DocumentTest::localEchoWithSendLfAfterCr()
@@ -402,9 +538,10 @@ void DocumentTest::dialogPort99Disconnects()
     QVERIFY(!doc.isConnected());
     QCOMPARE(doc.title(), QStringLiteral("Not connected"));
     QCOMPARE(doc.commSettings().portName, QStringLiteral("COM99"));
-    QCOMPARE(doc.commSettings().baudRate, QStringLiteral("9600"));   // discarded
+    QCOMPARE(doc.commSettings().baudRate, QStringLiteral("9600")); // discarded
     QVERIFY(!setup.settings->contains(kCom, QStringLiteral("Baud Rate")));
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()), QStringLiteral("COM7"));
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()),
+             QStringLiteral("COM7"));
     QVERIFY(setup.feedback.messages.isEmpty());
 }
 
@@ -424,12 +561,13 @@ void DocumentTest::dialogBaudChangeReappliesInPlace()
     values.baudRate = QStringLiteral("19200");
     values.parity = QStringLiteral("Even");
     doc.OnCommSettingsOk(values);
-    QCOMPARE(doc.port(), port);   // not reopened
-    QCOMPARE(view.clears, 1);     // not cleared
+    QCOMPARE(doc.port(), port); // not reopened
+    QCOMPARE(view.clears, 1);   // not cleared
     QVERIFY(setup.feedback.messages.isEmpty());
     QCOMPARE(speedOf(setup.pty), speed_t(B19200));
-    QVERIFY(port->requestedLineFlags().cflag & PARENB);   // a pty itself drops parity
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()), QStringLiteral("19200"));
+    QVERIFY(port->requestedLineFlags().cflag & PARENB); // a pty itself drops parity
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()),
+             QStringLiteral("19200"));
     QCOMPARE(setup.settings->readInt(kCom, QStringLiteral("Local Echo"), -1), 0);
 }
 
@@ -437,7 +575,7 @@ void DocumentTest::dialogPortChangeWhileNotConnectedConnects()
 {
     TestDocSetup setup;
     QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM5"));   // missing
+    setup.usePort(QStringLiteral("COM5")); // missing
     CBrennockDoc doc(setup.settings.get(), setup.feedback);
     QVERIFY(doc.OnNewDocument());
     QVERIFY(!doc.isConnected());
@@ -450,7 +588,8 @@ void DocumentTest::dialogPortChangeWhileNotConnectedConnects()
     QVERIFY(doc.isConnected());
     QCOMPARE(doc.title(), QStringLiteral("COM7"));
     QVERIFY(setup.feedback.messages.isEmpty());
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()), QStringLiteral("COM7"));
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()),
+             QStringLiteral("COM7"));
 }
 
 void DocumentTest::dialogPortChangeWhileConnectedAsks()
@@ -471,7 +610,8 @@ void DocumentTest::dialogPortChangeWhileConnectedAsks()
     doc.OnCommSettingsOk(values);
     QCOMPARE(setup.feedback.messages.size(), 2);
     QCOMPARE(setup.feedback.messages[0].text,
-             QStringLiteral("Already connected to a different port.  Close and reconnect using new port?"));
+             QStringLiteral(
+                 "Already connected to a different port.  Close and reconnect using new port?"));
     QCOMPARE(setup.feedback.messages[0].caption, QStringLiteral("Change Port"));
     QCOMPARE(setup.feedback.messages[0].icon, MessageIcon::Information);
     QCOMPARE(setup.feedback.messages[0].buttons, MessageButtons::YesNo);
@@ -502,8 +642,9 @@ void DocumentTest::dialogUnchangedNameWithoutPortOnlyStores()
     values.sendCrLf = true;
     doc.OnCommSettingsOk(values);
     QVERIFY(!doc.isConnected());
-    QVERIFY(setup.feedback.messages.isEmpty());   // no connect was tried
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()), QStringLiteral("2400"));
+    QVERIFY(setup.feedback.messages.isEmpty()); // no connect was tried
+    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()),
+             QStringLiteral("2400"));
     QCOMPARE(setup.settings->readInt(kCom, QStringLiteral("Send CRLF"), -1), 1);
 }
 
@@ -513,14 +654,27 @@ void DocumentTest::settingsMapOntoLine_data()
     QTest::addColumn<QString>("stopBits");
     QTest::addColumn<QString>("flowControl");
     QTest::addColumn<QString>("dataBits");
-    QTest::addColumn<uint>("cflag");   // PARENB | PARODD | CSTOPB | CRTSCTS
+    QTest::addColumn<uint>("cflag"); // PARENB | PARODD | CSTOPB | CRTSCTS
     QTest::addColumn<bool>("xonxoff");
 
     // A pty refuses 7 data bits without parity, so those rows use 8.
-    QTest::newRow("Even, 7, 1, None") << "Even" << "1" << "None" << "7" << uint(PARENB) << false;
-    QTest::newRow("Odd, 7, 2, Hardware") << "Odd" << "2" << "Hardware" << "7" << uint(PARENB | PARODD | CSTOPB | CRTSCTS) << false;
-    QTest::newRow("unknown parity Mark gives none") << "Mark" << "1" << "Software" << "8" << 0u << true;
-    QTest::newRow("unknown flow gives hardware") << "None" << "1.5" << "Sideways" << "8" << uint(CRTSCTS) << false;
+    QTest::newRow("Even, 7, 1, None") << "Even"
+                                      << "1"
+                                      << "None"
+                                      << "7" << uint(PARENB) << false;
+    QTest::newRow("Odd, 7, 2, Hardware")
+        << "Odd"
+        << "2"
+        << "Hardware"
+        << "7" << uint(PARENB | PARODD | CSTOPB | CRTSCTS) << false;
+    QTest::newRow("unknown parity Mark gives none") << "Mark"
+                                                    << "1"
+                                                    << "Software"
+                                                    << "8" << 0u << true;
+    QTest::newRow("unknown flow gives hardware") << "None"
+                                                 << "1.5"
+                                                 << "Sideways"
+                                                 << "8" << uint(CRTSCTS) << false;
 }
 
 void DocumentTest::settingsMapOntoLine()
@@ -547,7 +701,8 @@ void DocumentTest::settingsMapOntoLine()
     QCOMPARE(uint(asked.cflag & CSIZE), uint(dataBits == QLatin1String("7") ? CS7 : CS8));
     // ...and what the line kept.
     const struct termios tio = lineOf(setup.pty);
-    QCOMPARE(uint(tio.c_cflag & (PARODD | CSTOPB | CRTSCTS)), cflag & uint(PARODD | CSTOPB | CRTSCTS));
+    QCOMPARE(uint(tio.c_cflag & (PARODD | CSTOPB | CRTSCTS)),
+             cflag & uint(PARODD | CSTOPB | CRTSCTS));
     QCOMPARE(bool(tio.c_iflag & IXON), xonxoff);
     QCOMPARE(bool(tio.c_iflag & IXOFF), xonxoff);
 }

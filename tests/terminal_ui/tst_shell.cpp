@@ -3,8 +3,8 @@
 #include "BrennockApp.h"
 #include "BrennockDoc.h"
 #include "MainFrame.h"
-#include "RecordingFeedback.h"
 #include "PortBindings.h"
+#include "RecordingFeedback.h"
 #include "ShellDefaults.h"
 #include "UiTestSupport.h"
 
@@ -14,6 +14,9 @@
 #include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStatusBar>
+
+#include <unistd.h>
 
 class UrlCatcher : public QObject
 {
@@ -34,7 +37,10 @@ private slots:
     void startDefaultsRewriteOnlyMissing_data();
     void startDefaultsRewriteOnlyMissing();
     void windowSizeSurvivesRestart();
+    void storedValuesAreCheckedWhenRead_data();
+    void storedValuesAreCheckedWhenRead();
     void statusBarPanes();
+    void fullTextSaysSoUntilCleared();
     void recentListKeepsTenNewestFirst();
     void commandLineFile_data();
     void commandLineFile();
@@ -169,6 +175,134 @@ void ShellTest::windowSizeSurvivesRestart()
     QTRY_COMPARE(again.frameGeometry().size(), QSize(800, 600));
 }
 
+// A hand-edited or damaged settings file: every value is checked when it is read, and a
+// file that cannot be read or written gives one warning naming it.
+void ShellTest::storedValuesAreCheckedWhenRead_data()
+{
+    QTest::addColumn<QString>("damage"); // "value", "folder" or "unreadable"
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QString>("probe");
+    QTest::addColumn<QVariant>("expected");
+
+    const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+    QTest::newRow("char delay of 28 hours")
+        << "value"
+        << "Delay"
+        << "DelayChar" << QVariant(99999999) << "charDelay" << QVariant(1000);
+    QTest::newRow("negative char delay")
+        << "value"
+        << "Delay"
+        << "DelayChar" << QVariant(-5) << "charDelay" << QVariant(0);
+    QTest::newRow("LF delay too long")
+        << "value"
+        << "Delay"
+        << "DelayLF" << QVariant(1001) << "lfDelay" << QVariant(1000);
+    QTest::newRow("LF delay at the limit")
+        << "value"
+        << "Delay"
+        << "DelayLF" << QVariant(1000) << "lfDelay" << QVariant(1000);
+    QTest::newRow("window wider than the screen")
+        << "value"
+        << "Window"
+        << "X Size" << QVariant(99999) << "width" << QVariant(screen.width());
+    QTest::newRow("window taller than the screen")
+        << "value"
+        << "Window"
+        << "Y Size" << QVariant(99999) << "height" << QVariant(screen.height());
+    QTest::newRow("window of no width")
+        << "value"
+        << "Window"
+        << "X Size" << QVariant(0) << "width" << QVariant(kMinWindowSize.width());
+    QTest::newRow("font too large") << "value"
+                                    << "Font"
+                                    << "Size" << QVariant(99999) << "fontTenths" << QVariant(720);
+    QTest::newRow("font too small") << "value"
+                                    << "Font"
+                                    << "Size" << QVariant(1) << "fontTenths" << QVariant(40);
+    QTest::newRow("font of size 0") << "value"
+                                    << "Font"
+                                    << "Size" << QVariant(0) << "fontTenths" << QVariant(100);
+    QTest::newRow("a folder in the file's place")
+        << "folder" << QString() << QString() << QVariant() << "warning" << QVariant(1);
+    QTest::newRow("file without permission")
+        << "unreadable" << QString() << QString() << QVariant() << "warning" << QVariant(1);
+}
+
+void ShellTest::storedValuesAreCheckedWhenRead()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, section);
+    QFETCH(QString, name);
+    QFETCH(QVariant, stored);
+    QFETCH(QString, probe);
+    QFETCH(QVariant, expected);
+
+    TempConfig config;
+    QVERIFY(QDir().mkpath(QFileInfo(config.iniPath()).path()));
+    if (damage == QLatin1String("value")) {
+        SettingsStore settings(config.iniPath());
+        writeStartDefaults(settings);
+        settings.writeInt(section, name, stored.toInt());
+    } else if (damage == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(config.iniPath()));
+    } else {
+        if (geteuid() == 0)
+            QSKIP("root reads every file");
+        {
+            SettingsStore settings(config.iniPath());
+            writeStartDefaults(settings);
+        }
+        QVERIFY(QFile::setPermissions(config.iniPath(), QFileDevice::Permissions()));
+    }
+
+    SettingsStore settings(config.iniPath());
+    writeStartDefaults(settings);
+    RecordingFeedback feedback;
+    CMainFrame frame(settings, &feedback);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+
+    const auto warnings = [&] {
+        int count = 0;
+        for (const RecordingFeedback::Message& message : qAsConst(feedback.messages)) {
+            if (message.text.contains(config.iniPath()) && message.icon == MessageIcon::Warning)
+                ++count;
+        }
+        return count;
+    };
+    if (probe == QLatin1String("warning")) {
+        // A change of state after start must not warn a second time.
+        frame.resize(frame.size() - QSize(10, 10));
+        frame.document().setCharDelay(5);
+        frame.view()->setWrapText(false);
+        QTest::qWait(50);
+        QCOMPARE(warnings(), expected.toInt());
+        frame.document().setCharDelay(0);
+        QCOMPARE(frame.document().charDelay(), 0); // the defaults apply
+        return;
+    }
+    QCOMPARE(warnings(), 0);
+    if (probe == QLatin1String("charDelay")) {
+        QCOMPARE(frame.document().charDelay(), expected.toInt());
+    } else if (probe == QLatin1String("lfDelay")) {
+        QCOMPARE(frame.document().lfDelay(), expected.toInt());
+    } else if (probe == QLatin1String("fontTenths")) {
+        QCOMPARE(qRound(frame.view()->font().pointSizeF() * 10), expected.toInt());
+    } else {
+        // The window fits the screen, and the size written back is a sane one.
+        const bool width = probe == QLatin1String("width");
+        const QSize outer = frame.frameGeometry().size();
+        QCOMPARE(width ? outer.width() : outer.height(), expected.toInt());
+        frame.hide();
+        SettingsStore reread(config.iniPath());
+        const QSize kept = storedWindowSize(reread);
+        QVERIFY2((width ? kept.width() : kept.height()) <= qMax(expected.toInt(), 620),
+                 qPrintable(QStringLiteral("%1 x %2").arg(kept.width()).arg(kept.height())));
+    }
+}
+
 void ShellTest::statusBarPanes()
 {
     TempConfig config;
@@ -186,6 +320,41 @@ void ShellTest::statusBarPanes()
     QVERIFY(!frame.action(QStringLiteral("saveSelectionAs"))->isEnabled());
     QCOMPARE(frame.action(QStringLiteral("commSettings"))->statusTip(),
              QStringLiteral("Change port settings"));
+}
+
+void ShellTest::fullTextSaysSoUntilCleared()
+{
+    TempConfig config;
+    SettingsStore settings(config.iniPath());
+    RecordingFeedback feedback;
+    CMainFrame frame(settings, &feedback);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    frame.view()->setTextLimit(100);
+    const QString fullText = QString::fromLatin1(kTextFullStatusText);
+
+    const QByteArray flood(150, 'x');
+    frame.document().DeliverToViews(flood.constData(), flood.size());
+    frame.view()->flushPending();
+    QCOMPARE(frame.statusText(), fullText);
+    // A paced paste passes by; its "Ready" at the end does not hide the notice.
+    frame.feedback().setStatusText(QString::fromLatin1(kTransmittingStatusText));
+    QCOMPARE(frame.statusText(), QString::fromLatin1(kTransmittingStatusText));
+    frame.feedback().setStatusText(QString::fromLatin1(kReadyStatusText));
+    QCOMPARE(frame.statusText(), fullText);
+    // Nor does time, nor more text that is not shown.
+    frame.document().DeliverToViews("more", 4);
+    QTest::qWait(100);
+    frame.view()->flushPending();
+    QCOMPARE(frame.statusText(), fullText);
+    QVERIFY(frame.statusBar()->currentMessage().isEmpty()); // the pane is not covered
+
+    frame.view()->clearScreenAndBuffer();
+    QCOMPARE(frame.statusText(), QStringLiteral("Ready"));
+    frame.document().DeliverToViews("fresh", 5);
+    frame.view()->flushPending();
+    QCOMPARE(frame.view()->toPlainText(), QStringLiteral("fresh"));
+    QCOMPARE(frame.statusText(), QStringLiteral("Ready"));
 }
 
 void ShellTest::recentListKeepsTenNewestFirst()

@@ -87,7 +87,11 @@ private slots:
     void longLinesShowInSoftPieces_data();
     void longLinesShowInSoftPieces();
     void coalescesIntoOneInsert();
+    void manyLinesShareBlocks_data();
+    void manyLinesShareBlocks();
     void backspaceTakesPendingTextFirst();
+    void backspaceFloodCostsOneEditPerFlush_data();
+    void backspaceFloodCostsOneEditPerFlush();
     void textLimitStopsGrowthNotCapture();
     void arrivingTextDropsSelectionAndFollows_data();
     void arrivingTextDropsSelectionAndFollows();
@@ -99,6 +103,7 @@ private slots:
     void editingKeysSwitch();
     void typingWithoutPortBeeps();
     void pasteIsPacedAtTheFarEnd();
+    void escCancelsAPasteThenGoesOut();
     void enterWithEchoAndCrLfShowsOneLine();
     void printsToPdf();
     void breakOnF8Release();
@@ -176,10 +181,10 @@ void ViewTest::longLinesShowInSoftPieces_data()
     const QString s4096(4096, QLatin1Char('x'));
     QTest::newRow("10000 then a line")
         << Deliveries{QByteArray(10000, 'x') + "\r\nend"} << false
-        << QString(10000, QLatin1Char('x')) + QStringLiteral("\nend") << 4;
+        << QString(10000, QLatin1Char('x')) + QStringLiteral("\nend") << 3;
     QTest::newRow("later lines are not pieces")
         << Deliveries{QByteArray(5000, 'x'), "\r\nabc", "\r\ndef"} << true
-        << QString(5000, QLatin1Char('x')) + QStringLiteral("\nabc\ndef") << 4;
+        << QString(5000, QLatin1Char('x')) + QStringLiteral("\nabc\ndef") << 2;
     QTest::newRow("BS over a piece break, shown")
         << Deliveries{x4096 + "y", "\b"} << true << s4096 << 1;
     QTest::newRow("BS over a piece break, pending")
@@ -221,11 +226,50 @@ void ViewTest::coalescesIntoOneInsert()
     connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
     for (int i = 0; i < 500; ++i)
         t.deliver(i % 50 == 49 ? QByteArray("\r\n") : QByteArray(1, char('a' + i % 26)));
-    QCOMPARE(t.capture.runs, 500);                    // capture stays per delivery
-    QCOMPARE(t.view.document()->characterCount(), 1); // nothing shown yet
-    QTRY_COMPARE(changes, 1);                         // then one insert
-    QCOMPARE(t.view.document()->blockCount(), 11);
+    QCOMPARE(t.capture.runs, 500);                               // capture stays per delivery
+    QCOMPARE(t.view.document()->characterCount(), 1);            // nothing shown yet
+    QTRY_COMPARE(changes, 1);                                    // then one insert
+    QCOMPARE(t.view.toPlainText().count(QLatin1Char('\n')), 10); // lines, packed in a block
     QCOMPARE(t.view.textLength(), 500);
+}
+
+// The widget's cost is per block: a flood of empty or short lines must not make a block
+// per line (a full text of bare line feeds took 1.9 GB). Lines still show, copy, save
+// and find as lines.
+void ViewTest::manyLinesShareBlocks_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("bare LF") << QByteArray("\n") << 300000;
+    QTest::newRow("bare CR") << QByteArray("\r") << 100000;
+    QTest::newRow("20 columns") << QByteArray("abcdefghij0123456789\r\n") << 50000;
+}
+
+void ViewTest::manyLinesShareBlocks()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, lines);
+    Offline t;
+    const QByteArray one = line.repeated(1000);
+    for (int i = 0; i < lines / 1000; ++i)
+        t.deliver(one);
+    t.deliver("end");
+    t.view.flushPending();
+    const QString shownLine = QString::fromLatin1(line).remove(QLatin1Char('\r')) +
+                              (line.endsWith('\n') ? QString() : QStringLiteral("\n"));
+    const QString expected = shownLine.repeated(lines) + QStringLiteral("end");
+    QCOMPARE(t.view.shownText(), expected);
+    QVERIFY2(t.view.document()->blockCount() <= expected.size() / CBrennockView::kPackChars + 2,
+             qPrintable(QString::number(t.view.document()->blockCount())));
+    t.view.selectEverything();
+    QCOMPARE(t.view.selectionForSaving(),
+             QString(expected).replace(QLatin1Char('\n'), QStringLiteral("\r\n")));
+    QVERIFY(t.view.findText(QStringLiteral("end"), true, true));
+    QCOMPARE(t.view.textCursor().selectedText(), QStringLiteral("end"));
+    // BS takes the break before "end" after its three letters: "end" joins the last line.
+    t.deliver("\b\b\b\bX");
+    t.view.flushPending();
+    QCOMPARE(t.view.shownText(), expected.left(expected.size() - 4) + QLatin1Char('X'));
 }
 
 void ViewTest::backspaceTakesPendingTextFirst()
@@ -240,7 +284,58 @@ void ViewTest::backspaceTakesPendingTextFirst()
     t.view.flushPending();
     QCOMPARE(t.view.toPlainText(), QStringLiteral("ab"));
     QCOMPARE(t.capture.bytesSeen, QByteArray("abcde"));
-    QCOMPARE(changes, 0); // the pending text never reached the widget
+    QCOMPARE(changes, 1); // the "c" went; the pending text never reached the widget
+}
+
+// A flood of BS costs one edit of the widget per flush, however long the line is that
+// it eats into (it used to cost a relayout of the line per BS).
+void ViewTest::backspaceFloodCostsOneEditPerFlush_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<int>("backspaces");
+    QTest::addColumn<QString>("after");
+
+    QByteArray lines;
+    QString shownLines;
+    for (int i = 0; i < 1000; ++i) {
+        lines += "abcd\r\n";
+        if (i < 500)
+            shownLines += QStringLiteral("abcd\n");
+    }
+    QTest::newRow("short lines") << lines << 2500 << shownLines;
+    QTest::newRow("one long line")
+        << QByteArray(100000, 'x') << 60000 << QString(40000, QLatin1Char('x'));
+    QTest::newRow("into the line before a long one")
+        << QByteArray("top\r\n") + QByteArray(9000, 'x') << 9002 << QStringLiteral("to");
+    QTest::newRow("more BS than text") << QByteArray("abc\r\nd") << 10 << QString();
+}
+
+void ViewTest::backspaceFloodCostsOneEditPerFlush()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(int, backspaces);
+    QFETCH(QString, after);
+    Offline t;
+    t.deliver(before);
+    t.view.flushPending();
+    int changes = 0;
+    connect(t.view.document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray flood(backspaces, '\b');
+    for (int at = 0; at < flood.size(); at += 1024)
+        t.deliver(flood.mid(at, 1024));
+    QCOMPARE(t.view.shownText().size(), after.size());
+    QCOMPARE(t.view.shownText(), after); // already right before it is shown
+    t.view.flushPending();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(changes <= 1, qPrintable(QString::number(changes)));
+    QCOMPARE(t.view.shownText(), after);
+    QCOMPARE(t.view.textLength(), t.view.document()->characterCount() - 1);
+    // What comes next joins the line that is left.
+    t.deliver("Z");
+    t.view.flushPending();
+    QCOMPARE(t.view.shownText(), after + QLatin1Char('Z'));
 }
 
 void ViewTest::textLimitStopsGrowthNotCapture()
@@ -479,7 +574,8 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
     t.pair.startRecording();
     QTest::qWait(30); // the recorder is listening
     t.view->pasteFromClipboard();
-    QTest::qWait(100);
+    QTRY_VERIFY_WITH_TIMEOUT(!t.doc->sending(), 3000); // it goes out on timers
+    QTest::qWait(30);
     const std::vector<PtyPair::Arrival> arrivals = t.pair.stopRecording();
     QByteArray bytes;
     for (const PtyPair::Arrival& a : arrivals)
@@ -499,6 +595,27 @@ void ViewTest::pasteIsPacedAtTheFarEnd()
     QVERIFY(
         t.feedback.statusTexts.contains(QStringLiteral("Please wait... transmitting characters!")));
     QCOMPARE(t.feedback.statusTexts.last(), QStringLiteral("Ready"));
+}
+
+void ViewTest::escCancelsAPasteThenGoesOut()
+{
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    t.doc->setCharDelay(3);
+    QApplication::clipboard()->setText(QString(400, QLatin1Char('q')));
+    t.view->pasteFromClipboard();
+    QTest::qWait(60);
+    QVERIFY(t.doc->sending());
+    key(t.view.get(), QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QVERIFY(!t.doc->sending());
+    const QByteArray sent = t.pair.readFor(200);
+    QVERIFY(sent.size() > 0 && sent.size() < 400);
+    QCOMPARE(sent, QByteArray(sent.size(), 'q')); // no ESC went out with it
+    QCOMPARE(t.feedback.statusTexts.last(),
+             QStringLiteral("Sending stopped: %1 of 400 characters were sent.").arg(sent.size()));
+    // With nothing being sent, Esc is a character for the instrument.
+    key(t.view.get(), QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCOMPARE(t.pair.read(1), QByteArray("\x1b"));
 }
 
 void ViewTest::enterWithEchoAndCrLfShowsOneLine()
