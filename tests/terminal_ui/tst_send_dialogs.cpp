@@ -266,11 +266,12 @@ void SendDialogsTest::sequenceIsPacedLikeAPaste()
     doc.setCharDelay(5);
     doc.setLfDelay(40);
     QList<int> sleeps;
-    doc.setSleepFunction([&sleeps](int ms) { sleeps << ms; });
+    doc.setPauseObserver([&sleeps](int ms) { sleeps << ms; });
     DialogAnswerer answerer;
     answerer.add(
         sendValues({QStringLiteral("41"), QStringLiteral("0A"), QStringLiteral("42")}, true));
     t.trigger("sendSpecial");
+    QTRY_VERIFY(!doc.sending());
     QCOMPARE(sleeps, (QList<int>{5, 40, 5}));
     QCOMPARE(t.pty.read(3), QByteArray("A\nB"));
 }
