@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPrinter>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QUrl>
@@ -301,6 +302,9 @@ void CBrennockView::flushPending()
     caret.movePosition(QTextCursor::End);
     setTextCursor(caret);
     ensureCursorVisible();
+    // The caret's line may be the last of a block of several lines, which
+    // ensureCursorVisible can leave a line short of the bottom with some fonts.
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 
     if (document()->characterCount() - 1 >= textLimit)
         setFull(true);
