@@ -5,6 +5,7 @@
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
@@ -265,6 +266,7 @@ void CBrennockView::flushPending()
 
     // Long stretches without a line break go into blocks of their own (soft breaks),
     // since the widget lays out a whole line again on every insert into it.
+    layouts.noteLaidOut(document()->lastBlock().blockNumber());
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
@@ -305,9 +307,19 @@ void CBrennockView::flushPending()
     // The caret's line may be the last of a block of several lines, which
     // ensureCursorVisible can leave a line short of the bottom with some fonts.
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    // Only now: the widget lays out the blocks at the top of its view whenever the
+    // text changes, and the view has just moved past the blocks given back here.
+    if (layouts.releaseBefore(firstVisibleBlock().blockNumber()) > 0)
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 
     if (document()->characterCount() - 1 >= textLimit)
         setFull(true);
+}
+
+void CBrennockView::paintEvent(QPaintEvent* event)
+{
+    QPlainTextEdit::paintEvent(event);
+    layouts.noteLaidOut(firstVisibleBlock().blockNumber());
 }
 
 void CBrennockView::setFull(bool nowFull)
@@ -326,6 +338,7 @@ void CBrennockView::clearText()
     eraseShown = 0;
     flushTimer.stop();
     clear();
+    layouts.forgetAll();
     lineChars = 0;
     undoPosition = -1;
     undoText.clear();
@@ -475,6 +488,7 @@ void CBrennockView::cutSelection()
 
 void CBrennockView::rememberRemoval(int position, const QString& text)
 {
+    layouts.forgetAll(); // the blocks after the removal are numbered anew
     undoPosition = position;
     undoText = text;
     undoText.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));

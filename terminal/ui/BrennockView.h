@@ -25,6 +25,7 @@
 // passes on to the document and to its file handling.
 #pragma once
 
+#include "BlockLayoutReleaser.h"
 #include "PortDataSink.h"
 #include "TerminalTranslator.h"
 
@@ -133,6 +134,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     // TerminalOutput
@@ -152,6 +154,7 @@ private:
     CBrennockDoc& doc;
     CaptureWriter* capture;
     TerminalTranslator translator;
+    BlockLayoutReleaser layouts{*document()};
     QString pending;
     QTimer flushTimer;
     int lineChars = 0;  // characters since the last line break

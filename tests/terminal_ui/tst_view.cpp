@@ -13,6 +13,8 @@
 #include <QSignalSpy>
 #include <QTextBlock>
 
+#include <malloc.h>
+
 namespace
 {
 
@@ -89,6 +91,8 @@ private slots:
     void coalescesIntoOneInsert();
     void manyLinesShareBlocks_data();
     void manyLinesShareBlocks();
+    void blocksOutOfViewHoldNoLayouts_data();
+    void blocksOutOfViewHoldNoLayouts();
     void backspaceTakesPendingTextFirst();
     void backspaceFloodCostsOneEditPerFlush_data();
     void backspaceFloodCostsOneEditPerFlush();
@@ -270,6 +274,59 @@ void ViewTest::manyLinesShareBlocks()
     t.deliver("\b\b\b\bX");
     t.view.flushPending();
     QCOMPARE(t.view.shownText(), expected.left(expected.size() - 4) + QLatin1Char('X'));
+}
+
+// The widget keeps a block's line layouts (about 64 bytes a line) until the block goes,
+// and every block passes through the bottom of the view: a shown text of empty lines
+// held 200 MB of them. What the text keeps is the text itself, and the text is intact.
+void ViewTest::blocksOutOfViewHoldNoLayouts_data()
+{
+    QTest::addColumn<QByteArray>("unit");
+    QTest::addColumn<int>("units");
+    QTest::newRow("bare LF") << QByteArray("\n") << 1500000;
+    // Pieces of one long line are blocks of their own: renewing one keeps it a piece.
+    QTest::newRow("no break") << QByteArray("0123456789abcdef") << 60000;
+}
+
+void ViewTest::blocksOutOfViewHoldNoLayouts()
+{
+    QFETCH(QByteArray, unit);
+    QFETCH(int, units);
+    const auto heap = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return qint64(info.uordblks + info.hblkhd);
+    };
+    Offline t;
+    t.view.resize(500, 300);
+    t.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&t.view));
+    const qint64 before = heap();
+    const int perDelivery = 65536 / unit.size();
+    const QByteArray chunk = unit.repeated(perDelivery);
+    for (int sent = 0; sent < units; sent += perDelivery) {
+        t.deliver(chunk);
+        QCoreApplication::processEvents(); // paints, as the window does between reads
+    }
+    t.deliver("end");
+    t.view.flushPending();
+    QCoreApplication::processEvents();
+    const int chars = (units + perDelivery - 1) / perDelivery * perDelivery * unit.size();
+    // The text itself: two bytes a character, its buffer up to twice that while it grows.
+    const qint64 grown = heap() - before;
+    QVERIFY2(grown < 4LL * chars + (4 << 20),
+             qPrintable(QStringLiteral("%1 bytes for %2 characters").arg(grown).arg(chars)));
+
+    const QString expected = QString::fromLatin1(unit).repeated(chars / unit.size()) +
+                             QStringLiteral("end");
+    QCOMPARE(t.view.shownText(), expected);
+    t.view.selectEverything();
+    QCOMPARE(t.view.selectionForSaving(),
+             QString(expected).replace(QLatin1Char('\n'), QStringLiteral("\r\n")));
+    QScrollBar* bar = t.view.verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+    t.deliver("!");
+    t.view.flushPending();
+    QVERIFY(t.view.viewport()->rect().contains(t.view.cursorRect().center()));
 }
 
 void ViewTest::backspaceTakesPendingTextFirst()
