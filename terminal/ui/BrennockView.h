@@ -54,7 +54,7 @@ class CBrennockView : public QPlainTextEdit, public PortDataSink, private Termin
 public:
     static constexpr int kMaxTextLength = 0xFFFFFF; // 16,777,215 characters
     static constexpr int kFlushIntervalMs = 15;     // pending text waits at most this long
-    static constexpr int kFlushChars = 64 * 1024;   // a batch this large is shown at once
+    static constexpr int kFlushChars = 256 * 1024;  // a batch this large is shown at once
     // A line longer than this is shown in pieces of this many characters, each a
     // block of its own that copy, save and BS treat as the same line.
     static constexpr int kSoftLineChars = 4096;
