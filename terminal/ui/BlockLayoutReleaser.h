@@ -2,7 +2,7 @@
 // have left the view.
 //
 // The widget lays out a block when it is shown or when the caret is in it, and keeps
-// that layout (about 48 bytes per line) for as long as the block exists; clearing a
+// that layout (about 64 bytes per line) for as long as the block exists; clearing a
 // layout keeps its memory. Received text always passes through the last block and the
 // bottom of the view, so a full text of short lines would otherwise hold a layout for
 // every line: about 200 MB for a text of empty lines. A block's layout goes only with
