@@ -55,10 +55,12 @@ int BlockLayoutReleaser::releaseBefore(int keepFrom)
     cursor.endEditBlock();
 
     if (renewed > 0) {
-        int number = first - 1;
-        for (QTextBlock b = document.findBlockByNumber(number);
-             b.isValid() && number - (first - 1) < int(lineCounts.size()); b = b.next(), ++number)
-            b.setLineCount(lineCounts[number - (first - 1)]);
+        // Renewing keeps the number of blocks, so the same stretch is counted again.
+        QTextBlock b = document.findBlockByNumber(first - 1);
+        for (const int lines : lineCounts) {
+            b.setLineCount(lines);
+            b = b.next();
+        }
         QAbstractTextDocumentLayout* layout = document.documentLayout();
         emit layout->documentSizeChanged(layout->documentSize());
     }

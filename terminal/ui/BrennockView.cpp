@@ -5,7 +5,6 @@
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
 
-#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
@@ -264,9 +263,9 @@ void CBrennockView::flushPending()
             text.chop(1);
     }
 
+    layouts.noteLaidOut(document()->lastBlock().blockNumber()); // it takes the text
     // Long stretches without a line break go into blocks of their own (soft breaks),
     // since the widget lays out a whole line again on every insert into it.
-    layouts.noteLaidOut(document()->lastBlock().blockNumber());
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
