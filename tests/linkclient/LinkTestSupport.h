@@ -5,6 +5,7 @@
 #pragma once
 
 #include "LinkSession.h"
+#include "ListingLine.h"
 
 #include "SimEngine.h"
 #include "SimLog.h"
@@ -18,6 +19,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace linktest
@@ -120,6 +122,38 @@ inline bool waitIdle(LinkSession* s, int ms)
     while (s->currentState() != LinkSession::Nothing && t.elapsed() < ms)
         QTest::qWait(10);
     return s->currentState() == LinkSession::Nothing;
+}
+
+// Asks for the listing of path; false when none comes or the session does not settle.
+inline bool listInto(LinkSession& session, const QStringList& path, QStringList* entries,
+                     int ms = 3000)
+{
+    QSignalSpy listings(&session, &LinkSession::listingReceived);
+    if (!session.performCD(path) || !listings.wait(ms))
+        return false;
+    *entries = listings.last().at(0).toStringList();
+    return waitIdle(&session, 2000);
+}
+
+// The listing's line for name, or an empty string.
+inline QString entryFor(const QStringList& entries, const QString& name)
+{
+    for (const QString& e : entries) {
+        if (listing::firstField(e) == name)
+            return e;
+    }
+    return QString();
+}
+
+// Runs a job to its end; the value of jobFinished, or false on a hang.
+inline bool runJob(LinkSession& session, const std::function<bool()>& start, int ms)
+{
+    QSignalSpy finished(&session, &LinkSession::jobFinished);
+    if (!start())
+        return false;
+    if (finished.isEmpty() && !finished.wait(ms))
+        return false;
+    return finished.first().at(0).toBool();
 }
 
 } // namespace linktest

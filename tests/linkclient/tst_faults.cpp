@@ -73,31 +73,11 @@ struct Rig {
         session.setTiming(t);
         return peer.start(o) && session.selectPort(peer.link);
     }
-    bool list(int ms = 3000)
-    {
-        QSignalSpy listings(&session, &LinkSession::listingReceived);
-        if (!session.performCD(QStringList()) || !listings.wait(ms))
-            return false;
-        entries = listings.last().at(0).toStringList();
-        return waitIdle(&session, 2000);
-    }
-    QString line(const QString& name) const
-    {
-        for (const QString& e : entries) {
-            if (listing::firstField(e) == name)
-                return e;
-        }
-        return QString();
-    }
-    // Runs a job to its end; the value of jobFinished, or false on a hang.
+    bool list(int ms = 3000) { return listInto(session, QStringList(), &entries, ms); }
+    QString line(const QString& name) const { return entryFor(entries, name); }
     bool runJob(const std::function<bool()>& start, int ms = 20000)
     {
-        QSignalSpy finished(&session, &LinkSession::jobFinished);
-        if (!start())
-            return false;
-        if (finished.isEmpty() && !finished.wait(ms))
-            return false;
-        return finished.first().at(0).toBool();
+        return linktest::runJob(session, start, ms);
     }
     bool storedOnCard(const QString& name) const
     {

@@ -93,31 +93,11 @@ struct Rig {
             return false;
         return list(path);
     }
-    bool list(const QStringList& path)
-    {
-        QSignalSpy listings(&session, &LinkSession::listingReceived);
-        if (!session.performCD(path) || !listings.wait(3000))
-            return false;
-        entries = listings.last().at(0).toStringList();
-        return waitIdle(&session, 2000);
-    }
-    QString line(const QString& name) const
-    {
-        for (const QString& e : entries) {
-            if (listing::firstField(e) == name)
-                return e;
-        }
-        return QString();
-    }
-    // Runs a job to its end; the value of jobFinished, or false on a hang.
+    bool list(const QStringList& path) { return listInto(session, path, &entries); }
+    QString line(const QString& name) const { return entryFor(entries, name); }
     bool runJob(const std::function<bool()>& start, int ms = 30000)
     {
-        QSignalSpy finished(&session, &LinkSession::jobFinished);
-        if (!start())
-            return false;
-        if (finished.isEmpty() && !finished.wait(ms))
-            return false;
-        return finished.first().at(0).toBool();
+        return linktest::runJob(session, start, ms);
     }
 };
 
