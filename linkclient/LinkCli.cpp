@@ -3,6 +3,7 @@
 #include "LinkSession.h"
 #include "ListingLine.h"
 #include "ShortNames.h"
+#include "TextEscape.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,29 +24,60 @@ namespace
 const QStringList kCommands = {QStringLiteral("ls"), QStringLiteral("get"), QStringLiteral("put"),
                                QStringLiteral("settime")};
 
+// Every line printed holds text from the instrument: control characters are
+// escaped so that it cannot rewrite the terminal.
 void printErr(const QString& text)
 {
-    fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    fprintf(stderr, "%s\n", textescape::escapeControls(text).toLocal8Bit().constData());
     fflush(stderr);
 }
 
 void printOut(const QString& text)
 {
-    fprintf(stdout, "%s\n", text.toUtf8().constData());
+    fprintf(stdout, "%s\n", textescape::escapeControls(text).toUtf8().constData());
 }
 
-// One line of `ls`: name, size or <DIR>, date and time as the listing gives them.
-QString lsLine(const QString& entry)
+// An entry read from the right, its trailing CR dropped; false when the line is
+// not an entry in the listing's columns.
+bool entryFields(const QString& entry, listing::Fields* f)
 {
-    listing::Fields f;
     QString text = entry;
     while (text.endsWith(QLatin1Char('\r')))
         text.chop(1);
-    if (!listing::readFields(text, &f))
-        return text.trimmed() + QStringLiteral("\t?\t?");
+    return listing::readFields(text, f);
+}
+
+// An entry of a listing: its fields and the line they came from.
+struct Entry {
+    listing::Fields fields;
+    QString line;
+};
+
+// One line of `ls`: the name escaped (one token, no TAB or line end inside),
+// size or <DIR>, date and time as the listing gives them.
+QString lsLine(const listing::Fields& f)
+{
     const QString size = f.directory ? QStringLiteral("<DIR>") : QString::number(f.size);
-    return f.name + QLatin1Char('\t') + size + QLatin1Char('\t') + f.date + QLatin1Char(' ') +
-           f.time;
+    return textescape::escapeName(f.name) + QLatin1Char('\t') + size + QLatin1Char('\t') +
+           f.date + QLatin1Char(' ') + f.time;
+}
+
+// A name as given to get matches the name ls printed, or the card's name.
+bool namesMatch(const QString& given, const QString& cardName)
+{
+    return given == textescape::escapeName(cardName) ||
+           given.compare(cardName, Qt::CaseInsensitive) == 0 ||
+           textescape::unescapeName(given).compare(cardName, Qt::CaseInsensitive) == 0;
+}
+
+// A --port value: a name holding '/' or naming an existing file is a path (made
+// absolute, since the serial library looks bare names up in /dev); any other
+// name is a device in /dev, as ttyUSB0.
+QString portArgument(const QString& value)
+{
+    if (value.contains(QLatin1Char('/')) || QFileInfo::exists(value))
+        return QFileInfo(value).absoluteFilePath();
+    return value;
 }
 
 // Progress of the file in transfer, drawn as a bar when stderr is a terminal.
@@ -57,7 +89,7 @@ public:
         if (!isatty(STDERR_FILENO))
             return;
         QObject::connect(&session, &LinkSession::transferFile,
-                         [this](const QString& n) { name = n; });
+                         [this](const QString& n) { name = textescape::escapeControls(n); });
         QObject::connect(&session, &LinkSession::transferFileSize, [this](qint64 n) { size = n; });
         QObject::connect(&session, &LinkSession::transferFileCompleted, [this](qint64 n) {
             if (shown.isValid() && shown.elapsed() < 100 && n < size)
@@ -103,7 +135,11 @@ public:
     Runner(const Request& r, const LinkTiming& timing) : request(r)
     {
         session.setTiming(timing);
-        QObject::connect(&session, &LinkSession::logLine, [](const QString& t) { printErr(t); });
+        // A listing is announced as a success only once it was checked.
+        QObject::connect(&session, &LinkSession::logLine, [](const QString& t) {
+            if (t != LinkSession::listingSuccessText())
+                printErr(t);
+        });
     }
 
     int exec()
@@ -128,18 +164,21 @@ public:
     }
 
 private:
-    // Lists the card folder; false (after a message) when there is no answer or
-    // the folder is not there.
-    bool listDirectory(const QStringList& path, QStringList* entries)
+    // Lists the card folder; false (after a message) when there is no answer, the
+    // answer is no listing, or the folder is not there. Entry lines that are not
+    // in the listing's columns are left out of entries and named in strays.
+    bool listDirectory(const QStringList& path, QList<Entry>* entries,
+                       QStringList* strays = nullptr)
     {
         QEventLoop loop;
         bool answered = false;
         bool missing = false;
+        QStringList lines;
         auto got = QObject::connect(
             &session, &LinkSession::listingReceived,
             [&](const QStringList& e, const QStringList& others, bool) {
                 answered = true;
-                *entries = e;
+                lines = e;
                 for (const QString& line : others)
                     missing = missing || line.trimmed().compare(QLatin1String("File not found"),
                                                                 Qt::CaseInsensitive) == 0;
@@ -150,23 +189,42 @@ private:
             loop.exec();
         QObject::disconnect(got);
         QObject::disconnect(silent);
-        if (answered && missing) {
+        if (!answered)
+            return false;
+        // The session has said what the answer was instead.
+        if (session.lastListingCheck().fitsNoLine)
+            return false;
+        if (missing) {
             printErr(QStringLiteral("harbrooklink: no folder C:\\%1 on the card")
                          .arg(path.join(QLatin1Char('\\'))));
             return false;
         }
-        return answered;
+        entries->clear();
+        for (const QString& line : lines) {
+            listing::Fields f;
+            if (entryFields(line, &f))
+                entries->append({f, line});
+            else if (strays)
+                strays->append(line);
+        }
+        printErr(LinkSession::listingSuccessText());
+        return true;
     }
 
     int list()
     {
-        QStringList entries;
-        if (!listDirectory(request.cardPath, &entries))
+        QList<Entry> entries;
+        QStringList strays;
+        if (!listDirectory(request.cardPath, &entries, &strays))
             return Failure;
-        for (const QString& entry : entries)
-            printOut(lsLine(entry));
+        for (const Entry& e : entries)
+            printOut(lsLine(e.fields));
         fflush(stdout);
-        return Success;
+        for (const QString& line : strays)
+            printErr(QStringLiteral("harbrooklink: left out a line of the answer that is not a "
+                                    "listing entry: \"%1\"")
+                         .arg(line));
+        return strays.isEmpty() ? Success : Failure;
     }
 
     // Waits for the end of a job; true when every file arrived whole.
@@ -194,27 +252,26 @@ private:
             printErr(QStringLiteral("harbrooklink: %1 is not a folder").arg(dir.filePath()));
             return Failure;
         }
-        QStringList entries;
+        QList<Entry> entries;
         if (!listDirectory(request.cardPath, &entries))
             return Failure;
         QStringList lines;
         bool allFound = true;
         for (const QString& name : request.operands) {
-            QString found;
-            for (const QString& entry : entries) {
-                if (listing::firstField(entry).compare(name, Qt::CaseInsensitive) == 0 &&
-                    !listing::isDirectory(entry)) {
-                    found = entry;
+            const Entry* found = nullptr;
+            for (const Entry& e : entries) {
+                if (!e.fields.directory && namesMatch(name, e.fields.name)) {
+                    found = &e;
                     break;
                 }
             }
-            if (found.isEmpty()) {
+            if (!found) {
                 printErr(QStringLiteral("harbrooklink: no file %1 in C:\\%2")
                              .arg(name, request.cardPath.join(QLatin1Char('\\'))));
                 allFound = false;
                 continue;
             }
-            lines.append(found);
+            lines.append(found->line);
         }
         if (lines.isEmpty())
             return Failure;
@@ -245,9 +302,12 @@ private:
         QList<QUrl> urls;
         for (const QString& file : request.operands)
             urls.append(QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath()));
+        {
+            QList<Entry> before;
+            if (!listDirectory(request.cardPath, &before))
+                return Failure;
+        }
         QStringList entries;
-        if (!listDirectory(request.cardPath, &entries))
-            return Failure;
 
         // The job ends with a fresh listing of the folder: it shows what arrived.
         QEventLoop loop;
@@ -310,7 +370,9 @@ private:
         loop.exec();
         QObject::disconnect(got);
         QObject::disconnect(silent);
-        if (!answered)
+        // Nothing answered, or the console echoed the command: the clock was not set
+        // (the session has said which).
+        if (!answered || session.lastClockReplyWasEcho())
             return Failure;
         printOut(reply);
         return Success;
@@ -402,11 +464,11 @@ bool parse(const QStringList& args, Request* out, QString* error)
             QString value;
             if (!takeValue(args, &i, &value, error))
                 return false;
-            r.ports.append(value);
+            r.ports.append(portArgument(value));
             continue;
         }
         if (a.startsWith(QLatin1String("--port="))) {
-            r.ports.append(a.mid(7));
+            r.ports.append(portArgument(a.mid(7)));
             continue;
         }
         break;
@@ -500,6 +562,11 @@ QString helpText()
         "      the program's rule unless --name after a FILE gives one\n"
         "  harbrooklink --port DEVICE settime\n"
         "      set the instrument's clock to the PC's time in UTC; prints the answer\n"
+        "\n"
+        "DEVICE is a path when it holds a '/' or names an existing file (./qx2, /dev/ttyACM0,\n"
+        "/dev/serial/by-id/...); any other name is a device in /dev (ttyUSB0).\n"
+        "Names and text from the instrument are printed with control characters escaped\n"
+        "(\\t, \\r, \\033 ...), as ls -b does; get takes a name as ls printed it.\n"
         "\n"
         "The Skiffer link server must be running on the instrument. Listings and answers\n"
         "go to standard output; log lines and progress to standard error.\n"

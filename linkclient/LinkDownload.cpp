@@ -1,10 +1,15 @@
 // Download: one "s" request per file; the server answers with the raw bytes
 // and nothing else, so a file is complete when the count from its listing line
-// has arrived. Each file is written under a temporary name in the destination
-// folder and takes its real name only when complete, with the card's time.
+// has arrived and the line has then been quiet (a file that grew since the
+// listing would send more). Each file is written under a temporary name in the
+// destination folder; an existing file of that name stays untouched until the
+// new one is whole and replaces it in one rename, with the card's time. A file
+// that arrives with more or fewer bytes than listed is not kept: the server is
+// told to stop ("a"), the line is drained until quiet, and the job goes on.
 #include "LinkSession.h"
 
 #include "ListingLine.h"
+#include "TextEscape.h"
 
 #include <QDebug>
 #include <QFile>
@@ -12,12 +17,16 @@
 
 namespace
 {
+const QByteArray kAbortCommand = QByteArrayLiteral("a");
+
 QByteArray sendMeCommand(const QString& name)
 {
     return QByteArrayLiteral("s") + name.toUtf8() + '\n';
 }
 
 constexpr int kServerTextMax = 200;
+// A server that keeps sending after "a" for this many quiet times is given up.
+constexpr int kDrainQuietTimes = 20;
 
 // The server's own lines (" File not found") begin with a blank and end with a
 // line end; file data that looks so is told apart only where the size disagrees.
@@ -48,12 +57,21 @@ bool LinkSession::startDownload(const QStringList& listingLines,
 {
     if (refuseDownloadIfBusy())
         return false;
+    if (!serial->isOpen()) {
+        log(QStringLiteral("Port %1 is not open: nothing was downloaded. Pick the port again or "
+                           "press refresh.")
+                .arg(serial->portName()));
+        return false;
+    }
     jobFailed = false;
     downloadJobSize = 0;
     downloadJobReceived = 0;
     downloadQueue = listingLines;
-    for (const QString& line : listingLines)
-        downloadJobSize += qMax<qint64>(0, listing::sizeField(line));
+    for (const QString& line : listingLines) {
+        listing::Fields f;
+        if (listing::readFields(line, &f))
+            downloadJobSize += qMax<qint64>(0, f.size);
+    }
     destinationDir = destinationDirectory;
     if (!destinationDir.endsWith(QLatin1Char('/')))
         destinationDir.append(QLatin1Char('/'));
@@ -65,7 +83,7 @@ bool LinkSession::startDownload(const QStringList& listingLines,
 }
 
 // Starts the next file of the job, or ends the job when none is left. Files that
-// are refused are skipped; a file of size 0 is complete once it is requested.
+// are refused are skipped.
 void LinkSession::downloadFileData()
 {
     for (;;) {
@@ -83,36 +101,41 @@ void LinkSession::downloadFileData()
     }
 }
 
-// True when a request is outstanding; false when the file was skipped, done at
-// once, or the job stopped (state is then Nothing).
+// True when a request is outstanding; false when the file was skipped or the
+// job stopped (state is then Nothing).
 bool LinkSession::beginFile(const QString& line)
 {
-    const QString name = listing::firstField(line);
-    if (!listing::isSafeLocalName(name)) {
-        log(QStringLiteral("Refused card file name \"%1\": it would leave the destination folder. "
-                           "Skipped.")
-                .arg(name));
+    // Names are read from the right, so that a name with a blank or longer than
+    // its column is requested whole, as the listing gave it.
+    listing::Fields fields;
+    QString text = line;
+    while (text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    if (!listing::readFields(text, &fields) || fields.directory || fields.size < 0) {
+        log(QStringLiteral("Skipped \"%1\": it is not a file entry of the listing.")
+                .arg(textescape::escapeControls(text.trimmed())));
         jobFailed = true;
         return false;
     }
-    if (!listing::fitsColumns(line)) {
-        log(QStringLiteral("Skipped \"%1\": its listing line does not keep to the columns, so its "
-                           "name and size are uncertain.")
-                .arg(line.trimmed()));
+    const QString name = fields.name;
+    if (!listing::isSafeLocalName(name)) {
+        log(QStringLiteral("Refused card file name \"%1\": it would leave the destination folder. "
+                           "Skipped.")
+                .arg(textescape::escapeControls(name)));
         jobFailed = true;
         return false;
     }
     downloadName = name;
-    downloadFileSize = listing::sizeField(line);
+    downloadFileSize = fields.size;
     downloadFileReceived = 0;
     downloadHead.clear();
     abortSent = false;
+    downloadPhase = Phase::Receiving;
     downloadPath = destinationDir + downloadName;
     qDebug() << "Saving In:" << downloadPath;
 
-    // An old file of that name goes first: a failed transfer never leaves it looking new.
-    if (QFile::exists(downloadPath))
-        QFile::remove(downloadPath);
+    // The new file grows under a temporary name beside the old one, which stays
+    // as it was until the new one is whole.
     downloadFile = std::make_unique<QSaveFile>(downloadPath);
     if (!downloadFile->open(QIODevice::WriteOnly)) {
         failDownload(
@@ -122,41 +145,50 @@ bool LinkSession::beginFile(const QString& line)
     }
     downloadFileTime = listing::fileTimeText(line);
     downloadStamp = listing::fileTime(line);
+    if (!downloadStamp.isValid())
+        downloadStamp = listing::fileTimeOf(fields);
 
     writeCommand(sendMeCommand(downloadName));
-    startTimer(timing.downloadStallMs);
     log(QStringLiteral("Downloading File: ") + downloadName);
     emit transferFile(downloadName);
     emit transferFileSize(downloadFileSize);
     emit transferFileCompleted(0);
-    if (downloadFileSize > 0)
-        return true;
-    // Nothing will come for an empty file: it is complete now.
-    finishFile();
-    return false;
+    if (downloadFileSize > 0) {
+        startTimer(timing.downloadStallMs);
+    } else {
+        // Nothing is due for an empty file; it is whole if the line stays quiet.
+        downloadPhase = Phase::Settling;
+        startTimer(timing.replyQuietMs);
+    }
+    return true;
 }
 
 void LinkSession::downloadFileData(QByteArray& newData)
 {
-    if (!downloadFile) {
-        // The file was cancelled: these bytes belong to nothing, and the job ends.
-        downloadFileData();
+    if (downloadPhase == Phase::Draining) {
+        if (drainClock.elapsed() > qint64(kDrainQuietTimes) * timing.replyQuietMs) {
+            failDownload(QStringLiteral("The instrument keeps sending after it was told to stop; "
+                                        "the download stopped. Restart the link server."),
+                         false);
+            return;
+        }
+        startTimer(timing.replyQuietMs);
         return;
     }
     if (downloadHead.size() <= kServerTextMax)
         downloadHead += newData.left(kServerTextMax + 1 - downloadHead.size());
     if (downloadFileReceived + newData.size() > downloadFileSize) {
-        // More than the listing announced: this reply is not (only) the file.
+        // More than the listing announced: this answer is not (only) the file.
         const QString text = serverTextOf(downloadHead);
-        failDownload(text.isEmpty()
-                         ? QStringLiteral("%1: the instrument sent more than the %2 bytes "
-                                          "listed; the file is not kept.")
-                               .arg(downloadName)
-                               .arg(downloadFileSize)
-                         : QStringLiteral("%1: the instrument answered \"%2\"; the file is "
-                                          "not kept.")
-                               .arg(downloadName, text),
-                     true);
+        refuseFile(text.isEmpty()
+                       ? QStringLiteral("%1: the instrument sent more than the %2 bytes "
+                                        "listed (the file changed since the listing); the file "
+                                        "is not kept.")
+                             .arg(downloadName)
+                             .arg(downloadFileSize)
+                       : QStringLiteral("%1: the instrument answered \"%2\"; the file is "
+                                        "not kept.")
+                             .arg(downloadName, text));
         return;
     }
     if (downloadFile->write(newData) != newData.size()) {
@@ -170,11 +202,71 @@ void LinkSession::downloadFileData(QByteArray& newData)
     emit transferFileCompleted(downloadFileReceived);
     emit jobCompleted(downloadJobReceived);
     if (downloadFileReceived >= downloadFileSize) {
-        if (finishFile())
-            downloadFileData();
+        downloadPhase = Phase::Settling;
+        startTimer(timing.replyQuietMs);
         return;
     }
     startTimer(timing.downloadStallMs);
+}
+
+// The line was quiet for the timer's interval, by phase.
+void LinkSession::downloadTimeout()
+{
+    switch (downloadPhase) {
+    case Phase::Settling:
+        if (finishFile())
+            downloadFileData();
+        return;
+    case Phase::Draining:
+        downloadFileData();
+        return;
+    case Phase::Receiving:
+        break;
+    }
+    if (downloadFileReceived > 0) {
+        const QString text = serverTextOf(downloadHead);
+        refuseFile(text.isEmpty()
+                       ? QStringLiteral("%1: only %2 of the %3 bytes listed arrived before the "
+                                        "line went quiet; the file is not kept.")
+                             .arg(downloadName)
+                             .arg(downloadFileReceived)
+                             .arg(downloadFileSize)
+                       : QStringLiteral("%1: the instrument answered \"%2\"; the file is "
+                                        "not kept.")
+                             .arg(downloadName, text));
+        return;
+    }
+    // Not a byte for this request: the link itself is in doubt, the job ends.
+    downloadQueue.clear();
+    uploadUrls.clear();
+    uploadNames.clear();
+    qDebug() << "Download / Upload timeout - empty...";
+    handleCancel();
+    log(QStringLiteral("Aborting Upload / Download\nPlease disconnect the USB connection and "
+                       "restart HarbrookLink."));
+    state = Nothing;
+    timer.stop();
+    endJob(true);
+}
+
+void LinkSession::refuseFile(const QString& message)
+{
+    log(message);
+    jobFailed = true;
+    discardFile();
+    if (!abortSent) {
+        clearPort();
+        writeCommand(kAbortCommand);
+        abortSent = true;
+    }
+    startDraining();
+}
+
+void LinkSession::startDraining()
+{
+    downloadPhase = Phase::Draining;
+    drainClock.start();
+    startTimer(timing.replyQuietMs);
 }
 
 // Gives the file its real name and the card's time. False when the job stopped.
@@ -213,22 +305,13 @@ void LinkSession::failDownload(const QString& message, bool requestOutstanding)
     jobFailed = true;
     downloadQueue.clear();
     if (requestOutstanding && !abortSent) {
-        serial->clear(QSerialPort::AllDirections);
-        writeCommand(QByteArrayLiteral("a"));
+        clearPort();
+        writeCommand(kAbortCommand);
         abortSent = true;
     }
     state = Nothing;
     timer.stop();
     endJob(true);
-}
-
-// A download that stopped short: if what came was one of the server's own
-// lines, the user is told what the instrument said.
-void LinkSession::logServerText()
-{
-    const QString text = downloadFile ? serverTextOf(downloadHead) : QString();
-    if (!text.isEmpty())
-        log(QStringLiteral("%1: the instrument answered \"%2\"").arg(downloadName, text));
 }
 
 void LinkSession::discardFile()

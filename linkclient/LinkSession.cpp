@@ -2,9 +2,16 @@
 
 #include "ClockText.h"
 #include "ListingLine.h"
+#include "TextEscape.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace
 {
@@ -15,7 +22,32 @@ QByteArray changeDirectoryCommand(const QStringList& path)
 }
 const QByteArray kListCommand = QByteArrayLiteral("d");
 const QByteArray kAbortCommand = QByteArrayLiteral("a");
+
+const QString kAbortText = QStringLiteral("Aborting Upload / Download\nPlease disconnect the "
+                                          "USB connection and restart HarbrookLink.");
+
+// Why a port's device stopped answering, in the system's words: a read that
+// ends the line (a hang-up) leaves Qt with no error text of its own.
+QString lossReason(const QSerialPort& port)
+{
+    struct stat st;
+    const QByteArray path = QFile::encodeName(QFileInfo(port.portName()).isAbsolute()
+                                                  ? port.portName()
+                                                  : QStringLiteral("/dev/") + port.portName());
+    if (::stat(path.constData(), &st) != 0)
+        return QStringLiteral("the device went away (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
+    const QString qtText = port.errorString();
+    if (port.error() != QSerialPort::NoError && !qtText.isEmpty() &&
+        qtText != QLatin1String("Unknown error"))
+        return qtText;
+    return QStringLiteral("the device hung up (end of file)");
+}
 } // namespace
+
+QString LinkSession::listingSuccessText()
+{
+    return QStringLiteral("Success: Directory listing updated.");
+}
 
 LinkSession::LinkSession(QObject* parent)
     : QObject(parent), now([] { return QDateTime::currentDateTimeUtc(); }),
@@ -34,7 +66,7 @@ LinkSession::LinkSession(QObject* parent)
 LinkSession::~LinkSession()
 {
     // An unfinished download is discarded, never left under its real name.
-    downloadFile.reset();
+    discardFile();
     if (serial->isOpen())
         serial->close();
 }
@@ -90,6 +122,7 @@ bool LinkSession::performCD(const QStringList& path)
     // The path changes only now that the server is asked to enter it.
     pathList = path;
     state = DirListing;
+    lastRequest = changeDirectoryCommand(pathList) + kListCommand;
     writeCommand(changeDirectoryCommand(pathList));
     writeCommand(kListCommand);
     startTimer(timing.listingStartMs);
@@ -101,8 +134,10 @@ void LinkSession::sendSetTime()
     const QDateTime t = now();
     log(QStringLiteral("Updating Vantrel to UTC time: ") + clocktext::fullText(t));
     state = SetTime;
+    clockEcho = false;
+    lastRequest = clocktext::setClockCommand(t);
     startTimer(timing.replyQuietMs);
-    writeCommand(clocktext::setClockCommand(t));
+    writeCommand(lastRequest);
 }
 
 void LinkSession::handleReadyRead()
@@ -132,35 +167,49 @@ void LinkSession::handleReadyRead()
 
 void LinkSession::handleTimeout()
 {
-    const QString abortText = QStringLiteral("Aborting Upload / Download\nPlease disconnect the "
-                                             "USB connection and restart HarbrookLink.");
+    // Transfer data never enters readData: the download judges its own silence.
+    if (state == Download) {
+        downloadTimeout();
+        return;
+    }
     if (!readData.isEmpty()) {
         switch (state) {
         case DirListing: {
             const listing::Parsed parsed = listing::parseListing(readData);
+            listingCheck = replycheck::checkListing(readData, lastRequest);
             emit listingReceived(parsed.entries, parsed.others, parsed.anyLines);
-            log(QStringLiteral("Success: Directory listing updated."));
+            if (listingCheck.fitsNoLine) {
+                if (listingCheck.echo)
+                    logConsoleEcho(QStringLiteral("listing"));
+                else
+                    log(QStringLiteral("The answer on port %1 is not a directory listing (\"%2\"); "
+                                       "is the link server running on the instrument?")
+                            .arg(serial->portName(),
+                                 textescape::escapeControls(
+                                     QString::fromUtf8(readData.left(60)).trimmed())));
+            }
+            log(listingSuccessText());
             emit listingSucceeded(serial->portName());
             break;
         }
         case SetTime: {
-            // A stray NUL is dropped, not taken as the end: the new clock comes after it.
-            QByteArray text = readData;
-            text.replace('\0', QByteArray());
-            const QString reply = QString::fromUtf8(text).simplified();
+            const QString reply = replycheck::clockReplyText(readData);
+            clockEcho = replycheck::isEchoOf(readData, lastRequest);
             log(reply);
+            if (clockEcho)
+                logConsoleEcho(QStringLiteral("clock"));
             emit setTimeReply(reply);
             break;
         }
-        case Download:
         case Upload:
             qDebug() << "Download / Upload timeout - not empty...";
             handleCancel();
-            log(abortText);
+            log(kAbortText);
             state = Nothing;
             readData.clear();
             endJob(true);
             return;
+        case Download:
         case Nothing:
             break;
         }
@@ -175,15 +224,14 @@ void LinkSession::handleTimeout()
             emit noAnswer();
             break;
         case Download:
+            break;
         case Upload:
-            if (state == Download)
-                logServerText();
             downloadQueue.clear();
             uploadUrls.clear();
             uploadNames.clear();
             qDebug() << "Download / Upload timeout - empty...";
             handleCancel();
-            log(abortText);
+            log(kAbortText);
             state = Nothing;
             readData.clear();
             endJob(true);
@@ -194,6 +242,13 @@ void LinkSession::handleTimeout()
     readData.clear();
 }
 
+void LinkSession::logConsoleEcho(const QString& what)
+{
+    log(QStringLiteral("No link server answers on port %1: the instrument's console echoed the "
+                       "%2 request. Start the link server (SKIFFER) on the instrument.")
+            .arg(serial->portName(), what));
+}
+
 // Ends a download or upload job; state is already Nothing.
 void LinkSession::endJob(bool aborted)
 {
@@ -202,6 +257,8 @@ void LinkSession::endJob(bool aborted)
         discardFile();
         jobFailed = true;
     }
+    uploadFile.reset();
+    uploadData.clear();
     if (aborted) {
         jobFailed = true;
         emit jobAborted();
@@ -209,6 +266,13 @@ void LinkSession::endJob(bool aborted)
         emit exitProgressDialog();
     }
     emit jobFinished(!jobFailed);
+}
+
+void LinkSession::clearPort()
+{
+    // A port that went away has nothing to clear (Qt would warn on stderr).
+    if (serial->isOpen())
+        serial->clear(QSerialPort::AllDirections);
 }
 
 void LinkSession::handleCancel()
@@ -222,7 +286,7 @@ void LinkSession::handleCancel()
         break;
     case Download:
         downloadQueue.clear();
-        serial->clear(QSerialPort::AllDirections);
+        clearPort();
         // One abort per file: a stall after a cancel does not send another.
         if (!abortSent) {
             writeCommand(kAbortCommand);
@@ -233,13 +297,17 @@ void LinkSession::handleCancel()
             discardFile();
             jobFailed = true;
         }
+        // What is still on its way is drained before the job ends.
+        if (downloadPhase != Phase::Draining)
+            startDraining();
         break;
     case Upload:
         uploadData.clear();
-        uploadOffset = 0;
+        uploadFile.reset();
+        uploadOffset = uploadLength;
         uploadUrls.clear();
         uploadNames.clear();
-        serial->clear(QSerialPort::AllDirections);
+        clearPort();
         uploadPending = 0;
         jobFailed = true;
         break;
@@ -254,12 +322,27 @@ void LinkSession::handleError(QSerialPort::SerialPortError error)
     // close the port, and wait for the user to pick or refresh it.
     if (!portLost) {
         portLost = true;
-        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2")
-                .arg(serial->portName(), serial->errorString()));
+        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2; "
+                           "the port is closed. Pick the port again or press refresh once the "
+                           "instrument is back.")
+                .arg(serial->portName(), lossReason(*serial)));
     }
     if (serial->isOpen())
         serial->close();
     emit portOpenChanged(false);
+    endJobOnPortLoss();
+}
+
+void LinkSession::endJobOnPortLoss()
+{
+    if (state != Download && state != Upload)
+        return;
+    downloadQueue.clear();
+    uploadUrls.clear();
+    uploadNames.clear();
+    state = Nothing;
+    timer.stop();
+    endJob(true);
 }
 
 void LinkSession::handleBytesWritten(qint64 bytes)

@@ -11,9 +11,11 @@
 #pragma once
 
 #include "LinkTiming.h"
+#include "ReplyCheck.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
@@ -24,6 +26,7 @@
 #include <functional>
 #include <memory>
 
+class QFile;
 class QSaveFile;
 
 class LinkSession : public QObject
@@ -68,6 +71,14 @@ public:
     // Sends the PC's time in UTC as the instrument's clock.
     void sendSetTime();
 
+    // What the last listing reply was (read in a listingReceived handler).
+    const replycheck::ListingCheck& lastListingCheck() const { return listingCheck; }
+    // The last clock reply was the console's echo of the set-clock command.
+    bool lastClockReplyWasEcho() const { return clockEcho; }
+
+    // The log line of every listing reply, as the window shows it.
+    static QString listingSuccessText();
+
 public slots:
     void handleReadyRead();
     void handleTimeout();
@@ -108,6 +119,11 @@ private:
     void startTimer(int ms);
     void writeCommand(const QByteArray& bytes);
     void endJob(bool aborted);
+    void clearPort();
+    // Says, once, that no link server answered but the console echoed command.
+    void logConsoleEcho(const QString& what);
+    // The port went away under a transfer: the job ends at once.
+    void endJobOnPortLoss();
 
     // Download (LinkDownload.cpp).
     void downloadFileData();
@@ -116,9 +132,16 @@ private:
     bool finishFile();
     void failDownload(const QString& message, bool requestOutstanding);
     void discardFile();
-    void logServerText();
+    void downloadTimeout();
+    // The file in transfer is not kept: the server is told to stop, and what it
+    // still sends is drained before the next request.
+    void refuseFile(const QString& message);
+    void startDraining();
 
     // Upload (LinkUpload.cpp).
+    bool openUploadFile(const QString& localPath, QString* why);
+    void failUploadMidFile(const QString& message);
+
     void uploadFileData();
     void uploadFileData(qint64 size);
     void pauseBetweenFiles();
@@ -131,6 +154,10 @@ private:
     QTimer timer;
     State state = Nothing;
     QStringList pathList;
+    // The bytes of the outstanding listing or clock request, to tell an echo apart.
+    QByteArray lastRequest;
+    replycheck::ListingCheck listingCheck;
+    bool clockEcho = false;
     // The port failed under us; its error is reported once, until it is opened again.
     bool portLost = false;
     // Something in this job went wrong: a file was skipped, refused or cut short.
@@ -151,12 +178,21 @@ private:
     // the file is told apart by them.
     QByteArray downloadHead;
     bool abortSent = false;
+    // A file is Receiving until its listed size is in; then Settling until the line
+    // has been quiet, which shows that nothing more belongs to it; a refused file
+    // is Draining until the line is quiet, so that none of its bytes reach the next.
+    enum class Phase { Receiving, Settling, Draining };
+    Phase downloadPhase = Phase::Receiving;
+    QElapsedTimer drainClock;
 
     QList<QUrl> uploadUrls;
     QStringList uploadNames;
     QUrl uploadUrl;
-    QByteArray uploadData;
-    qint64 uploadOffset = 0; // bytes of uploadData already handed to the port
+    // The local file in transfer, read a chunk at a time as the port takes it.
+    std::unique_ptr<QFile> uploadFile;
+    QByteArray uploadData;   // the chunk being written
+    qint64 uploadLength = 0; // the length announced for the file
+    qint64 uploadOffset = 0; // bytes of the file already handed to the port
     qint64 uploadFileSent = 0;
     qint64 uploadJobSize = 0;
     qint64 uploadJobSent = 0;

@@ -1,6 +1,9 @@
 // Upload: each file is announced with "r" name TAB length LF and then written
-// in chunks of at most kUploadChunkBytes, each only after the port reported the
-// previous write as written. The server answers nothing the client reads.
+// in chunks of at most kUploadChunkBytes, each read from the file only after the
+// port reported the previous write as written. The server answers nothing the
+// client reads. Only regular files are sent: a device, FIFO or socket has no
+// length to announce and may never end. A file whose size changes while it is
+// sent is not completed: the instrument discards what it got.
 #include "LinkSession.h"
 
 #include <QDebug>
@@ -8,11 +11,44 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 QByteArray takeFileCommand(const QString& cardName, qint64 length)
 {
     return QByteArrayLiteral("r") + cardName.toUtf8() + '\t' + QByteArray::number(length) + '\n';
+}
+
+// What a path is when it is not a regular file.
+QString kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISCHR(mode))
+        return QStringLiteral("a character device");
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO (named pipe)");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("not a regular file");
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(strerror(errno));
+}
+
+qint64 currentSize(QFile& file)
+{
+    struct stat st;
+    return ::fstat(file.handle(), &st) == 0 ? qint64(st.st_size) : -1;
 }
 } // namespace
 
@@ -28,13 +64,22 @@ bool LinkSession::startUpload(const QList<QUrl>& files, const QStringList& cardN
 {
     if (refuseUploadIfBusy())
         return false;
+    if (!serial->isOpen()) {
+        log(QStringLiteral("Port %1 is not open: nothing was uploaded. Pick the port again or "
+                           "press refresh.")
+                .arg(serial->portName()));
+        return false;
+    }
     jobFailed = false;
     uploadJobSize = 0;
     uploadJobSent = 0;
     uploadUrls = files;
     uploadNames = cardNames;
-    for (const QUrl& url : files)
-        uploadJobSize += QFileInfo(url.toLocalFile()).size();
+    for (const QUrl& url : files) {
+        const QFileInfo info(url.toLocalFile());
+        if (info.isFile())
+            uploadJobSize += info.size();
+    }
     uploadFileData();
     if (state == Upload)
         emit jobStarted(QStringLiteral("Upload Files"));
@@ -60,26 +105,15 @@ void LinkSession::uploadFileData()
         const QString cardName = uploadNames.isEmpty() ? QString() : uploadNames.takeFirst();
         const QString localPath = uploadUrl.toLocalFile();
         qDebug() << "toLocalFile:" << localPath;
-        QFile file(localPath);
-        if (!file.open(QIODevice::ReadOnly)) {
-            log(QStringLiteral("Cannot read %1: %2. Not uploaded.")
-                    .arg(localPath, file.errorString()));
+        QString why;
+        if (!openUploadFile(localPath, &why)) {
+            log(why);
             jobFailed = true;
             continue;
         }
-        uploadData = file.readAll();
-        uploadOffset = 0;
-        if (file.error() != QFileDevice::NoError) {
-            log(QStringLiteral("Cannot read %1: %2. Not uploaded.")
-                    .arg(localPath, file.errorString()));
-            uploadData.clear();
-            jobFailed = true;
-            continue;
-        }
-        file.close();
 
-        const QByteArray request = takeFileCommand(cardName, uploadData.size());
-        qDebug() << "Sending File:" << uploadUrl << "of length:" << uploadData.size()
+        const QByteArray request = takeFileCommand(cardName, uploadLength);
+        qDebug() << "Sending File:" << uploadUrl << "of length:" << uploadLength
                  << "with request:" << request;
         // The port's write reports count the request too; starting below zero makes
         // the counters show file bytes only.
@@ -87,7 +121,7 @@ void LinkSession::uploadFileData()
         uploadFileSent = -request.size();
         uploadJobSent -= request.size();
         emit transferFile(uploadUrl.fileName(QUrl::FullyDecoded));
-        emit transferFileSize(uploadData.size());
+        emit transferFileSize(uploadLength);
         emit transferFileCompleted(0);
         log(QStringLiteral("Uploading File: ") + cardName);
         writeCommand(request);
@@ -107,17 +141,111 @@ void LinkSession::uploadFileData(qint64 size)
         startTimer(timing.uploadPendingMs);
         return;
     }
-    const qint64 left = uploadData.size() - uploadOffset;
-    if (left <= 0) {
+    const qint64 left = uploadLength - uploadOffset;
+    if (!uploadFile) {
+        // Cancelled: nothing more goes out, and the job ends as after its last file.
         pauseBetweenFiles();
         return;
     }
-    // The next chunk from the front of what is left; an offset spares moving the rest.
+    const QString localPath = uploadUrl.toLocalFile();
+    const qint64 now = currentSize(*uploadFile);
+    if (now != uploadLength) {
+        failUploadMidFile(left > 0
+                              ? QStringLiteral("%1 changed size while it was sent (%2 bytes "
+                                               "announced, %3 now): its upload stopped and the "
+                                               "instrument discards the part it got.")
+                                    .arg(localPath)
+                                    .arg(uploadLength)
+                                    .arg(now)
+                              : QStringLiteral("%1 changed size just after it was sent (%2 "
+                                               "bytes sent, %3 now): the card's copy may not "
+                                               "match it; upload it again.")
+                                    .arg(localPath)
+                                    .arg(uploadLength)
+                                    .arg(now));
+        return;
+    }
+    if (left <= 0) {
+        uploadFile.reset();
+        pauseBetweenFiles();
+        return;
+    }
+    // The next chunk, read now: memory holds one chunk whatever the file's size.
     const qint64 n = qMin<qint64>(kUploadChunkBytes, left);
+    uploadData = uploadFile->read(n);
+    if (uploadData.size() != n) {
+        failUploadMidFile(QStringLiteral("%1 could not be read whole while it was sent (%2): its "
+                                         "upload stopped and the instrument discards the part "
+                                         "it got.")
+                              .arg(localPath,
+                                   uploadFile->error() != QFileDevice::NoError
+                                       ? uploadFile->errorString()
+                                       : QStringLiteral("it became shorter")));
+        return;
+    }
     uploadPending = n;
-    writeCommand(QByteArray::fromRawData(uploadData.constData() + uploadOffset, int(n)));
+    writeCommand(uploadData);
     uploadOffset += n;
     startTimer(timing.uploadWriteMs);
+}
+
+// Opens a regular file for the upload and takes its length; false with the
+// reason otherwise. A FIFO is opened without waiting for a writer.
+bool LinkSession::openUploadFile(const QString& localPath, QString* why)
+{
+    const QByteArray path = QFile::encodeName(localPath);
+    struct stat st;
+    if (::stat(path.constData(), &st) != 0) {
+        *why = QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
+                   .arg(localPath, kindOf(st.st_mode));
+        return false;
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());
+        return false;
+    }
+    // Checked again on what was opened: the path may have changed since.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
+                   .arg(localPath, kindOf(st.st_mode));
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    uploadFile = std::make_unique<QFile>();
+    if (!uploadFile->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *why = QStringLiteral("Cannot read %1: %2. Not uploaded.")
+                   .arg(localPath, uploadFile->errorString());
+        uploadFile.reset();
+        ::close(fd);
+        return false;
+    }
+    uploadLength = st.st_size;
+    uploadOffset = 0;
+    uploadData.clear();
+    return true;
+}
+
+// The server waits for the rest of an announced file until its own quiet time
+// gives the upload up; whatever is sent before that would be taken as file
+// bytes, so the job ends here and nothing more is sent.
+void LinkSession::failUploadMidFile(const QString& message)
+{
+    log(message + QStringLiteral(" Files after it were not sent; wait a few seconds before the "
+                                 "next request."));
+    uploadFile.reset();
+    uploadData.clear();
+    uploadUrls.clear();
+    uploadNames.clear();
+    jobFailed = true;
+    state = Nothing;
+    timer.stop();
+    endJob(false);
 }
 
 // The server stores a file before it reads the next request. The pause lets the

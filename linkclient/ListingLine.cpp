@@ -14,6 +14,8 @@ constexpr int kYearTimeWidth = 9; // "yy  h:mmp"
 const QString kDirMark = QStringLiteral("<DIR>");
 } // namespace
 
+static QDateTime timeFromText(const QString& text);
+
 Parsed parseListing(const QByteArray& reply)
 {
     Parsed out;
@@ -110,12 +112,24 @@ QString fileTimeText(const QString& line)
     return out;
 }
 
+QDateTime fileTimeOf(const Fields& fields)
+{
+    const QString text = fields.date.left(6) + QStringLiteral("20") + fields.date.mid(6) +
+                         QLatin1Char(' ') + fields.time + QLatin1Char('m');
+    return timeFromText(text);
+}
+
 QDateTime fileTime(const QString& line)
+{
+    return timeFromText(fileTimeText(line));
+}
+
+static QDateTime timeFromText(const QString& text)
 {
     // Parsed by hand so that the am/pm marker is read the same in every locale.
     static const QRegularExpression form(
         QStringLiteral("^(\\d\\d)-(\\d\\d)-(\\d{4}) (\\d{1,2}):(\\d\\d)([ap])m$"));
-    const QRegularExpressionMatch m = form.match(fileTimeText(line));
+    const QRegularExpressionMatch m = form.match(text);
     if (!m.hasMatch())
         return {};
     const int hour12 = m.captured(4).toInt();

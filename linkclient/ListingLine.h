@@ -48,6 +48,8 @@ bool fitsColumns(const QString& line);
 QString fileTimeText(const QString& line);
 // The listing's wall-clock time as UTC; invalid when the columns do not hold one.
 QDateTime fileTime(const QString& line);
+// The same from fields read from the right (a name that shifted the columns).
+QDateTime fileTimeOf(const Fields& fields);
 
 // A card name that is safe as a local file name: not empty, no '/' or '\',
 // not "." or "..", no NUL, not absolute, no drive.
