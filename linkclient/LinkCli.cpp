@@ -37,6 +37,12 @@ void printOut(const QString& text)
     fprintf(stdout, "%s\n", textescape::escapeControls(text).toUtf8().constData());
 }
 
+// A row of ls: its fields are escaped already, the TABs between them are ours.
+void printRow(const QString& row)
+{
+    fprintf(stdout, "%s\n", row.toUtf8().constData());
+}
+
 // An entry read from the right, its trailing CR dropped; false when the line is
 // not an entry in the listing's columns.
 bool entryFields(const QString& entry, listing::Fields* f)
@@ -218,7 +224,7 @@ private:
         if (!listDirectory(request.cardPath, &entries, &strays))
             return Failure;
         for (const Entry& e : entries)
-            printOut(lsLine(e.fields));
+            printRow(lsLine(e.fields));
         fflush(stdout);
         for (const QString& line : strays)
             printErr(QStringLiteral("harbrooklink: left out a line of the answer that is not a "

@@ -87,7 +87,13 @@ MainWindow::MainWindow(const MainWindowOptions& opts, QWidget* parent)
     connect(session, &LinkSession::listingSucceeded, this,
             [](const QString& port) { QSettings().setValue(kComPortKey, port); });
     connect(session, &LinkSession::noAnswer, this, [this] { ui->pbUpload->setEnabled(false); });
-    connect(session, &LinkSession::portOpenChanged, ui->pbGetDir, &QWidget::setEnabled);
+    connect(session, &LinkSession::portOpenChanged, this, [this](bool open) {
+        ui->pbGetDir->setEnabled(open);
+        // A listing from before the port closed may no longer be what the
+        // instrument has: Download and Upload wait for a new one.
+        listingCurrent = false;
+        on_lwFiles_itemSelectionChanged();
+    });
 
     fillPortList();
 
@@ -166,9 +172,10 @@ void MainWindow::parseDirectoryListing(const QStringList& entries, const QString
                                        bool anyLines)
 {
     Q_UNUSED(others)
+    listingCurrent = session->isPortOpen();
     ui->lwFiles->clear();
     ui->lwFiles->addItems(entries);
-    ui->pbUpload->setEnabled(anyLines && ui->lwFiles->selectedItems().isEmpty());
+    ui->pbUpload->setEnabled(listingCurrent && anyLines && ui->lwFiles->selectedItems().isEmpty());
 }
 
 void MainWindow::on_lwFiles_itemActivated(QListWidgetItem* item)
@@ -199,8 +206,8 @@ void MainWindow::on_lwFiles_itemSelectionChanged()
         if (!listing::isDirectory(item->text()))
             ++files;
     }
-    ui->pbTransfer->setEnabled(!selected.isEmpty() && files == selected.size());
-    ui->pbUpload->setEnabled(selected.isEmpty());
+    ui->pbTransfer->setEnabled(listingCurrent && !selected.isEmpty() && files == selected.size());
+    ui->pbUpload->setEnabled(listingCurrent && selected.isEmpty());
     qDebug() << "Found Items: " << files;
 }
 

@@ -75,4 +75,6 @@ private:
     QStringList uploadNames;
     // The combo box's current port changed (and was opened) since the last activation.
     bool portJustSelected = false;
+    // The list shows a listing that came on the port as it is open now.
+    bool listingCurrent = false;
 };

@@ -160,6 +160,13 @@ QStringList hostileCardNames()
             QStringLiteral("..")};
 }
 
+QStringList controlCardNames()
+{
+    return {QStringLiteral("\x1b[31mRED.TXT"), QStringLiteral("BEL\x07.TXT"),
+            QStringLiteral("CR\rOVER.TXT"), QStringLiteral("TAB\tNAME.TXT"),
+            QStringLiteral("LF\nNAME.TXT")};
+}
+
 bool CardTree::resolveDirectory(const QString& path, const QStringList& current,
                                 QStringList* out) const
 {

@@ -47,6 +47,13 @@ inline QByteArray hostileFileBytes()
     return QByteArrayLiteral("hostile");
 }
 
+// The names a link server lists with --control-names: control bytes inside.
+QStringList controlCardNames();
+inline QByteArray controlFileBytes()
+{
+    return QByteArrayLiteral("control");
+}
+
 class CardTree
 {
 public:

@@ -176,6 +176,7 @@ private:
     void skifferList();
     void skifferTdate(const QString& text);
     void skifferSend(const QString& name);
+    void growFile(const QString& hostPath);
     void skifferReceive(const QByteArray& request);
     void finishUpload();
     void discardUpload(const QString& why);

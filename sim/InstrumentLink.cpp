@@ -5,6 +5,7 @@
 #include "InstrumentWire.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace qx2sim
@@ -58,15 +59,17 @@ bool isEntryLine(const QByteArray& line)
     return !line.isEmpty() && line[0] != ' ' && line[0] != '\r' && line[0] != '\n';
 }
 
-// --hostile-names: the extra entries come right after the header's empty line.
-QByteArray withHostileEntries(const QByteArray& text, const QByteArray& lineEnd)
+// --hostile-names, --control-names: the extra entries come right after the
+// header's empty line.
+QByteArray withExtraEntries(const QByteArray& text, const QByteArray& lineEnd,
+                            const QStringList& names, qint64 size)
 {
     QList<QByteArray> lines = linesOf(text);
     QByteArray extra;
-    for (const QString& name : hostileCardNames()) {
+    for (const QString& name : names) {
         ListingEntry e;
         e.name = name;
-        e.size = hostileFileBytes().size();
+        e.size = size;
         e.stamp = QDateTime(QDate(2019, 1, 5), QTime(15, 45), Qt::UTC);
         extra += formatListingLine(e).toUtf8() + lineEnd;
     }
@@ -197,7 +200,9 @@ void Instrument::skifferList()
     if (cwdValid) {
         text = card->listing(cwd, lineEnd);
         if (options.hostileNames)
-            text = withHostileEntries(text, lineEnd);
+            text = withExtraEntries(text, lineEnd, hostileCardNames(), hostileFileBytes().size());
+        if (options.controlNames)
+            text = withExtraEntries(text, lineEnd, controlCardNames(), controlFileBytes().size());
         if (options.badDates)
             text = withBadDates(text);
     } else {
@@ -279,7 +284,16 @@ void Instrument::skifferSend(const QString& name)
         out(hostileFileBytes());
         return;
     }
+    if (options.controlNames && controlCardNames().contains(name)) {
+        note(QStringLiteral("fault: s %1 - control name, sending %2 bytes")
+                 .arg(QString::fromUtf8(printable(name)))
+                 .arg(controlFileBytes().size()));
+        out(controlFileBytes());
+        return;
+    }
     const QString found = cwdValid ? card->findEntry(cwd, name, false) : QString();
+    if (!found.isEmpty() && !options.growPattern.isEmpty())
+        growFile(card->hostPath(cwd) + QLatin1Char('/') + found);
     QFile f(card->hostPath(cwd) + QLatin1Char('/') + found);
     // A missing file gets no answer at all: any text would land in the client's file.
     if (found.isEmpty() || !f.open(QIODevice::ReadOnly)) {
@@ -318,6 +332,27 @@ void Instrument::skifferSend(const QString& name)
     } else {
         out(bytes);
     }
+}
+
+// --grow: the file gains lines of log text since it was listed.
+void Instrument::growFile(const QString& hostPath)
+{
+    const QRegularExpression pattern(
+        QRegularExpression::wildcardToRegularExpression(options.growPattern),
+        QRegularExpression::CaseInsensitiveOption);
+    if (!pattern.match(QFileInfo(hostPath).fileName()).hasMatch())
+        return;
+    QFile f(hostPath);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    QByteArray more;
+    while (more.size() < options.growBytes)
+        more += "log " + QByteArray::number(f.size() + more.size()) + "\r\n";
+    more.truncate(int(options.growBytes));
+    f.write(more);
+    note(QStringLiteral("fault: %1 grew by %2 bytes since it was listed")
+             .arg(QFileInfo(hostPath).fileName())
+             .arg(more.size()));
 }
 
 void Instrument::skifferReceive(const QByteArray& request)

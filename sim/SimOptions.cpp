@@ -286,6 +286,27 @@ const QList<Switch>& switches()
          "fault: every file in a listing of the link server has the date 13-45-yy (month 13, "
          "day 45, the year kept), which no client can read",
          flag([](SimOptions* o) { o->badDates = true; })},
+        {"--control-names", nullptr,
+         "fault: every listing of the link server also names five 7-byte files whose names "
+         "hold control bytes (an ESC colour sequence, BEL, CR, TAB, LF); s of such a name sends "
+         "\"control\"",
+         flag([](SimOptions* o) { o->controlNames = true; })},
+        {"--grow", "WILDCARD:BYTES",
+         "fault: a file whose name matches WILDCARD (letter case ignored, as *.LOG) grows by "
+         "BYTES bytes just before each s sends it, as a log the instrument writes; it then "
+         "sends more than it listed",
+         [](SimOptions* o, const QString& v, QString* err) {
+             const int colon = v.lastIndexOf(QLatin1Char(':'));
+             qint64 n = 0;
+             if (colon <= 0 || !toInt(v.mid(colon + 1), 1, 1 << 30, &n)) {
+                 *err = QStringLiteral("expects WILDCARD:BYTES such as *.LOG:100, not \"%1\"")
+                            .arg(v);
+                 return false;
+             }
+             o->growPattern = v.left(colon);
+             o->growBytes = n;
+             return true;
+         }},
         {"--silent", nullptr, "fault: complete silence; read and log everything, send nothing",
          [](SimOptions* o, const QString&, QString*) {
              o->silent = true;

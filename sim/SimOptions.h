@@ -86,6 +86,9 @@ struct SimOptions {
     int comeBackMs = -1;             // ... and comes back at the same link after this long
     bool hostileNames = false;       // listings add files whose names leave a client's folder
     bool badDates = false;           // listings give every file a date that does not exist
+    bool controlNames = false;       // listings add files whose names hold control bytes
+    QString growPattern;             // files matching this wildcard grow before each "s" ...
+    qint64 growBytes = 0;            // ... by this many bytes (a log being written)
 
     SimTiming timing;
 };

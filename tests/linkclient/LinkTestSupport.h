@@ -47,9 +47,10 @@ inline QString uniqueName(const char* stem)
         .arg(++counter);
 }
 
-// qx2sim with the link server running, in a folder of its own.
+// qx2sim with the link server running (or only its console), in a folder of its own.
 struct Peer {
     QTemporaryDir dir;
+    bool linkServer = true;
     QString link = dir.path() + QLatin1Char('/') + uniqueName("qx2");
     QString logPath = dir.path() + QStringLiteral("/sim.log");
     std::unique_ptr<qx2sim::SimEngine> engine;
@@ -58,7 +59,7 @@ struct Peer {
     {
         o.linkPath = link;
         o.logPath = logPath;
-        o.skiffer = true;
+        o.skiffer = linkServer;
         // Quick, unless the test chose its own.
         if (o.timing.uploadIdleMs == qx2sim::SimTiming().uploadIdleMs)
             o.timing.uploadIdleMs = 500;

@@ -54,6 +54,10 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void windowWithoutDisplaySaysSo();
+    void consoleEchoIsNoAnswer();
+    void controlBytesEscapedAndEveryPrintedNameFetched();
+    void relativePortPath();
+    void endlessInputsAreRefused();
 };
 
 void TestCli::listsTheRootAndFolders()
@@ -93,6 +97,7 @@ void TestCli::missingFolderAndBadPortFail()
     QCOMPARE(r.code, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY(r.err.contains("no folder C:\\NOPE"));
+    QVERIFY2(!r.err.contains("Success"), r.err.constData());
 
     r = harbrooklink({QStringLiteral("--port"), peer.dir.path() + QStringLiteral("/absent"),
                       QStringLiteral("ls")});
@@ -156,7 +161,8 @@ void TestCli::getDownloadsWholeFiles()
     r = harbrooklink({QStringLiteral("--port"), stalling.link, QStringLiteral("get"),
                       QStringLiteral("--to"), empty.path(), QStringLiteral("DATA001.DAT")});
     QCOMPARE(r.code, 1);
-    QVERIFY(r.err.contains("Aborting Upload / Download"));
+    QVERIFY2(r.err.contains("DATA001.DAT: only 100 of the 12345 bytes listed arrived"),
+             r.err.constData());
     QVERIFY(QDir(empty.path()).isEmpty());
 }
 
@@ -246,6 +252,104 @@ void TestCli::windowWithoutDisplaySaysSo()
     const Run r = harbrooklink({});
     QCOMPARE(r.code, 1);
     QVERIFY(r.err.contains("no display"));
+}
+
+void TestCli::consoleEchoIsNoAnswer()
+{
+    // The instrument at its console: it echoes the link commands as typed text.
+    Peer peer;
+    peer.linkServer = false;
+    QVERIFY(peer.start());
+    for (const char* command : {"ls", "settime"}) {
+        const Run r = harbrooklink({QStringLiteral("--port"), peer.link, QLatin1String(command)});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.isEmpty(), r.out.constData());
+        QVERIFY2(r.err.contains("No link server answers on port " + peer.link.toUtf8() +
+                                ": the instrument's console echoed"),
+                 r.err.constData());
+        QVERIFY(!r.err.contains("Success"));
+    }
+    QVERIFY(peer.engine->memory().clockSets.isEmpty());
+}
+
+void TestCli::controlBytesEscapedAndEveryPrintedNameFetched()
+{
+    Peer peer;
+    qx2sim::SimOptions o;
+    o.controlNames = true;
+    o.oddNames = true;
+    QVERIFY(peer.start(o));
+    Run r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("ls")});
+    // The LF inside a name splits its line: that piece is no entry, and ls says so.
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains("not a listing entry: \"LF\""), r.err.constData());
+    QStringList names;
+    for (const QByteArray& row : r.out.split('\n')) {
+        if (row.isEmpty())
+            continue;
+        QCOMPARE(row.split('\t').size(), 3);
+        for (char c : row)
+            QVERIFY2(c == '\t' || static_cast<unsigned char>(c) >= 0x20, row.constData());
+        if (!row.endsWith("<DIR>") && !row.contains("\t<DIR>\t"))
+            names << QString::fromUtf8(row.split('\t').first());
+    }
+    for (const char* printed : {"\\033[31mRED.TXT", "BEL\\a.TXT", "CR\\rOVER.TXT",
+                                "TAB\\tNAME.TXT", "MY NOTES.TXT", "LONGFILENAME.TEXT"})
+        QVERIFY2(names.contains(QLatin1String(printed)), qPrintable(names.join('|')));
+    for (const QByteArray& text : {r.out, r.err})
+        QVERIFY(!text.contains('\x1b') && !text.contains('\a') && !text.contains('\r'));
+
+    // Every name as ls printed it is a name get takes.
+    QTemporaryDir dest;
+    QStringList args{QStringLiteral("--port"), peer.link, QStringLiteral("get"),
+                     QStringLiteral("--to"), dest.path()};
+    args << QStringLiteral("\\033[31mRED.TXT") << QStringLiteral("TAB\\tNAME.TXT")
+         << QStringLiteral("MY NOTES.TXT") << QStringLiteral("LONGFILENAME.TEXT");
+    r = harbrooklink(args);
+    QVERIFY2(r.code == 0, r.err.constData());
+    QVERIFY(!r.err.contains('\x1b'));
+    QFile red(dest.path() + QStringLiteral("/\x1b[31mRED.TXT"));
+    QVERIFY(red.open(QIODevice::ReadOnly));
+    QCOMPARE(red.readAll(), QByteArray("control"));
+    for (const QString& name : {QStringLiteral("MY NOTES.TXT"), QStringLiteral("LONGFILENAME.TEXT")}) {
+        QFile local(dest.path() + QLatin1Char('/') + name);
+        QFile card(peer.cardRoot() + QLatin1Char('/') + name);
+        QVERIFY(local.open(QIODevice::ReadOnly) && card.open(QIODevice::ReadOnly));
+        QCOMPARE(local.readAll(), card.readAll());
+    }
+}
+
+void TestCli::relativePortPath()
+{
+    Peer peer;
+    QVERIFY(peer.start());
+    const QString name = QFileInfo(peer.link).fileName();
+    for (const QString& port : {name, QStringLiteral("./") + name}) {
+        const Run r = harbrooklink({QStringLiteral("--port"), port, QStringLiteral("ls")},
+                                   peer.dir.path());
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY(r.out.startsWith("AUTOEXEC.BAT\t"));
+    }
+    const Run help = harbrooklink({QStringLiteral("--help")});
+    QVERIFY(help.out.contains("DEVICE is a path when it holds a '/' or names an existing file"));
+}
+
+void TestCli::endlessInputsAreRefused()
+{
+    Peer peer;
+    QVERIFY(peer.start());
+    QTemporaryDir local;
+    const QString fifo = local.path() + QStringLiteral("/fifo");
+    QVERIFY(QProcess::execute(QStringLiteral("mkfifo"), {fifo}) == 0);
+    const Run r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("put"),
+                                QStringLiteral("/dev/zero"), QStringLiteral("--name"),
+                                QStringLiteral("ZERO"), fifo},
+                               QString(), 10000);
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains("Not uploaded: /dev/zero is a character device") &&
+                 r.err.contains(" is a FIFO (named pipe)"),
+             r.err.constData());
+    QVERIFY(!peer.received().contains("rZERO"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -68,6 +68,8 @@ private slots:
     void fontSizeAndGeometryRoundTrip();
     void ctrlWheelZoomsWithinLimits();
     void farEndVanishingAndRefresh();
+    void transferButtonsFollowThePort();
+    void consoleEchoIsSaidOnce();
     void screenshotWithListing();
 
 private:
@@ -350,6 +352,60 @@ void TestWindow::farEndVanishingAndRefresh()
     QTest::mouseClick(ui->pbGetDir, Qt::LeftButton);
     QVERIFY(listings.wait(3000));
     QVERIFY(itemNamed(ui->lwFiles, QStringLiteral("AUTOEXEC.BAT")));
+}
+
+void TestWindow::transferButtonsFollowThePort()
+{
+    Peer peer;
+    QVERIFY(peer.start());
+    MainWindow w(optionsFor(peer.link));
+    w.link()->setTiming(fastTiming());
+    Ui::MainWindow* ui = w.form();
+    QSignalSpy listings(w.link(), &LinkSession::listingReceived);
+    QTest::mouseClick(ui->pbGetDir, Qt::LeftButton);
+    QVERIFY(listings.wait(3000));
+    QVERIFY(waitIdle(w.link(), 1000));
+    QVERIFY(ui->pbUpload->isEnabled());
+    itemNamed(ui->lwFiles, QStringLiteral("README.TXT"))->setSelected(true);
+    QVERIFY(ui->pbTransfer->isEnabled());
+
+    // The instrument goes away: nothing may be pressed that would act on the closed port.
+    peer.engine->stop();
+    QTRY_VERIFY(!ui->pbGetDir->isEnabled());
+    QVERIFY(!ui->pbTransfer->isEnabled());
+    ui->lwFiles->clearSelection();
+    QVERIFY(!ui->pbUpload->isEnabled());
+
+    // Back: Get Root Directory at once, the transfers after a new listing.
+    QVERIFY(peer.start());
+    QTest::mouseClick(ui->toolButton, Qt::LeftButton);
+    QVERIFY(ui->pbGetDir->isEnabled());
+    QVERIFY(!ui->pbUpload->isEnabled());
+    QTest::mouseClick(ui->pbGetDir, Qt::LeftButton);
+    QVERIFY(listings.wait(3000));
+    QVERIFY(ui->pbUpload->isEnabled());
+}
+
+void TestWindow::consoleEchoIsSaidOnce()
+{
+    Peer peer;
+    peer.linkServer = false;
+    QVERIFY(peer.start());
+    MainWindow w(optionsFor(peer.link));
+    w.link()->setTiming(fastTiming());
+    Ui::MainWindow* ui = w.form();
+    const int before = ui->lw_log->count();
+    QSignalSpy listings(w.link(), &LinkSession::listingReceived);
+    QTest::mouseClick(ui->pbGetDir, Qt::LeftButton);
+    QVERIFY(listings.wait(3000));
+    QVERIFY(waitIdle(w.link(), 1000));
+    // The echo is shown as the listing shows any line; the log says what it is.
+    QCOMPARE(ui->lwFiles->count(), 1);
+    QStringList added;
+    for (int i = before; i < ui->lw_log->count(); ++i)
+        added << ui->lw_log->item(i)->text();
+    QCOMPARE(added.filter(QStringLiteral("No link server answers")).size(), 1);
+    QCOMPARE(added.last(), QStringLiteral("Success: Directory listing updated."));
 }
 
 void TestWindow::screenshotWithListing()
