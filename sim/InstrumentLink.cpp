@@ -332,6 +332,17 @@ void Instrument::skifferSend(const QString& name)
     } else {
         out(bytes);
     }
+    if (options.noiseAfterSend > 0) {
+        // Not of the file: bytes a disturbed line makes up after it.
+        QByteArray noise(options.noiseAfterSend, Qt::Uninitialized);
+        for (int i = 0; i < noise.size(); ++i)
+            noise[i] = char((rec.size * 31 + i * 97 + 0x5A) & 0xFF);
+        note(QStringLiteral("fault: %1 bytes of line noise after the file").arg(noise.size()));
+        if (options.downloadPauseMs > 0 && bytes.size() >= 2)
+            outAfter(0, noise);
+        else
+            out(noise);
+    }
 }
 
 // --grow: the file gains lines of log text since it was listed.

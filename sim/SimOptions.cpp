@@ -307,6 +307,10 @@ const QList<Switch>& switches()
              o->growBytes = n;
              return true;
          }},
+        {"--noise-after-send", "BYTES",
+         "fault: BYTES bytes of line noise follow the bytes of every file that s sends, as a "
+         "disturbed line adds them",
+         intInto(1, 1 << 20, [](SimOptions* o, qint64 n) { o->noiseAfterSend = int(n); })},
         {"--silent", nullptr, "fault: complete silence; read and log everything, send nothing",
          [](SimOptions* o, const QString&, QString*) {
              o->silent = true;

@@ -89,6 +89,7 @@ struct SimOptions {
     bool controlNames = false;       // listings add files whose names hold control bytes
     QString growPattern;             // files matching this wildcard grow before each "s" ...
     qint64 growBytes = 0;            // ... by this many bytes (a log being written)
+    int noiseAfterSend = 0;          // this many bytes of line noise follow each file sent
 
     SimTiming timing;
 };

@@ -7,6 +7,8 @@
 #include "ListingLine.h"
 #include "PortChoice.h"
 #include "ProgressDialog.h"
+#include "ReplyCheck.h"
+#include "TextEscape.h"
 #include "ProgressLabel.h"
 #include "ShortNames.h"
 #include "ui_DialogFileRename.h"
@@ -25,6 +27,10 @@ private slots:
     void entryFields_data();
     void entryFields();
     void safeLocalNames();
+    void listingAnswers_data();
+    void listingAnswers();
+    void escapedNames_data();
+    void escapedNames();
     void shortNames_data();
     void shortNames();
     void clashCounterStaysValidPastItsLimit();
@@ -137,6 +143,64 @@ void TestUnits::safeLocalNames()
     for (const char* bad : {"", ".", "..", "../X", "X/Y", "\\X", "C:\\X", "/etc/passwd", "C:X"})
         QVERIFY2(!listing::isSafeLocalName(QString::fromLatin1(bad)), bad);
     QVERIFY(!listing::isSafeLocalName(QStringLiteral("A") + QChar(0) + QStringLiteral("B")));
+}
+
+void TestUnits::listingAnswers_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<int>("strays");
+    QTest::addColumn<bool>("fitsNoLine");
+    QTest::addColumn<bool>("echo");
+    const QByteArray entry = "AUTOEXEC.BAT              19 01-05-19  3:45p\n";
+    QTest::newRow("listing") << QByteArray(" Volume\n\n" + entry) << 1 << 0 << false << false;
+    QTest::newRow("folder missing") << QByteArray(" Volume\n File not found\r\n") << 0 << 0
+                                    << false << false;
+    QTest::newRow("console echo") << QByteArray("cC:\\DATAd") << 0 << 1 << true << true;
+    QTest::newRow("echo, then a prompt") << QByteArray("cC:\\DATA\r\nd\r\nC:\\>") << 0 << 3
+                                         << true << true;
+    QTest::newRow("noise") << QByteArray("\x01\xfe~") << 0 << 1 << true << false;
+    QTest::newRow("entry and a stray") << QByteArray(entry + "LF\n") << 1 << 1 << false << false;
+}
+
+void TestUnits::listingAnswers()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, entries);
+    QFETCH(int, strays);
+    QFETCH(bool, fitsNoLine);
+    QFETCH(bool, echo);
+    const replycheck::ListingCheck c = replycheck::checkListing(reply, "cC:\\DATA\nd");
+    QCOMPARE(c.entries, entries);
+    QCOMPARE(c.strayLines.size(), strays);
+    QCOMPARE(c.fitsNoLine, fitsNoLine);
+    QCOMPARE(c.echo, echo);
+    QCOMPARE(replycheck::isEchoOf(reply, "cC:\\DATA\nd"), echo);
+}
+
+void TestUnits::escapedNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("printed");
+    QTest::newRow("plain") << QStringLiteral("AUTOEXEC.BAT") << QStringLiteral("AUTOEXEC.BAT");
+    QTest::newRow("colour") << QStringLiteral("\x1b[31mRED") << QStringLiteral("\\033[31mRED");
+    QTest::newRow("named") << QStringLiteral("a\tb\rc\nd\a") << QStringLiteral("a\\tb\\rc\\nd\\a");
+    QTest::newRow("backslash") << QStringLiteral("..\\EVIL") << QStringLiteral("..\\\\EVIL");
+    QTest::newRow("DEL and C1") << QString(QChar(0x7F)) + QChar(0x9B)
+                                << QStringLiteral("\\177\\302\\233");
+    QTest::newRow("not ASCII") << QStringLiteral("caf\u00e9") << QStringLiteral("caf\u00e9");
+}
+
+void TestUnits::escapedNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, printed);
+    QCOMPARE(textescape::escapeName(name), printed);
+    QCOMPARE(textescape::unescapeName(printed), name);
+    // Log lines keep their own backslashes.
+    QCOMPARE(textescape::escapeControls(QStringLiteral("C:\\D") + name),
+             QStringLiteral("C:\\D") + QString(printed).replace(QStringLiteral("\\\\"),
+                                                               QStringLiteral("\\")));
 }
 
 void TestUnits::shortNames_data()
