@@ -4,8 +4,9 @@
 // the command line both drive it, and report what it signals.
 //
 // Replies carry no framing. A listing or clock reply is everything that
-// arrives until the line has been quiet for replyQuietMs; a download ends when
-// the listed size has arrived; an upload is paced by the port's write reports.
+// arrives until the line has been quiet for replyQuietMs; a download file ends
+// when the listed size has arrived and the line has then been quiet as long;
+// an upload is paced by the port's write reports.
 // Only one operation runs at a time; a request in any state but Nothing is
 // refused with a busy line (Set Time excepted, as the instrument allows).
 #pragma once

@@ -8,7 +8,9 @@
 struct LinkTiming {
     // The first byte of a listing must come this soon after the "d".
     int listingStartMs = 4000;
-    // A listing or clock reply ends when the line has been quiet this long.
+    // A listing or clock reply ends when the line has been quiet this long; so
+    // does a downloaded file once its listed size is in (nothing more is its own),
+    // and the draining of a file that was refused.
     int replyQuietMs = 600;
     // A download that hears nothing for this long is given up.
     int downloadStallMs = 2000;
