@@ -64,8 +64,8 @@ struct Entry {
 QString lsLine(const listing::Fields& f)
 {
     const QString size = f.directory ? QStringLiteral("<DIR>") : QString::number(f.size);
-    return textescape::escapeName(f.name) + QLatin1Char('\t') + size + QLatin1Char('\t') +
-           f.date + QLatin1Char(' ') + f.time;
+    return textescape::escapeName(f.name) + QLatin1Char('\t') + size + QLatin1Char('\t') + f.date +
+           QLatin1Char(' ') + f.time;
 }
 
 // A name as given to get matches the name ls printed, or the card's name.

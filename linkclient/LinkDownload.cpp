@@ -242,8 +242,7 @@ void LinkSession::downloadTimeout()
     uploadNames.clear();
     qDebug() << "Download / Upload timeout - empty...";
     handleCancel();
-    log(QStringLiteral("Aborting Upload / Download\nPlease disconnect the USB connection and "
-                       "restart HarbrookLink."));
+    log(abortText());
     state = Nothing;
     timer.stop();
     endJob(true);

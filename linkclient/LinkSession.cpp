@@ -23,9 +23,6 @@ QByteArray changeDirectoryCommand(const QStringList& path)
 const QByteArray kListCommand = QByteArrayLiteral("d");
 const QByteArray kAbortCommand = QByteArrayLiteral("a");
 
-const QString kAbortText = QStringLiteral("Aborting Upload / Download\nPlease disconnect the "
-                                          "USB connection and restart HarbrookLink.");
-
 // Why a port's device stopped answering, in the system's words: a read that
 // ends the line (a hang-up) leaves Qt with no error text of its own.
 QString lossReason(const QSerialPort& port)
@@ -35,7 +32,8 @@ QString lossReason(const QSerialPort& port)
                                                   ? port.portName()
                                                   : QStringLiteral("/dev/") + port.portName());
     if (::stat(path.constData(), &st) != 0)
-        return QStringLiteral("the device went away (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
+        return QStringLiteral("the device went away (%1)")
+            .arg(QString::fromLocal8Bit(strerror(errno)));
     const QString qtText = port.errorString();
     if (port.error() != QSerialPort::NoError && !qtText.isEmpty() &&
         qtText != QLatin1String("Unknown error"))
@@ -47,6 +45,12 @@ QString lossReason(const QSerialPort& port)
 QString LinkSession::listingSuccessText()
 {
     return QStringLiteral("Success: Directory listing updated.");
+}
+
+QString LinkSession::abortText()
+{
+    return QStringLiteral("Aborting Upload / Download\nPlease disconnect the USB connection and "
+                          "restart HarbrookLink.");
 }
 
 LinkSession::LinkSession(QObject* parent)
@@ -204,7 +208,7 @@ void LinkSession::handleTimeout()
         case Upload:
             qDebug() << "Download / Upload timeout - not empty...";
             handleCancel();
-            log(kAbortText);
+            log(abortText());
             state = Nothing;
             readData.clear();
             endJob(true);
@@ -231,7 +235,7 @@ void LinkSession::handleTimeout()
             uploadNames.clear();
             qDebug() << "Download / Upload timeout - empty...";
             handleCancel();
-            log(kAbortText);
+            log(abortText());
             state = Nothing;
             readData.clear();
             endJob(true);

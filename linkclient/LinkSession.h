@@ -79,6 +79,8 @@ public:
 
     // The log line of every listing reply, as the window shows it.
     static QString listingSuccessText();
+    // The log line of a transfer given up because the link went silent.
+    static QString abortText();
 
 public slots:
     void handleReadyRead();

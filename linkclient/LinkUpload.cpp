@@ -177,10 +177,9 @@ void LinkSession::uploadFileData(qint64 size)
         failUploadMidFile(QStringLiteral("%1 could not be read whole while it was sent (%2): its "
                                          "upload stopped and the instrument discards the part "
                                          "it got.")
-                              .arg(localPath,
-                                   uploadFile->error() != QFileDevice::NoError
-                                       ? uploadFile->errorString()
-                                       : QStringLiteral("it became shorter")));
+                              .arg(localPath, uploadFile->error() != QFileDevice::NoError
+                                                  ? uploadFile->errorString()
+                                                  : QStringLiteral("it became shorter")));
         return;
     }
     uploadPending = n;

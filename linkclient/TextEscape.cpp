@@ -13,14 +13,29 @@ bool isControl(ushort u)
 void appendEscape(QString& out, ushort u)
 {
     switch (u) {
-    case '\a': out += QLatin1String("\\a"); return;
-    case '\b': out += QLatin1String("\\b"); return;
-    case '\t': out += QLatin1String("\\t"); return;
-    case '\n': out += QLatin1String("\\n"); return;
-    case '\v': out += QLatin1String("\\v"); return;
-    case '\f': out += QLatin1String("\\f"); return;
-    case '\r': out += QLatin1String("\\r"); return;
-    default: break;
+    case '\a':
+        out += QLatin1String("\\a");
+        return;
+    case '\b':
+        out += QLatin1String("\\b");
+        return;
+    case '\t':
+        out += QLatin1String("\\t");
+        return;
+    case '\n':
+        out += QLatin1String("\\n");
+        return;
+    case '\v':
+        out += QLatin1String("\\v");
+        return;
+    case '\f':
+        out += QLatin1String("\\f");
+        return;
+    case '\r':
+        out += QLatin1String("\\r");
+        return;
+    default:
+        break;
     }
     // Three octal digits per byte of the character's UTF-8 form, as ls writes it.
     const QByteArray bytes = QString(QChar(u)).toUtf8();

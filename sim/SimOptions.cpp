@@ -299,8 +299,8 @@ const QList<Switch>& switches()
              const int colon = v.lastIndexOf(QLatin1Char(':'));
              qint64 n = 0;
              if (colon <= 0 || !toInt(v.mid(colon + 1), 1, 1 << 30, &n)) {
-                 *err = QStringLiteral("expects WILDCARD:BYTES such as *.LOG:100, not \"%1\"")
-                            .arg(v);
+                 *err =
+                     QStringLiteral("expects WILDCARD:BYTES such as *.LOG:100, not \"%1\"").arg(v);
                  return false;
              }
              o->growPattern = v.left(colon);

@@ -293,8 +293,8 @@ void TestCli::controlBytesEscapedAndEveryPrintedNameFetched()
         if (!row.endsWith("<DIR>") && !row.contains("\t<DIR>\t"))
             names << QString::fromUtf8(row.split('\t').first());
     }
-    for (const char* printed : {"\\033[31mRED.TXT", "BEL\\a.TXT", "CR\\rOVER.TXT",
-                                "TAB\\tNAME.TXT", "MY NOTES.TXT", "LONGFILENAME.TEXT"})
+    for (const char* printed : {"\\033[31mRED.TXT", "BEL\\a.TXT", "CR\\rOVER.TXT", "TAB\\tNAME.TXT",
+                                "MY NOTES.TXT", "LONGFILENAME.TEXT"})
         QVERIFY2(names.contains(QLatin1String(printed)), qPrintable(names.join('|')));
     for (const QByteArray& text : {r.out, r.err})
         QVERIFY(!text.contains('\x1b') && !text.contains('\a') && !text.contains('\r'));
@@ -311,7 +311,8 @@ void TestCli::controlBytesEscapedAndEveryPrintedNameFetched()
     QFile red(dest.path() + QStringLiteral("/\x1b[31mRED.TXT"));
     QVERIFY(red.open(QIODevice::ReadOnly));
     QCOMPARE(red.readAll(), QByteArray("control"));
-    for (const QString& name : {QStringLiteral("MY NOTES.TXT"), QStringLiteral("LONGFILENAME.TEXT")}) {
+    for (const QString& name :
+         {QStringLiteral("MY NOTES.TXT"), QStringLiteral("LONGFILENAME.TEXT")}) {
         QFile local(dest.path() + QLatin1Char('/') + name);
         QFile card(peer.cardRoot() + QLatin1Char('/') + name);
         QVERIFY(local.open(QIODevice::ReadOnly) && card.open(QIODevice::ReadOnly));
@@ -325,8 +326,8 @@ void TestCli::relativePortPath()
     QVERIFY(peer.start());
     const QString name = QFileInfo(peer.link).fileName();
     for (const QString& port : {name, QStringLiteral("./") + name}) {
-        const Run r = harbrooklink({QStringLiteral("--port"), port, QStringLiteral("ls")},
-                                   peer.dir.path());
+        const Run r =
+            harbrooklink({QStringLiteral("--port"), port, QStringLiteral("ls")}, peer.dir.path());
         QVERIFY2(r.code == 0, r.err.constData());
         QVERIFY(r.out.startsWith("AUTOEXEC.BAT\t"));
     }

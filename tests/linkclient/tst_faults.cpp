@@ -710,8 +710,9 @@ void TestFaults::uploadOfAFileThatChangesSize()
                                        {QStringLiteral("LOG.BIN"), QStringLiteral("AFTER.BIN")});
     }));
     QVERIFY(changed);
-    QCOMPARE(rig.log.count(path + QStringLiteral(" changed size while it was sent (250000 bytes "
-                                                 "announced, ") +
+    QCOMPARE(rig.log.count(path +
+                           QStringLiteral(" changed size while it was sent (250000 bytes "
+                                          "announced, ") +
                            QString::number(newSize)),
              1);
     QVERIFY(!rig.peer.received().contains("rAFTER.BIN"));

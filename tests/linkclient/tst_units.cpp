@@ -7,10 +7,10 @@
 #include "ListingLine.h"
 #include "PortChoice.h"
 #include "ProgressDialog.h"
-#include "ReplyCheck.h"
-#include "TextEscape.h"
 #include "ProgressLabel.h"
+#include "ReplyCheck.h"
 #include "ShortNames.h"
+#include "TextEscape.h"
 #include "ui_DialogFileRename.h"
 #include "ui_ProgressDialog.h"
 
@@ -154,11 +154,11 @@ void TestUnits::listingAnswers_data()
     QTest::addColumn<bool>("echo");
     const QByteArray entry = "AUTOEXEC.BAT              19 01-05-19  3:45p\n";
     QTest::newRow("listing") << QByteArray(" Volume\n\n" + entry) << 1 << 0 << false << false;
-    QTest::newRow("folder missing") << QByteArray(" Volume\n File not found\r\n") << 0 << 0
-                                    << false << false;
+    QTest::newRow("folder missing")
+        << QByteArray(" Volume\n File not found\r\n") << 0 << 0 << false << false;
     QTest::newRow("console echo") << QByteArray("cC:\\DATAd") << 0 << 1 << true << true;
-    QTest::newRow("echo, then a prompt") << QByteArray("cC:\\DATA\r\nd\r\nC:\\>") << 0 << 3
-                                         << true << true;
+    QTest::newRow("echo, then a prompt")
+        << QByteArray("cC:\\DATA\r\nd\r\nC:\\>") << 0 << 3 << true << true;
     QTest::newRow("noise") << QByteArray("\x01\xfe~") << 0 << 1 << true << false;
     QTest::newRow("entry and a stray") << QByteArray(entry + "LF\n") << 1 << 1 << false << false;
 }
@@ -199,8 +199,8 @@ void TestUnits::escapedNames()
     QCOMPARE(textescape::unescapeName(printed), name);
     // Log lines keep their own backslashes.
     QCOMPARE(textescape::escapeControls(QStringLiteral("C:\\D") + name),
-             QStringLiteral("C:\\D") + QString(printed).replace(QStringLiteral("\\\\"),
-                                                               QStringLiteral("\\")));
+             QStringLiteral("C:\\D") +
+                 QString(printed).replace(QStringLiteral("\\\\"), QStringLiteral("\\")));
 }
 
 void TestUnits::shortNames_data()

@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (listing::readFields(entry, &f)) {
             check(!f.name.isEmpty());
             check(!f.directory || f.size == -1);
-            check(f.date.size() == 8 && (f.time.endsWith(QLatin1Char('a')) ||
-                                         f.time.endsWith(QLatin1Char('p'))));
+            check(f.date.size() == 8 &&
+                  (f.time.endsWith(QLatin1Char('a')) || f.time.endsWith(QLatin1Char('p'))));
             const QDateTime t = listing::fileTimeOf(f);
             check(!t.isValid() || t.timeSpec() == Qt::UTC);
             name(f.name);
