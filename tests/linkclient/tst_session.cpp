@@ -180,7 +180,7 @@ void TestSession::namesThatDoNotFitTheColumns()
     }
     QVERIFY2(!spaced.isEmpty() && !longName.isEmpty(), qPrintable(entries.join('\n')));
     // The entries are shown as they came; their names are whole only when read from the right,
-    // and the download refuses them (see the transfer tests).
+    // which is how the download asks for them (see the transfer tests).
     QCOMPARE(listing::firstField(spaced), QStringLiteral("MY"));
     QVERIFY(!listing::fitsColumns(spaced));
     QVERIFY(!listing::fitsColumns(longName));
