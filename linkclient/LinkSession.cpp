@@ -2,6 +2,7 @@
 
 #include "ClockText.h"
 #include "ListingLine.h"
+#include "PortLock.h"
 
 #include <QDebug>
 #include <QSaveFile>
@@ -15,6 +16,16 @@ QByteArray changeDirectoryCommand(const QStringList& path)
 }
 const QByteArray kListCommand = QByteArrayLiteral("d");
 const QByteArray kAbortCommand = QByteArrayLiteral("a");
+
+// The device behind a port name, as QSerialPort finds it: a path stays, a bare name
+// is taken from /dev.
+QString systemLocationOf(const QString& portName)
+{
+    if (portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./")) ||
+        portName.startsWith(QLatin1String("../")))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+}
 } // namespace
 
 LinkSession::LinkSession(QObject* parent)
@@ -64,7 +75,18 @@ bool LinkSession::selectPort(const QString& name)
         serial->setPortName(name);
     if (serial->isOpen())
         serial->close();
-    if (serial->open(QIODevice::ReadWrite)) {
+    // The lock that brennock and the other serial programs take: QSerialPort would
+    // take a live lock file it cannot read for stale, and root passes TIOCEXCL.
+    PortLock lock(systemLocationOf(serial->portName()));
+    QString refusal;
+    if (!lock.fileIsFree()) {
+        refusal = lock.busyText();
+    } else if (!serial->open(QIODevice::ReadWrite)) {
+        refusal = serial->errorString();
+    } else if (!lock.lockDevice(int(serial->handle()))) {
+        refusal = lock.busyText();
+        serial->close();
+    } else {
         // What arrived before anyone listened answers no request of ours.
         serial->clear(QSerialPort::Input);
         portLost = false;
@@ -72,7 +94,7 @@ bool LinkSession::selectPort(const QString& name)
         return true;
     }
     emit portOpenChanged(false);
-    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, serial->errorString()));
+    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, refusal));
     return false;
 }
 
@@ -254,8 +276,12 @@ void LinkSession::handleError(QSerialPort::SerialPortError error)
     // close the port, and wait for the user to pick or refresh it.
     if (!portLost) {
         portLost = true;
+        // QSerialPort names no reason for a device that went away ("Unknown error").
+        QString reason = serial->errorString();
+        if (reason.isEmpty() || reason == QLatin1String("Unknown error"))
+            reason = QStringLiteral("the device went away (unplugged, or its far end closed)");
         log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2")
-                .arg(serial->portName(), serial->errorString()));
+                .arg(serial->portName(), reason));
     }
     if (serial->isOpen())
         serial->close();

@@ -40,6 +40,11 @@ int SerialMonitorLine::write(const char* bytes, int count)
     return port.Write(bytes, count);
 }
 
+void SerialMonitorLine::waitUntilSent()
+{
+    port.WaitLineIdle();
+}
+
 bool SerialMonitorLine::setBaudRate(uint32_t rate)
 {
     return port.SetBaudRate(rate);
