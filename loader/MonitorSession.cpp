@@ -361,6 +361,8 @@ QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_
     case Reply::Refused:
         return QString::fromLatin1(kNoMinusText);
     case Reply::Seen:
+        line.farEndHasAll(); // '-' comes once the zero length is in
+        break;
     case Reply::Other:
         break;
     }
@@ -434,8 +436,10 @@ MonitorSession::Reply MonitorSession::awaitGoAhead(LoadProgress& progress)
 QString MonitorSession::expectBlockRequest(qint64 remaining)
 {
     const int r = ReadByte();
-    if (r == kEquals)
+    if (r == kEquals) {
+        line.farEndHasAll(); // asked for only once the last block is in
         return QString();
+    }
     if (r == -1)
         return QStringLiteral("=timeout,reply=%1,rem=%2").arg(r).arg(remaining);
     return QStringLiteral("%1 reply expecting '='").arg(r);

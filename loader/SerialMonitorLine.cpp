@@ -45,6 +45,11 @@ void SerialMonitorLine::waitUntilSent()
     port.WaitLineIdle();
 }
 
+void SerialMonitorLine::farEndHasAll()
+{
+    port.NoteFarEndHasAll();
+}
+
 bool SerialMonitorLine::setBaudRate(uint32_t rate)
 {
     return port.SetBaudRate(rate);

@@ -431,6 +431,12 @@ void SerialPort::WaitLineIdle()
         std::this_thread::sleep_until(freeAt + kLineTimeMargin);
 }
 
+void SerialPort::NoteFarEndHasAll()
+{
+    std::lock_guard<std::mutex> lock(lineTimeMutex);
+    lineFreeAt = std::min(lineFreeAt, Clock::now());
+}
+
 void SerialPort::noteBytesSent(int n)
 {
     if (n <= 0)

@@ -172,6 +172,9 @@ public:
     // (an adapter's FIFO and a pty's far end hold bytes the driver no longer counts).
     // Every change of rate or format, and BREAK, waits for this first.
     void WaitLineIdle();
+    // The far end has answered in a way that proves it has every byte written so far
+    // (the monitor's '=' or '-'): nothing of ours is on the wire any more.
+    void NoteFarEndHasAll();
     // Starts waiting for the events of the mask (the mask result is reset to 0).
     virtual bool ArmEventWait();
     // The events that ended the armed wait; 0 on failure, when wait is false and
