@@ -276,12 +276,11 @@ void LinkSession::handleError(QSerialPort::SerialPortError error)
     // close the port, and wait for the user to pick or refresh it.
     if (!portLost) {
         portLost = true;
-        // QSerialPort names no reason for a device that went away ("Unknown error").
-        QString reason = serial->errorString();
-        if (reason.isEmpty() || reason == QLatin1String("Unknown error"))
-            reason = QStringLiteral("the device went away (unplugged, or its far end closed)");
-        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2")
-                .arg(serial->portName(), reason));
+        // QSerialPort's text here is whatever errno held ("Unknown error", "Inappropriate
+        // ioctl for device"): a read error on a tty means the device went away.
+        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: the "
+                           "device went away (unplugged, or its far end closed).")
+                .arg(serial->portName()));
     }
     if (serial->isOpen())
         serial->close();

@@ -92,7 +92,12 @@ bool SerialMonitorLine::deviceGone() const
 
 QString SerialMonitorLine::failureText() const
 {
-    return port.lastErrorText();
+    // The steps that put the line back after a loss clear the last error again; the
+    // loss itself is still the reason.
+    const QString text = port.lastErrorText();
+    if (text.isEmpty() && port.lineGone())
+        return SerialPort::errorText(EIO);
+    return text;
 }
 
 LowLatencyGuard::LowLatencyGuard(int fd) : fd(fd)

@@ -305,7 +305,8 @@ void TestSession::farEndVanishingIsReportedOnceAndPortReopens()
         QStringLiteral("An I/O error occurred while reading the data from port");
     QCOMPARE(log.count(ioError), 1);
     // Says what happened, not "Unknown error".
-    QCOMPARE(log.lines.filter(QStringLiteral("error: the device went away")).size(), 1);
+    QVERIFY2(log.lines.filter(QStringLiteral("error: the device went away")).size() == 1,
+             qPrintable(log.lines.join(QLatin1Char('\n'))));
     QVERIFY(!s.isPortOpen());
     QVERIFY(!open.isEmpty());
     QCOMPARE(open.last().at(0).toBool(), false);

@@ -660,3 +660,30 @@ TEST(LoadSim, ImagesTheInstrumentCannotTakeSayWhy)
         << rig.feedback.messages[0].text.toStdString();
     EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
 }
+
+TEST(LoadSim, DeviceVanishingDuringAHexLoadSaysWhy)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    qx2sim::SimEngine* sim = rig.sim.get();
+    rig.progress = [sim] {
+        struct StopSimAfterThreePieces : LoadProgress {
+            qx2sim::SimEngine* sim;
+            int steps = 0;
+            explicit StopSimAfterThreePieces(qx2sim::SimEngine* s) : sim(s) {}
+            void pumpEvents() override
+            {
+                if (++steps == 3)
+                    sim->stop(); // the far end goes away: the pty hangs up
+            }
+        };
+        return std::unique_ptr<LoadProgress>(new StopSimAfterThreePieces(sim));
+    };
+    const QString hex = rig.path(QStringLiteral("gone.s19"));
+    writeAll(hex, sRecords(0x20000, 200));
+    EXPECT_FALSE(rig.commands->OnLoadAny(hex));
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    // The reason, not an empty line after the first.
+    EXPECT_TRUE(rig.feedback.messages[0].text.contains(QLatin1String("Input/output error")))
+        << rig.feedback.messages[0].text.toStdString();
+}
