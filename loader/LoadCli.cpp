@@ -122,8 +122,8 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
         if (!ok)
             return usage(QStringLiteral("%1 needs a value").arg(a));
         if (rate && leadingNumber(*rate) == 0)
-            return usage(QStringLiteral("%1 needs a rate in baud, such as 9600, not \"%2\"")
-                             .arg(a, *rate));
+            return usage(
+                QStringLiteral("%1 needs a rate in baud, such as 9600, not \"%2\"").arg(a, *rate));
     }
     if (file.isEmpty())
         return usage(QStringLiteral("--load needs a file"));

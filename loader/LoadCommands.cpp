@@ -427,8 +427,8 @@ bool LoadCommands::captureSend(const QString& path)
         failure = QStringLiteral("The CAPTURE command did not go out: %1").arg(line->failureText());
     pause(timing.commandSettleMs);
     if (failure.isEmpty() && line->write(command.constData(), command.size()) != command.size())
-        failure = QStringLiteral("The CAPTURE command did not go out whole: %1")
-                      .arg(line->failureText());
+        failure =
+            QStringLiteral("The CAPTURE command did not go out whole: %1").arg(line->failureText());
     if (failure.isEmpty())
         failure = sendBytesPaced(*line, file, size, true, *progress);
     // The ETX ends the capture on the target even after a failed send.

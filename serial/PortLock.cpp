@@ -144,7 +144,8 @@ bool PortLock::takeFile()
         return true;
     // Written whole under a name of its own, then linked to the lock's name, which
     // fails while any lock file is there: nobody ever reads a half-written lock.
-    const QByteArray content = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n';
+    const QByteArray content =
+        QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n';
     const QByteArray finalName = QFile::encodeName(lockPath);
     const QByteArray tempName = finalName + ".tmp" + QByteArray::number(qint64(::getpid()));
     const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -359,8 +359,8 @@ bool SerialPort::applyState(const CommState& s)
         setModemLine(TIOCM_RTS, s.rtsControl != kControlDisable);
     remembered = s;
     // Start bit, data bits, parity and stop bits (1.5 counted as 2).
-    const int bits = 1 + s.byteSize + (s.parity != kNoParity ? 1 : 0) +
-                     (s.stopBits == kOneStopBit ? 1 : 2);
+    const int bits =
+        1 + s.byteSize + (s.parity != kNoParity ? 1 : 0) + (s.stopBits == kOneStopBit ? 1 : 2);
     {
         std::lock_guard<std::mutex> lock(lineTimeMutex);
         byteTime = std::chrono::microseconds((bits * 1000000LL + s.baudRate - 1) / s.baudRate);

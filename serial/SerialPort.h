@@ -254,7 +254,7 @@ private:
     int fd = -1;
     std::unique_ptr<PortLock> portLock;
     QString busyText; // who holds the device, when the open was refused for it
-    int wakeFd = -1; // eventfd that completes a pending event wait
+    int wakeFd = -1;  // eventfd that completes a pending event wait
 
     std::thread reader;
     std::atomic<bool> readerDone{false};

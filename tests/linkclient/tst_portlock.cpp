@@ -99,12 +99,13 @@ void PortLockTest::anotherProcessHoldsThePort_data()
         for (const QString& holder : {kBrennock, kHarbrook}) {
             for (const QString& opener : {kBrennock, kHarbrook}) {
                 for (bool probeHolds : {true, false}) {
-                    const QString row = QStringLiteral("%1: %2 %3 holds, %4 %5")
-                                            .arg(user, probeHolds ? QStringLiteral("probe")
-                                                                  : QStringLiteral("test"),
-                                                 holder, opener,
-                                                 probeHolds ? QStringLiteral("in the test")
-                                                            : QStringLiteral("in the probe"));
+                    const QString row =
+                        QStringLiteral("%1: %2 %3 holds, %4 %5")
+                            .arg(user,
+                                 probeHolds ? QStringLiteral("probe") : QStringLiteral("test"),
+                                 holder, opener,
+                                 probeHolds ? QStringLiteral("in the test")
+                                            : QStringLiteral("in the probe"));
                     QTest::newRow(qPrintable(row)) << user << holder << opener << probeHolds;
                 }
             }
@@ -146,8 +147,9 @@ void PortLockTest::anotherProcessHoldsThePort()
         QVERIFY(probe.waitForFinished(5000));
         const QString said = QString::fromLocal8Bit(probe.readAllStandardOutput());
         QCOMPARE(probe.exitCode(), 1);
-        const QString named =
-            QStringLiteral("%1 (PID %2)").arg(ownCommName()).arg(QCoreApplication::applicationPid());
+        const QString named = QStringLiteral("%1 (PID %2)")
+                                  .arg(ownCommName())
+                                  .arg(QCoreApplication::applicationPid());
         QVERIFY2(said.contains(named), qPrintable(said));
     }
 }
@@ -184,9 +186,10 @@ void PortLockTest::staleLockIsTakenOver()
         const QByteArray text = now.readAll();
         QCOMPARE(PortLock::pidOfLockText(text), QCoreApplication::applicationPid());
         if (program == kBrennock) // the UUCP form: ten ASCII digits and a newline
-            QCOMPARE(text,
-                     QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10, ' ') +
-                         '\n');
+            QCOMPARE(
+                text,
+                QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10, ' ') +
+                    '\n');
     }
     QVERIFY2(!QFileInfo::exists(lockPath), "the lock file outlived the port");
 }

@@ -613,7 +613,8 @@ TEST(LoadSim, AThrottledLineCarriesEverythingBeforeTheRateChanges)
     const QString hex = rig.path(QStringLiteral("big.s19"));
     writeAll(hex, text);
     EXPECT_TRUE(rig.commands->OnLoadAny(hex));
-    EXPECT_TRUE(rig.feedback.messages.isEmpty()) << rig.feedback.messages.value(0).text.toStdString();
+    EXPECT_TRUE(rig.feedback.messages.isEmpty())
+        << rig.feedback.messages.value(0).text.toStdString();
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
         return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
     }));
@@ -622,7 +623,8 @@ TEST(LoadSim, AThrottledLineCarriesEverythingBeforeTheRateChanges)
     const QByteArray image = pattern(3000);
     const QString run = rig.writeImage(QStringLiteral("p.run"), 0x601A, 0x10000, image);
     EXPECT_TRUE(rig.commands->OnLoadAny(run));
-    EXPECT_TRUE(rig.feedback.messages.isEmpty()) << rig.feedback.messages.value(0).text.toStdString();
+    EXPECT_TRUE(rig.feedback.messages.isEmpty())
+        << rig.feedback.messages.value(0).text.toStdString();
     const qx2sim::MemoryModel m = rig.sim->memory();
     ASSERT_EQ(m.loads.size(), 1);
     EXPECT_TRUE(m.loads[0].complete);
@@ -640,7 +642,8 @@ TEST(LoadSim, ImagesTheInstrumentCannotTakeSayWhy)
         rig.writeImage(QStringLiteral("wrap.run"), 0x601A, 0xFFFFFF00, pattern(0x200));
     EXPECT_FALSE(rig.commands->OnLoadAny(wraps));
     ASSERT_EQ(rig.feedback.messages.size(), 1);
-    EXPECT_TRUE(rig.feedback.messages[0].text.contains(QLatin1String("would pass address FFFFFFFF")))
+    EXPECT_TRUE(
+        rig.feedback.messages[0].text.contains(QLatin1String("would pass address FFFFFFFF")))
         << rig.feedback.messages[0].text.toStdString();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(rig.sim->memory().loads.isEmpty());

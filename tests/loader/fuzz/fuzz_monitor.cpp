@@ -17,7 +17,10 @@ constexpr uint32_t kDownload = 115200;
 class AnsweringLine : public FakeMonitorLine
 {
 public:
-    AnsweringLine(const uint8_t* data, size_t size) : answers(reinterpret_cast<const char*>(data), int(size)) {}
+    AnsweringLine(const uint8_t* data, size_t size)
+        : answers(reinterpret_cast<const char*>(data), int(size))
+    {
+    }
 
     // What is queued: the bytes before the next time-out.
     int inputCount() override
@@ -29,7 +32,8 @@ public:
     {
         int n = 0;
         while (n < count && at < answers.size()) {
-            if (uchar(answers[at]) == 0xFF && at + 1 < answers.size() && uchar(answers[at + 1]) == 0xFF) {
+            if (uchar(answers[at]) == 0xFF && at + 1 < answers.size() &&
+                uchar(answers[at + 1]) == 0xFF) {
                 at += 2;
                 break; // a time-out
             }
