@@ -2,6 +2,7 @@
 
 #include "ClockText.h"
 #include "ListingLine.h"
+#include "PortLock.h"
 #include "TextEscape.h"
 
 #include <QDebug>
@@ -39,6 +40,16 @@ QString lossReason(const QSerialPort& port)
         qtText != QLatin1String("Unknown error"))
         return qtText;
     return QStringLiteral("the device hung up (end of file)");
+}
+
+// The device behind a port name, as QSerialPort finds it: a path stays, a bare name
+// is taken from /dev.
+QString systemLocationOf(const QString& portName)
+{
+    if (portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./")) ||
+        portName.startsWith(QLatin1String("../")))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
 }
 } // namespace
 
@@ -100,7 +111,18 @@ bool LinkSession::selectPort(const QString& name)
         serial->setPortName(name);
     if (serial->isOpen())
         serial->close();
-    if (serial->open(QIODevice::ReadWrite)) {
+    // The lock that brennock and the other serial programs take: QSerialPort would
+    // take a live lock file it cannot read for stale, and root passes TIOCEXCL.
+    PortLock lock(systemLocationOf(serial->portName()));
+    QString refusal;
+    if (!lock.fileIsFree()) {
+        refusal = lock.busyText();
+    } else if (!serial->open(QIODevice::ReadWrite)) {
+        refusal = serial->errorString();
+    } else if (!lock.lockDevice(int(serial->handle()))) {
+        refusal = lock.busyText();
+        serial->close();
+    } else {
         // What arrived before anyone listened answers no request of ours.
         serial->clear(QSerialPort::Input);
         portLost = false;
@@ -108,7 +130,7 @@ bool LinkSession::selectPort(const QString& name)
         return true;
     }
     emit portOpenChanged(false);
-    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, serial->errorString()));
+    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, refusal));
     return false;
 }
 

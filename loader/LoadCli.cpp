@@ -108,18 +108,22 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
             return true;
         };
         bool ok = true;
+        QString* rate = nullptr;
         if (a == QLatin1String("--load"))
             ok = value(&file);
         else if (a == QLatin1String("--port"))
             ok = value(&portName);
         else if (a == QLatin1String("--baud"))
-            ok = value(&baud) && leadingNumber(baud) > 0;
+            ok = value(rate = &baud);
         else if (a == QLatin1String("--download-baud"))
-            ok = value(&downloadBaud) && leadingNumber(downloadBaud) > 0;
+            ok = value(rate = &downloadBaud);
         else
             return usage(QStringLiteral("unknown argument \"%1\"").arg(a));
         if (!ok)
             return usage(QStringLiteral("%1 needs a value").arg(a));
+        if (rate && leadingNumber(*rate) == 0)
+            return usage(
+                QStringLiteral("%1 needs a rate in baud, such as 9600, not \"%2\"").arg(a, *rate));
     }
     if (file.isEmpty())
         return usage(QStringLiteral("--load needs a file"));

@@ -237,10 +237,11 @@ bool LoadCommands::postLinkThenLoad(const QString& path, bool storeLoadPaths,
     }();
     if (storeLoadPaths)
         rememberLoad(path);
-    if (runSpecKey)
-        writePath(runSpecKey, runPath);
     if (!result.succeeded)
         return false;
+    // Only a .RUN that the conversion just made is remembered as the one to load.
+    if (runSpecKey)
+        writePath(runSpecKey, runPath);
     return LoadCpm68kFile(runPath);
 }
 
@@ -319,7 +320,7 @@ bool LoadCommands::loadPxeFile(const QString& path)
         MonitorSession session = makeSession(*line);
         ok = pxeConversation(session, image, target);
     }
-    if (tellDeviceLoss())
+    if (tellDeviceLoss() || noteLineGone(*line))
         return false;
     if (ok)
         rememberLoad(path);
@@ -336,19 +337,26 @@ bool LoadCommands::pxeConversation(MonitorSession& session, const QByteArray& im
                              QStringLiteral("DuVizEred/OnLoadAny()"), MessageIcon::Warning);
         return false;
     }
-    session.SendByte(monitor::kCr);
+    bool sent = session.SendByte(monitor::kCr);
     pause(timing.commandSettleMs);
-    session.SendText("GS ");
-    session.SendText(target.toLatin1().constData());
-    session.SendByte(monitor::kCr);
-    return !session.deviceGone();
+    sent = sent && session.SendText("GS ") && session.SendText(target.toLatin1().constData()) &&
+           session.SendByte(monitor::kCr);
+    if (session.deviceGone())
+        return false;
+    if (!sent)
+        feedback.message(QStringLiteral("The image is loaded, but the command \"GS %1\" did not go "
+                                        "out whole: it was not started.")
+                             .arg(target),
+                         QStringLiteral("Error"), MessageIcon::Warning);
+    return sent;
 }
 
 // Sends the file byte by byte until its end, or (for text) until an ETX or a
 // byte with bit 7 set, which is not sent. One progress step each time the bytes
-// still to go are one more than a multiple of 16.
-bool LoadCommands::sendBytesPaced(MonitorLine& line, QFile& file, qint64 size, bool stopAtText,
-                                  LoadProgress& progress)
+// still to go are one more than a multiple of 16. Empty on success, else what
+// went wrong.
+QString LoadCommands::sendBytesPaced(MonitorLine& line, QFile& file, qint64 size, bool stopAtText,
+                                     LoadProgress& progress)
 {
     qint64 toGo = size;
     char byte = 0;
@@ -356,12 +364,31 @@ bool LoadCommands::sendBytesPaced(MonitorLine& line, QFile& file, qint64 size, b
         if (stopAtText && (byte == kEtx || (uchar(byte) & 0x80)))
             break;
         if (line.write(&byte, 1) != 1)
-            return false;
+            return sendFailureText(line, size - toGo, size);
         if (toGo % kSendStep == 1)
             progress.StepProgress();
         --toGo;
     }
-    return true;
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("%1 could not be read whole: %2")
+            .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+    return QString();
+}
+
+QString LoadCommands::sendFailureText(MonitorLine& line, qint64 sent, qint64 size)
+{
+    return QStringLiteral("The send stopped after %1 of %2 bytes: %3")
+        .arg(sent)
+        .arg(size)
+        .arg(line.failureText());
+}
+
+// A send that failed: the device loss once (by the host when it can), or the reason.
+bool LoadCommands::reportSendFailure(MonitorLine& line, const QString& failure)
+{
+    if (!noteLineGone(line))
+        feedback.message(failure, QStringLiteral("Error"), MessageIcon::Warning);
+    return false;
 }
 
 bool LoadCommands::captureSend(const QString& path)
@@ -395,16 +422,23 @@ bool LoadCommands::captureSend(const QString& path)
 
     // The comm thread keeps running: the target's echo shows in the terminal.
     const QByteArray command = "CAPTURE " + target.toLatin1() + " /D 3\r";
-    bool ok = line->write("\r", 1) == 1;
+    QString failure;
+    if (line->write("\r", 1) != 1)
+        failure = QStringLiteral("The CAPTURE command did not go out: %1").arg(line->failureText());
     pause(timing.commandSettleMs);
-    ok = ok && line->write(command.constData(), command.size()) == command.size();
-    ok = ok && sendBytesPaced(*line, file, size, true, *progress);
-    ok = line->write(&kEtx, 1) == 1 && ok;
+    if (failure.isEmpty() && line->write(command.constData(), command.size()) != command.size())
+        failure =
+            QStringLiteral("The CAPTURE command did not go out whole: %1").arg(line->failureText());
+    if (failure.isEmpty())
+        failure = sendBytesPaced(*line, file, size, true, *progress);
+    // The ETX ends the capture on the target even after a failed send.
+    if (line->write(&kEtx, 1) != 1 && failure.isEmpty())
+        failure = QStringLiteral("The closing ETX did not go out: %1").arg(line->failureText());
     file.close();
-    if (!ok && noteLineGone(*line))
-        return false;
+    if (!failure.isEmpty())
+        return reportSendFailure(*line, failure);
     rememberLoad(path);
-    return ok;
+    return true;
 }
 
 bool LoadCommands::SendBinaryFile(const QString& path)
@@ -421,7 +455,8 @@ bool LoadCommands::SendBinaryFile(const QString& path)
     const std::unique_ptr<LoadProgress> progress = openProgress(
         QStringLiteral("Sending..."), QStringLiteral("%1 Bytes to serial port").arg(size),
         int(std::max<qint64>(size / kSendStep, 1)));
-    return sendBytesPaced(*line, file, size, false, *progress);
+    const QString failure = sendBytesPaced(*line, file, size, false, *progress);
+    return failure.isEmpty() || reportSendFailure(*line, failure);
 }
 
 bool LoadCommands::RedoLastLoad()

@@ -93,8 +93,10 @@ private:
     void writePath(const char* name, const QString& value);
     void rememberLoad(const QString& path);
     std::unique_ptr<LoadProgress> openProgress(const QString& title, const QString& text, int high);
-    bool sendBytesPaced(MonitorLine& line, QFile& file, qint64 size, bool stopAtText,
-                        LoadProgress& progress);
+    QString sendBytesPaced(MonitorLine& line, QFile& file, qint64 size, bool stopAtText,
+                           LoadProgress& progress);
+    QString sendFailureText(MonitorLine& line, qint64 sent, qint64 size);
+    bool reportSendFailure(MonitorLine& line, const QString& failure);
     void pause(int ms);
 
     LoadHost& host;

@@ -36,6 +36,11 @@ public:
     // Writes count bytes; returns the count written (fewer is a failed write).
     virtual int write(const char* bytes, int count) = 0;
 
+    // Returns once the bytes written are off the wire (changes of rate and format wait
+    // for this by themselves).
+    virtual void waitUntilSent() {}
+    // The far end's answer proves it has everything written: no wait is owed for it.
+    virtual void farEndHasAll() {}
     virtual bool setBaudRate(uint32_t rate) = 0;
     // Codes of SerialPort.h: parity kNoParity..., stop bits kOneStopBit/kTwoStopBits.
     virtual bool setLineFormat(uint8_t parity, uint8_t byteSize, uint8_t stopBits) = 0;

@@ -28,12 +28,53 @@ QString deviceGoneText(const QString& reason)
 
 namespace
 {
+constexpr int kAnswerShownBytes = 200;
+
 // Upper-case hex with at least width digits.
 QByteArray hex(uint32_t value, int width)
 {
     return QByteArray::number(value, 16).toUpper().rightJustified(width, '0');
 }
 } // namespace
+
+QString escapedBytes(const QByteArray& bytes)
+{
+    QString out;
+    for (char c : bytes) {
+        const uchar u = uchar(c);
+        if (u >= 0x20 && u < 0x7F)
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+QString refusedText(const QByteArray& answer, const QByteArray& command)
+{
+    // The echo of the LOAD line and the prompt that follows the refusal are not the
+    // reason; what is left between them is.
+    QList<QByteArray> lines;
+    for (const QByteArray& raw : answer.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (!line.isEmpty() && line != command.trimmed())
+            lines.append(line);
+    }
+    if (lines.size() > 1 && lines.last().endsWith('>'))
+        lines.removeLast();
+    QByteArray said = lines.join(" / ");
+    if (said.size() > kAnswerShownBytes)
+        said = said.left(kAnswerShownBytes) + "...";
+    return QStringLiteral("The monitor refused the load: %1").arg(escapedBytes(said));
+}
+
+QString wrapsText(uint32_t address, qint64 count)
+{
+    return QStringLiteral("The image of %1 bytes at %2 would pass address FFFFFFFF: nothing "
+                          "was sent.")
+        .arg(count)
+        .arg(QString::fromLatin1(hex(address, 8)));
+}
 
 QByteArray loadCommand(uint32_t rate, uint32_t address, uint32_t count)
 {
@@ -235,6 +276,10 @@ std::unique_ptr<LoadProgress> MonitorSession::openProgress(const QString& title,
 
 int MonitorSession::MonitorLoad(const char* data, qint64 count, uint32_t address)
 {
+    if (count < 0 || quint64(address) + quint64(count) > Q_UINT64_C(0x100000000)) {
+        report(wrapsText(address, count));
+        return 1;
+    }
     const uint32_t rate = rates.download;
     const std::unique_ptr<LoadProgress> progress =
         openProgress(QStringLiteral("Sending CPM68K File"),
@@ -273,11 +318,13 @@ QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_
 
     sendLoadCommand(rate, address, count);
     setReadTimeouts(timing.replyRead);
-    switch (awaitReply(kPlus, progress, false)) {
+    switch (awaitGoAhead(progress)) {
     case Reply::Cancelled:
         return QString::fromLatin1(kAbortedText);
     case Reply::TimedOut:
         return QString::fromLatin1(kNoPlusText);
+    case Reply::Refused:
+        return refusedText(loadAnswer, loadCommand(rate, address, uint32_t(count)));
     case Reply::Seen:
     case Reply::Other: // a hundred other bytes: the monitor is taken to be listening
         break;
@@ -311,8 +358,11 @@ QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_
     case Reply::Cancelled:
         return QString::fromLatin1(kAbortedText);
     case Reply::TimedOut:
+    case Reply::Refused:
         return QString::fromLatin1(kNoMinusText);
     case Reply::Seen:
+        line.farEndHasAll(); // '-' comes once the zero length is in
+        break;
     case Reply::Other:
         break;
     }
@@ -347,12 +397,49 @@ MonitorSession::Reply MonitorSession::awaitReply(char wanted, LoadProgress& prog
     return r == -1 ? Reply::TimedOut : Reply::Other;
 }
 
+// The answer to the LOAD line: '+' with the line quiet behind it. Text instead (a
+// refusal, ended by the prompt, or a '+' with more text right behind it) is kept in
+// loadAnswer and ends the wait at the first quiet read. Up to replyReads reads, as
+// awaitReply; a hundred bytes of noise still count as the go-ahead.
+MonitorSession::Reply MonitorSession::awaitGoAhead(LoadProgress& progress)
+{
+    loadAnswer.clear();
+    bool textAfterPlus = false;
+    int r = -1;
+    for (int i = 0; i < timing.replyReads; ++i) {
+        r = ReadByte();
+        if (r == -1) {
+            const QByteArray answer = loadAnswer.trimmed();
+            if (textAfterPlus || (answer.contains('\n') && answer.endsWith('>')))
+                return Reply::Refused;
+        } else {
+            if (loadAnswer.size() < kDrainPieceBytes)
+                loadAnswer += char(r);
+            if (r == kPlus) {
+                sleepFor(timing.plusQuietMs);
+                if (InputCount() == 0)
+                    return Reply::Seen;
+                textAfterPlus = true;
+            }
+        }
+        if (progress.CheckCancel())
+            return Reply::Cancelled;
+        if (gone)
+            return Reply::TimedOut;
+    }
+    if (textAfterPlus)
+        return Reply::Refused;
+    return r == -1 ? Reply::TimedOut : Reply::Other;
+}
+
 // '=' from the monitor: ready for the next block.
 QString MonitorSession::expectBlockRequest(qint64 remaining)
 {
     const int r = ReadByte();
-    if (r == kEquals)
+    if (r == kEquals) {
+        line.farEndHasAll(); // asked for only once the last block is in
         return QString();
+    }
     if (r == -1)
         return QStringLiteral("=timeout,reply=%1,rem=%2").arg(r).arg(remaining);
     return QStringLiteral("%1 reply expecting '='").arg(r);
@@ -373,6 +460,12 @@ QString MonitorSession::sendBlock(const char* data, int n)
     const int written = SendBytes(frame.constData(), frame.size());
     if (written < n + 2)
         return QStringLiteral("actual=%1 max=%2").arg(std::max(written - 2, 0)).arg(n);
+    if (written < frame.size())
+        return QStringLiteral("A block of %1 bytes went out without its closing 00 00 (%2 of %3 "
+                              "bytes written).")
+            .arg(n)
+            .arg(written)
+            .arg(frame.size());
     return QString();
 }
 
@@ -465,18 +558,47 @@ bool MonitorSession::percentAfterLo(const char* command)
     return DrainInput(timing.loDrainMs) == kPercent;
 }
 
+void MonitorSession::reportHexFailure(const QString& failure)
+{
+    if (failure.isEmpty())
+        return;
+    report(failure);
+}
+
+QString MonitorSession::closingPercent(const char* what)
+{
+    if (DrainInput(timing.hexEndDrainMs) != kPercent)
+        return QStringLiteral("The monitor did not confirm the end of the %1 with '%': the load "
+                              "is incomplete.")
+            .arg(QLatin1String(what));
+    return QString();
+}
+
 bool MonitorSession::SendSRecordTail(const QByteArray& text)
 {
+    const QString failure = tailConversation(text);
+    reportHexFailure(failure);
+    return failure.isEmpty();
+}
+
+QString MonitorSession::tailConversation(const QByteArray& text)
+{
     const TerminalRateOnExit terminalRate(*this);
-    if (!monitorPromptAfterTom8() || !percentAfterLo("lo ;3\r"))
-        return false;
+    if (!monitorPromptAfterTom8())
+        return QStringLiteral("The monitor did not answer \"tom8\" with its prompt: the "
+                              "S-records were not sent.");
+    if (!percentAfterLo("lo ;3\r"))
+        return QStringLiteral("The monitor did not answer \"lo ;3\" with '%': the S-records "
+                              "were not sent.");
     SetBaud(timing.hexRate);
-    SendBytes(text.constData(), text.size());
-    if (DrainInput(timing.hexEndDrainMs) != kPercent)
-        return false;
+    if (SendBytes(text.constData(), text.size()) != text.size())
+        return QStringLiteral("The S-records did not go out whole: %1").arg(line.failureText());
+    const QString failure = closingPercent("S-records");
+    if (!failure.isEmpty())
+        return failure;
     SetBaud(rates.terminal);
     SendByte(kPercent);
-    return true;
+    return QString();
 }
 
 bool MonitorSession::SendHexFile(const QString& path)
@@ -488,39 +610,61 @@ bool MonitorSession::SendHexFile(const QString& path)
         return false;
     }
     const qint64 size = file.size();
+    if (size == 0) {
+        feedback.message(QStringLiteral("The hex file [%1] is empty: nothing was sent.").arg(path),
+                         QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+        return false;
+    }
     const std::unique_ptr<LoadProgress> progress =
         openProgress(QStringLiteral("Sending HEX File"), QStringLiteral("..."),
                      progressUpperBound(size, kBlockSize));
-    bool ok = false;
+    QString failure;
     {
         const std::unique_ptr<LineRestorer> saved = line.saveLineState();
         const TerminalRateOnExit terminalRate(*this);
         line.setLineFormat(kNoParity, 8, kOneStopBit);
         setReadTimeouts(timing.hexRead);
-        ok = hexConversation(file, *progress);
+        failure = hexConversation(file, *progress);
         file.close();
     }
+    reportHexFailure(failure);
     reportIfDeviceGone();
-    return ok && !gone;
+    return failure.isEmpty() && !gone;
 }
 
 // "tom8", "lo ;B3+", '%', the file as it is at 57,600 baud, '%', the host's '%'.
-bool MonitorSession::hexConversation(QFile& file, LoadProgress& progress)
+QString MonitorSession::hexConversation(QFile& file, LoadProgress& progress)
 {
-    if (!monitorPromptAfterTom8() || !percentAfterLo("lo ;B3+\r"))
-        return false;
+    if (!monitorPromptAfterTom8())
+        return QStringLiteral("The monitor did not answer \"tom8\" with its prompt: the hex "
+                              "file was not sent.");
+    if (!percentAfterLo("lo ;B3+\r"))
+        return QStringLiteral("The monitor did not answer \"lo ;B3+\" with '%': the hex file "
+                              "was not sent.");
     SetBaud(timing.hexRate);
+    qint64 sent = 0;
     for (;;) {
         const QByteArray piece = file.read(kBlockSize);
         if (piece.isEmpty())
             break;
-        if (SendBytes(piece.constData(), piece.size()) != piece.size() && gone)
-            return false;
+        const int written = SendBytes(piece.constData(), piece.size());
+        if (written != piece.size())
+            return QStringLiteral("The hex file stopped after %1 of %2 bytes: %3")
+                .arg(sent + std::max(written, 0))
+                .arg(file.size())
+                .arg(line.failureText());
+        sent += written;
         progress.StepProgress();
     }
-    if (DrainInput(timing.hexEndDrainMs) != kPercent)
-        return false;
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("The hex file could not be read whole: %1").arg(file.errorString());
+    // The closing '%' comes once the monitor has the last record: the drain counts
+    // from when the file has left the wire, not from when the driver took it.
+    line.waitUntilSent();
+    const QString failure = closingPercent("hex file");
+    if (!failure.isEmpty())
+        return failure;
     SetBaud(rates.terminal);
     SendByte(kPercent);
-    return true;
+    return QString();
 }

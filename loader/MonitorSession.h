@@ -11,8 +11,9 @@
 // Every conversation that changes the line saves its state first and puts it,
 // and the terminal baud rate, back on every exit through guards. Failures of
 // the block load are told to the user once, through the session's one funnel
-// (report); the hex and S-record conversations end silently on a failed check,
-// as the monitor's own tools do. A device that fails (not merely times out) on
+// (report), and so is every failed check of the hex and S-record conversations. A
+// '+' followed at once by more text is no go-ahead: the monitor's answer to the LOAD
+// line is then shown in the failure. A device that fails (not merely times out) on
 // three operations in a row (or that the port knows to be gone) is taken as gone:
 // the conversation ends at its next check and the user is told once, whatever the
 // conversation was.
@@ -58,6 +59,12 @@ extern const char* const kNoMinusText;
 extern const char* const kErrorCaption;
 // A device that stopped working during a conversation.
 QString deviceGoneText(const QString& reason);
+// The monitor answered the LOAD line with text of its own instead of '+'.
+QString refusedText(const QByteArray& answer, const QByteArray& command);
+// An image whose last byte would lie past FFFFFFFF.
+QString wrapsText(uint32_t address, qint64 count);
+// Received bytes made printable: control bytes and bytes above 0x7E as \xNN.
+QString escapedBytes(const QByteArray& bytes);
 
 // "LOAD rate address count" CR, each field as eight upper-case hex digits.
 QByteArray loadCommand(uint32_t rate, uint32_t address, uint32_t count);
@@ -120,7 +127,7 @@ public:
     bool deviceGone() const { return gone; }
 
 private:
-    enum class Reply { Seen, Other, TimedOut, Cancelled };
+    enum class Reply { Seen, Other, TimedOut, Cancelled, Refused };
     class TerminalRateOnExit;
 
     std::unique_ptr<LoadProgress> openProgress(const QString& title, const QString& text, int high);
@@ -128,12 +135,17 @@ private:
                              LoadProgress& progress);
     void sendLoadCommand(uint32_t rate, uint32_t address, qint64 count);
     Reply awaitReply(char wanted, LoadProgress& progress, bool answerAmp);
+    Reply awaitGoAhead(LoadProgress& progress);
     QString expectBlockRequest(qint64 remaining);
     QString sendBlock(const char* data, int n);
     void sendBlockEnd();
-    bool hexConversation(class QFile& file, LoadProgress& progress);
+    QString hexConversation(class QFile& file, LoadProgress& progress);
+    QString tailConversation(const QByteArray& text);
+    QString closingPercent(const char* what);
     bool monitorPromptAfterTom8();
     bool percentAfterLo(const char* command);
+    // Tells the user why a hex or tail conversation failed (the device loss first).
+    void reportHexFailure(const QString& failure);
     void setReadTimeouts(const ReadTimeouts& t);
     void discardQueuedInput();
     void noteIo(bool ok);
@@ -152,4 +164,5 @@ private:
     int failuresInRow = 0;
     bool gone = false;
     bool goneReported = false;
+    QByteArray loadAnswer; // what the monitor said to the LOAD line, for a refusal
 };

@@ -19,6 +19,9 @@ struct MonitorTiming {
     uint32_t writePerByteMs = 10;
     uint32_t writeConstantMs = 1000;
     int replyReads = 100;
+    // A '+' is the monitor's go-ahead only when the line stays quiet this long after
+    // it: one inside a refusal ("LOAD: address + count ...") has text right behind it.
+    int plusQuietMs = 30;
 
     // Prompt wake-up: after each CR, a pause, then the line is drained.
     int wakeAttempts = 5;

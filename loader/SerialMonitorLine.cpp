@@ -40,6 +40,16 @@ int SerialMonitorLine::write(const char* bytes, int count)
     return port.Write(bytes, count);
 }
 
+void SerialMonitorLine::waitUntilSent()
+{
+    port.WaitLineIdle();
+}
+
+void SerialMonitorLine::farEndHasAll()
+{
+    port.NoteFarEndHasAll();
+}
+
 bool SerialMonitorLine::setBaudRate(uint32_t rate)
 {
     return port.SetBaudRate(rate);
@@ -82,7 +92,12 @@ bool SerialMonitorLine::deviceGone() const
 
 QString SerialMonitorLine::failureText() const
 {
-    return port.lastErrorText();
+    // The steps that put the line back after a loss clear the last error again; the
+    // loss itself is still the reason.
+    const QString text = port.lastErrorText();
+    if (text.isEmpty() && port.lineGone())
+        return SerialPort::errorText(EIO);
+    return text;
 }
 
 LowLatencyGuard::LowLatencyGuard(int fd) : fd(fd)

@@ -16,6 +16,8 @@ public:
     int inputCount() override;
     int read(char* buffer, int count) override;
     int write(const char* bytes, int count) override;
+    void waitUntilSent() override;
+    void farEndHasAll() override;
     bool setBaudRate(uint32_t rate) override;
     bool setLineFormat(uint8_t parity, uint8_t byteSize, uint8_t stopBits) override;
     bool setReadTimeouts(uint32_t interval, uint32_t multiplier, uint32_t constant) override;

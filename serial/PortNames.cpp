@@ -46,12 +46,12 @@ bool uartPresent(const QString& name)
 
 int portNumberOf(const QString& comName)
 {
-    if (comName.size() <= 3)
+    if (comName.size() <= 3 || !comName.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
         return 0;
     const QString digits = comName.mid(3).trimmed();
     bool ok = false;
     const int number = digits.toInt(&ok, 10);
-    return ok && number > 0 ? number : 0;
+    return ok && number > 0 && number <= kHighestPortNumber ? number : 0;
 }
 
 QString portNameFor(int number)

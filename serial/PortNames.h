@@ -10,7 +10,11 @@
 
 #include <functional>
 
-// "COM12" -> 12: the decimal value from the fourth character on; 0 when there is none.
+// The highest COM port number there is (COM1 to COM256).
+constexpr int kHighestPortNumber = 256;
+// "COM12" -> 12: the decimal value from the fourth character on; 0 when there is none,
+// when the name does not start with "COM", or when the number is out of range (a
+// stored "2147483647" names no port).
 int portNumberOf(const QString& comName);
 
 // "COM" followed by the number in decimal.

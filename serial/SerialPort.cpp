@@ -23,6 +23,13 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
+// Beyond the computed line time: clock granularity and a bit of the adapter's own
+// timing. Small, since every change of rate waits for it.
+constexpr auto kLineTimeMargin = std::chrono::milliseconds(3);
+// The longest wait for the driver's queue to empty before a change: a line stopped by
+// flow control must not hang the program.
+constexpr auto kDrainLimit = std::chrono::seconds(10);
+
 // How often a finished write looks whether the driver has sent everything; a byte
 // takes about 1 ms at 9600 baud.
 constexpr auto kDrainStep = std::chrono::milliseconds(1);
@@ -114,13 +121,25 @@ bool SerialPort::openDevice()
         setLastError(ENOENT);
         return false;
     }
+    // The lock file first: a port that another program holds is not even opened, so
+    // that nothing of ours (a purge, a new rate) touches its line.
+    portLock = std::make_unique<PortLock>(device);
+    if (!portLock->takeFile()) {
+        busyText = portLock->busyText();
+        portLock.reset();
+        setLastError(EBUSY);
+        return false;
+    }
     const int handle = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
-        setLastError(errno);
+        const int error = errno;
+        portLock.reset();
+        setLastError(error);
         return false;
     }
     auto refuse = [&](int error) {
         ::close(handle);
+        portLock.reset();
         setLastError(error);
         return false;
     };
@@ -128,8 +147,10 @@ bool SerialPort::openDevice()
         return refuse(ENOTTY);
     // TIOCEXCL keeps other users out, but not root; the advisory lock covers everyone
     // who asks, our own second object included.
-    if (::flock(handle, LOCK_EX | LOCK_NB) != 0)
-        return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (!portLock->lockDevice(handle)) {
+        busyText = portLock->busyText();
+        return refuse(EBUSY);
+    }
     if (::ioctl(handle, TIOCEXCL) != 0)
         return refuse(errno);
 
@@ -157,6 +178,7 @@ SerialPort::~SerialPort()
         ::close(fd);           // releases the advisory lock
         fd = -1;
     }
+    portLock.reset(); // and the lock file
     if (wakeFd >= 0)
         ::close(wakeFd);
 }
@@ -175,6 +197,8 @@ void SerialPort::noteFailure(uint32_t error)
 
 QString SerialPort::lastErrorText() const
 {
+    if (lastError() == EBUSY && !busyText.isEmpty())
+        return busyText;
     return errorText(lastError());
 }
 
@@ -334,6 +358,13 @@ bool SerialPort::applyState(const CommState& s)
     if (!rtscts)
         setModemLine(TIOCM_RTS, s.rtsControl != kControlDisable);
     remembered = s;
+    // Start bit, data bits, parity and stop bits (1.5 counted as 2).
+    const int bits =
+        1 + s.byteSize + (s.parity != kNoParity ? 1 : 0) + (s.stopBits == kOneStopBit ? 1 : 2);
+    {
+        std::lock_guard<std::mutex> lock(lineTimeMutex);
+        byteTime = std::chrono::microseconds((bits * 1000000LL + s.baudRate - 1) / s.baudRate);
+    }
     return true;
 }
 
@@ -370,8 +401,48 @@ bool SerialPort::SetState(const CommState& state)
     setLastError(0);
     if (fd < 0)
         return failWith(EBADF);
+    bool lineChanges = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        lineChanges = state.baudRate != remembered.baudRate ||
+                      state.byteSize != remembered.byteSize || state.parity != remembered.parity ||
+                      state.stopBits != remembered.stopBits;
+    }
+    // Bytes still on their way would reach the far end at the new rate as garbage.
+    if (lineChanges)
+        WaitLineIdle();
     std::lock_guard<std::mutex> lock(stateMutex);
     return applyState(state);
+}
+
+void SerialPort::WaitLineIdle()
+{
+    if (fd < 0 || gone.load())
+        return; // nothing of ours is on a line that is gone
+    const auto drainDeadline = Clock::now() + kDrainLimit;
+    while (unsentOutput() > 0 && Clock::now() < drainDeadline)
+        std::this_thread::sleep_for(kDrainStep);
+    Clock::time_point freeAt;
+    {
+        std::lock_guard<std::mutex> lock(lineTimeMutex);
+        freeAt = lineFreeAt;
+    }
+    if (freeAt != Clock::time_point())
+        std::this_thread::sleep_until(freeAt + kLineTimeMargin);
+}
+
+void SerialPort::NoteFarEndHasAll()
+{
+    std::lock_guard<std::mutex> lock(lineTimeMutex);
+    lineFreeAt = std::min(lineFreeAt, Clock::now());
+}
+
+void SerialPort::noteBytesSent(int n)
+{
+    if (n <= 0)
+        return;
+    std::lock_guard<std::mutex> lock(lineTimeMutex);
+    lineFreeAt = std::max(lineFreeAt, Clock::now()) + byteTime * n;
 }
 
 bool SerialPort::SetBaudRate(uint32_t rate)
@@ -474,6 +545,7 @@ bool SerialPort::SetWriteTimeouts(uint32_t totalMultiplier, uint32_t totalConsta
 
 bool SerialPort::SetBreak()
 {
+    WaitLineIdle(); // a BREAK cuts what is still on the wire
     return deviceCall([](int device) { return ::ioctl(device, TIOCSBRK); });
 }
 
@@ -685,6 +757,7 @@ int SerialPort::Write(const char* buffer, int count)
         const ssize_t n = ::write(fd, buffer + done, static_cast<size_t>(count - done));
         if (n > 0) {
             done += static_cast<int>(n);
+            noteBytesSent(static_cast<int>(n));
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -730,8 +803,10 @@ int SerialPort::WriteSome(const char* buffer, int count)
         return 0;
     for (;;) {
         const ssize_t n = ::write(fd, buffer, static_cast<size_t>(count));
-        if (n >= 0)
+        if (n >= 0) {
+            noteBytesSent(static_cast<int>(n));
             return static_cast<int>(n);
+        }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN)

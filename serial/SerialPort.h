@@ -1,7 +1,7 @@
 // SerialPort: brennock's one open serial device, and the comm thread that reads it.
 //
-// The port is opened exclusively (TIOCEXCL plus an advisory flock, so that a second
-// program, or a second object, cannot use the same device), put in raw mode and given
+// The port is opened exclusively (the UUCP lock file and the advisory flock of
+// PortLock, which every serial program honours, plus TIOCEXCL), put in raw mode and given
 // the defaults 9600 8N1, hardware handshake, immediate reads and a 1000 ms write limit.
 // Reads and writes run on a non-blocking descriptor and wait with poll() against the
 // deadlines that the time-outs describe; the time-outs mean what the classic
@@ -26,10 +26,14 @@
 
 #include <QString>
 
+#include "PortLock.h"
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -163,6 +167,14 @@ public:
     int WriteSome(const char* buffer, int count);
     // True when the driver has sent everything it was given and takes more now.
     bool OutputIdle();
+    // Returns once what was written is off the wire: the driver's queue empty, and the
+    // line time of every byte written since the last change of rate or format passed
+    // (an adapter's FIFO and a pty's far end hold bytes the driver no longer counts).
+    // Every change of rate or format, and BREAK, waits for this first.
+    void WaitLineIdle();
+    // The far end has answered in a way that proves it has every byte written so far
+    // (the monitor's '=' or '-'): nothing of ours is on the wire any more.
+    void NoteFarEndHasAll();
     // Starts waiting for the events of the mask (the mask result is reset to 0).
     virtual bool ArmEventWait();
     // The events that ended the armed wait; 0 on failure, when wait is false and
@@ -235,10 +247,14 @@ private:
     void noteFailure(uint32_t error);
     int queuedInput();
     int unsentOutput();
+    // Counts n bytes the driver took now into the time the line needs for them.
+    void noteBytesSent(int n);
 
     QString device;
     int fd = -1;
-    int wakeFd = -1; // eventfd that completes a pending event wait
+    std::unique_ptr<PortLock> portLock;
+    QString busyText; // who holds the device, when the open was refused for it
+    int wakeFd = -1;  // eventfd that completes a pending event wait
 
     std::thread reader;
     std::atomic<bool> readerDone{false};
@@ -271,4 +287,8 @@ private:
     bool haveCounters = false;
     std::mutex countersMutex;
     std::mutex stateMutex; // line state and time-outs
+    // When the last byte written is off the wire, at the rate and format it went at.
+    std::mutex lineTimeMutex;
+    std::chrono::steady_clock::time_point lineFreeAt;
+    std::chrono::microseconds byteTime{1042}; // 10 bits at 9600 baud
 };

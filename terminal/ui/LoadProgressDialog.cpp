@@ -43,8 +43,13 @@ LoadProgressDialog::LoadProgressDialog(QWidget* ownerWindow)
 
 LoadProgressDialog::~LoadProgressDialog()
 {
-    if (reenableOwner && owner)
+    hide();
+    if (reenableOwner && owner) {
         owner->setEnabled(true);
+        // The dialog had the keyboard; without this, typing goes nowhere until the user
+        // clicks the terminal (window managers do not give it back by themselves).
+        owner->window()->activateWindow();
+    }
 }
 
 bool LoadProgressDialog::openView()

@@ -304,6 +304,9 @@ void TestSession::farEndVanishingIsReportedOnceAndPortReopens()
     const QString ioError =
         QStringLiteral("An I/O error occurred while reading the data from port");
     QCOMPARE(log.count(ioError), 1);
+    // Says what happened, not "Unknown error".
+    QVERIFY2(log.lines.filter(QStringLiteral("error: the device went away")).size() == 1,
+             qPrintable(log.lines.join(QLatin1Char('\n'))));
     QVERIFY(!s.isPortOpen());
     QVERIFY(!open.isEmpty());
     QCOMPARE(open.last().at(0).toBool(), false);

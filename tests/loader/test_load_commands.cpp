@@ -1,9 +1,12 @@
 // The load commands' pure rules (8.3 names, upper-case form, folders, the Load
 // dialog's filter) and the dispatch of OnLoadAny by the last three characters,
 // seen through what each path tells the user when no port is open.
+#include "FakeMonitorLine.h"
 #include "LoadCommands.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
+
+#include <functional>
 
 using namespace loadcmd;
 
@@ -69,6 +72,14 @@ public:
     }
     bool restartReader() override { return false; }
 };
+
+// A port whose writes the test can make fail, without the device going away.
+class FakeLineHost : public NoPortHost
+{
+public:
+    FakeMonitorLine fake;
+    MonitorLine* line() override { return &fake; }
+};
 } // namespace
 
 TEST(LoadCommands, DispatchByTheLastThreeCharacters)
@@ -130,4 +141,51 @@ TEST(LoadCommands, DefaultsOfTheRememberedValues)
     EXPECT_EQ(commands.lastExt(), QStringLiteral("*.Run"));
     commands.rememberLoadExtension(QStringLiteral("/x.d/README"));
     EXPECT_EQ(commands.lastExt(), QStringLiteral("*.Run")) << "no dot in the name: unchanged";
+}
+
+TEST(LoadCommands, AFailedSendSaysWhyAndIsNotRemembered)
+{
+    QTemporaryDir dir;
+    const QString text = dir.path() + QStringLiteral("/notes.txt");
+    ASSERT_TRUE(writeAll(text, "hello"));
+    const struct {
+        const char* name;
+        int shortWriteAt; // the write of this size gets nothing out
+        std::function<bool(LoadCommands&)> send;
+        const char* want;
+    } cases[] = {
+        {"capture command", 1, [&](LoadCommands& c) { return c.OnLoadAny(text); },
+         "The CAPTURE command did not go out"},
+        {"Send Binary File", 1, [&](LoadCommands& c) { return c.SendBinaryFile(text); },
+         "The send stopped after 0 of 5 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeLineHost host;
+        host.fake.shortWriteAt = c.shortWriteAt;
+        RecordingFeedback feedback;
+        SettingsStore settings(dir.path() + QStringLiteral("/b.ini"));
+        LoadCommands commands(host, &settings, feedback);
+        commands.setSleepFunction([](int) {});
+        EXPECT_FALSE(c.send(commands));
+        ASSERT_EQ(feedback.messages.size(), 1);
+        EXPECT_TRUE(feedback.messages[0].text.startsWith(QLatin1String(c.want)))
+            << feedback.messages[0].text.toStdString();
+        EXPECT_TRUE(commands.readPath("LastLoad").isEmpty());
+    }
+}
+
+TEST(LoadCommands, AFailedConversionIsNotRememberedAsThePostLinkSpec)
+{
+    QTemporaryDir dir;
+    const QString bin = dir.path() + QStringLiteral("/BAD.BIN");
+    ASSERT_TRUE(writeAll(bin, QByteArray(64, 'x')));
+    FakeLineHost host;
+    RecordingFeedback feedback;
+    SettingsStore settings(dir.path() + QStringLiteral("/b.ini"));
+    LoadCommands commands(host, &settings, feedback);
+    EXPECT_FALSE(commands.PostLinkAndLoad(bin));
+    EXPECT_FALSE(feedback.messages.isEmpty());
+    EXPECT_TRUE(commands.readPath("PostLinkSpec").isEmpty());
+    EXPECT_TRUE(host.fake.wire.isEmpty());
 }

@@ -438,7 +438,7 @@ TEST(LoadSim, HeadlessLoadExitCodes)
     const struct {
         const char* name;
         bool noPrompt;
-        int file; // 0 good .RUN, 1 missing, 2 none given
+        int file; // 0 good .RUN, 1 missing, 2 none given, 3 an empty .HEX
         QStringList extra;
         int wantExit;
         QByteArray wantOut;
@@ -462,6 +462,14 @@ TEST(LoadSim, HeadlessLoadExitCodes)
         {"missing file", false, 1, {}, 1, "", "Can't open CPM68K file"},
         {"no file named", false, 2, {}, 2, "", "--load needs a value"},
         {"unknown option", false, 0, {QStringLiteral("--speed")}, 2, "", "unknown argument"},
+        {"a rate that is no number",
+         false,
+         0,
+         {QStringLiteral("--baud"), QStringLiteral("abc")},
+         2,
+         "",
+         "--baud needs a rate in baud, such as 9600, not \"abc\""},
+        {"a hex file that is empty", false, 3, {}, 1, "", "is empty: nothing was sent"},
         {"device that does not exist",
          false,
          0,
@@ -483,6 +491,8 @@ TEST(LoadSim, HeadlessLoadExitCodes)
             args << run;
         else if (c.file == 1)
             args << rig.path(QStringLiteral("missing.run"));
+        else if (c.file == 3 && writeAll(rig.path(QStringLiteral("E.HEX")), QByteArray()))
+            args << rig.path(QStringLiteral("E.HEX"));
         if (!c.extra.contains(QStringLiteral("--port")))
             args << QStringLiteral("--port") << rig.dir.path() + QStringLiteral("/link");
         args << c.extra;
@@ -567,4 +577,116 @@ TEST(LoadSim, LowLatencyIsAskedForSilently)
     EXPECT_FALSE(onPty.engaged());
     LowLatencyGuard none(-1);
     EXPECT_FALSE(none.engaged());
+}
+
+namespace
+{
+// S2 records of 16 bytes from address, and the S8 end: about 46 bytes per record.
+QByteArray sRecords(quint32 address, int records)
+{
+    QByteArray text;
+    for (int i = 0; i < records; ++i) {
+        const QByteArray rec =
+            QByteArray::number(address + i * 16, 16).toUpper().rightJustified(6, '0');
+        const QByteArray bytes = QByteArray::fromHex(rec) + pattern(16, i);
+        uchar sum = uchar(bytes.size() + 1);
+        for (char b : bytes)
+            sum = uchar(sum + uchar(b));
+        text += "S2" + QByteArray::number(bytes.size() + 1, 16).toUpper().rightJustified(2, '0') +
+                bytes.toHex().toUpper() +
+                QByteArray::number(uchar(~sum), 16).toUpper().rightJustified(2, '0') + "\r\n";
+    }
+    return text + "S804000000FB\r\n";
+}
+} // namespace
+
+// Through a line paced at the rates the host sets, nothing may still be on its way
+// when the host changes the rate: a 20,000-byte hex file and a block load arrive whole.
+TEST(LoadSim, AThrottledLineCarriesEverythingBeforeTheRateChanges)
+{
+    SimLoadRig rig;
+    qx2sim::SimOptions o = SimLoadRig::options();
+    o.lineRate = qx2sim::SimOptions::kClientRate;
+    ASSERT_TRUE(rig.start(o));
+    const QByteArray text = sRecords(0x20000, 440);
+    ASSERT_GT(text.size(), 20000);
+    const QString hex = rig.path(QStringLiteral("big.s19"));
+    writeAll(hex, text);
+    EXPECT_TRUE(rig.commands->OnLoadAny(hex));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty())
+        << rig.feedback.messages.value(0).text.toStdString();
+    ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
+        return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
+    }));
+    EXPECT_EQ(rig.sim->memory().hexLoads[0].raw, text);
+
+    const QByteArray image = pattern(3000);
+    const QString run = rig.writeImage(QStringLiteral("p.run"), 0x601A, 0x10000, image);
+    EXPECT_TRUE(rig.commands->OnLoadAny(run));
+    EXPECT_TRUE(rig.feedback.messages.isEmpty())
+        << rig.feedback.messages.value(0).text.toStdString();
+    const qx2sim::MemoryModel m = rig.sim->memory();
+    ASSERT_EQ(m.loads.size(), 1);
+    EXPECT_TRUE(m.loads[0].complete);
+    EXPECT_EQ(m.loads[0].data, image);
+    EXPECT_EQ(m.violations, QStringList()) << "the strict instrument's view";
+    EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+}
+
+TEST(LoadSim, ImagesTheInstrumentCannotTakeSayWhy)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    // Past FFFFFFFF: refused before a byte is sent.
+    const QString wraps =
+        rig.writeImage(QStringLiteral("wrap.run"), 0x601A, 0xFFFFFF00, pattern(0x200));
+    EXPECT_FALSE(rig.commands->OnLoadAny(wraps));
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    EXPECT_TRUE(
+        rig.feedback.messages[0].text.contains(QLatin1String("would pass address FFFFFFFF")))
+        << rig.feedback.messages[0].text.toStdString();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(rig.sim->memory().loads.isEmpty());
+    EXPECT_TRUE(rig.sim->memory().violations.isEmpty());
+
+    // Above the instrument's memory: the monitor's own words, at once.
+    rig.feedback.clear();
+    const QString huge =
+        rig.writeImage(QStringLiteral("huge.run"), 0x601A, 0x10000, QByteArray(20 << 20, 'h'));
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(rig.commands->OnLoadAny(huge));
+    EXPECT_LT(t.elapsed(), 5000);
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    EXPECT_TRUE(rig.feedback.messages[0].text.startsWith(
+        QStringLiteral("The monitor refused the load: LOAD: count 01400000 is larger")))
+        << rig.feedback.messages[0].text.toStdString();
+    EXPECT_EQ(rig.deviceSettings(), QStringLiteral("9600 8N1"));
+}
+
+TEST(LoadSim, DeviceVanishingDuringAHexLoadSaysWhy)
+{
+    SimLoadRig rig;
+    ASSERT_TRUE(rig.start());
+    qx2sim::SimEngine* sim = rig.sim.get();
+    rig.progress = [sim] {
+        struct StopSimAfterThreePieces : LoadProgress {
+            qx2sim::SimEngine* sim;
+            int steps = 0;
+            explicit StopSimAfterThreePieces(qx2sim::SimEngine* s) : sim(s) {}
+            void pumpEvents() override
+            {
+                if (++steps == 3)
+                    sim->stop(); // the far end goes away: the pty hangs up
+            }
+        };
+        return std::unique_ptr<LoadProgress>(new StopSimAfterThreePieces(sim));
+    };
+    const QString hex = rig.path(QStringLiteral("gone.s19"));
+    writeAll(hex, sRecords(0x20000, 200));
+    EXPECT_FALSE(rig.commands->OnLoadAny(hex));
+    ASSERT_EQ(rig.feedback.messages.size(), 1);
+    // The reason, not an empty line after the first.
+    EXPECT_TRUE(rig.feedback.messages[0].text.contains(QLatin1String("Input/output error")))
+        << rig.feedback.messages[0].text.toStdString();
 }

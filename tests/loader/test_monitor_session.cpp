@@ -463,3 +463,101 @@ TEST(MonitorLoad, VanishedDeviceEndsWithOneMessage)
         EXPECT_EQ(r.line.restores, 1);
     }
 }
+
+TEST(MonitorLoad, ShortOnlyInTheClosingZerosIsAFailure)
+{
+    Rig r;
+    const QByteArray data = pattern(1024);
+    r.line.script = goodMonitor(data, 0x10000);
+    r.line.shortWriteAt = 1028; // the framed block; its last 00 stays behind
+    r.line.shortBy = 1;
+    EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+    ASSERT_EQ(r.feedback.messages.size(), 1);
+    EXPECT_TRUE(r.feedback.messages[0].text.contains(QStringLiteral("without its closing 00 00")))
+        << r.feedback.messages[0].text.toStdString();
+    EXPECT_TRUE(r.line.state == r.before);
+}
+
+TEST(MonitorLoad, TheMonitorsRefusalIsShownNotTakenForPlus)
+{
+    // The refusal contains a '+', with text right behind it; the echo and the prompt
+    // around it are not the reason.
+    const struct {
+        const char* name;
+        QByteArray answer;
+        QString want;
+    } cases[] = {
+        {"a '+' inside the text", "\r\nLOAD: address + count pass FFFFFFFF\r\nQX2>",
+         QStringLiteral("The monitor refused the load: LOAD: address + count pass FFFFFFFF")},
+        {"text without '+'", "\r\nLOAD: count 01400000 is larger than the memory\r\nC:\\>",
+         QStringLiteral("The monitor refused the load: LOAD: count 01400000 is larger than the "
+                        "memory")},
+        {"control bytes escaped", "\r\n?\x1b[1m\r\nQX2>",
+         QStringLiteral("The monitor refused the load: ?\\x1b[1m")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        const QByteArray data = pattern(2000);
+        const QByteArray command = loadCommand(kDownload, 0x10000, 2000);
+        r.line.script = {{"\r", "\r\nQX2>"}, {command, command + c.answer}};
+        EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+        ASSERT_EQ(r.feedback.messages.size(), 1);
+        EXPECT_EQ(r.feedback.messages[0].text, c.want);
+        EXPECT_EQ(r.line.writtenAt(kDownload), QByteArray()) << "no data phase";
+        EXPECT_TRUE(r.line.state == r.before);
+    }
+}
+
+TEST(MonitorLoad, AnImagePastFFFFFFFFIsRefusedBeforeAnythingIsSent)
+{
+    Rig r;
+    const QByteArray data = pattern(0x100);
+    r.line.script = goodMonitor(data, 0xFFFFFF80);
+    EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0xFFFFFF80), 0);
+    ASSERT_EQ(r.feedback.messages.size(), 1);
+    EXPECT_EQ(r.feedback.messages[0].text,
+              QStringLiteral("The image of 256 bytes at FFFFFF80 would pass address FFFFFFFF: "
+                             "nothing was sent."));
+    EXPECT_TRUE(r.line.wire.isEmpty());
+    // Up to FFFFFFFF itself is fine.
+    Rig fits;
+    fits.line.script = goodMonitor(data, 0xFFFFFF00);
+    EXPECT_EQ(fits.session.MonitorLoad(data.constData(), data.size(), 0xFFFFFF00), 0);
+}
+
+TEST(MonitorHex, EveryFailureSaysWhatHappened)
+{
+    QTemporaryDir dir;
+    const QString hex = dir.path() + QStringLiteral("/A.HEX");
+    const QString empty = dir.path() + QStringLiteral("/EMPTY.HEX");
+    const QByteArray text = ":0400000001020304F2\r\n:00000001FF\r\n";
+    ASSERT_TRUE(writeAll(hex, text));
+    ASSERT_TRUE(writeAll(empty, QByteArray()));
+    using Script = QList<FakeMonitorLine::Step>;
+    const Script good{{"tom8\r", "\r\nQX2>"}, {"lo ;B3+\r", "%"}, {":00000001FF\r\n", "%"}};
+    const struct {
+        const char* name;
+        QString file;
+        Script script;
+        int shortWrite;
+        const char* want;
+    } cases[] = {
+        {"empty file", empty, good, -1, "is empty: nothing was sent"},
+        {"no prompt after tom8", hex, Script{}, -1, "did not answer \"tom8\""},
+        {"no '%' after lo", hex, good.mid(0, 1), -1, "did not answer \"lo ;B3+\" with '%'"},
+        {"cut short", hex, good, int(text.size()), "stopped after 33 of 34 bytes"},
+        {"no closing '%'", hex, good.mid(0, 2), -1, "did not confirm the end of the hex file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        r.line.script = c.script;
+        r.line.shortWriteAt = c.shortWrite;
+        EXPECT_FALSE(r.session.SendHexFile(c.file));
+        ASSERT_EQ(r.feedback.messages.size(), 1);
+        EXPECT_TRUE(r.feedback.messages[0].text.contains(QLatin1String(c.want)))
+            << r.feedback.messages[0].text.toStdString();
+        EXPECT_TRUE(r.line.state == r.before);
+    }
+}

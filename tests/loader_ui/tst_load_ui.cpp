@@ -160,8 +160,11 @@ void TestLoadUi::dialogDisablesItsOwnerAndCancelIsOnlyRecorded()
         dialog.close();
         QVERIFY(dialog.isVisible());
         QVERIFY(dialog.CheckCancel());
+        QTRY_COMPARE(QApplication::activeWindow(), &dialog);
     }
     QVERIFY(owner.isEnabled());
+    // The keyboard goes back to the owner: typing reaches the terminal at once.
+    QTRY_COMPARE(QApplication::activeWindow(), &owner);
 
     // An owner that was disabled already stays disabled.
     owner.setEnabled(false);

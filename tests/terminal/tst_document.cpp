@@ -133,7 +133,7 @@ void DocumentTest::openFailureShowsMessageAndReason_data()
     QTest::newRow("missing device")
         << QStringLiteral("COM5") << false << QStringLiteral("No such device");
     QTest::newRow("busy device") << QStringLiteral("COM7") << true
-                                 << QStringLiteral("another program");
+                                 << QStringLiteral("The port is in use by");
     QTest::newRow("no number") << QStringLiteral("COM") << false << QStringLiteral("No such");
 }
 

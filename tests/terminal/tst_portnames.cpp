@@ -28,6 +28,11 @@ void PortNamesTest::numberOfName_data()
     QTest::newRow("no number") << QStringLiteral("COM") << 0;
     QTest::newRow("not a number") << QStringLiteral("COMx") << 0;
     QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("COM256") << QStringLiteral("COM256") << 256;
+    QTest::newRow("beyond COM256") << QStringLiteral("COM257") << 0;
+    // A stored number is no port name: once it named /dev/ttyS7483646.
+    QTest::newRow("stored 2147483647") << QStringLiteral("2147483647") << 0;
+    QTest::newRow("lower case") << QStringLiteral("com4") << 4;
 }
 
 void PortNamesTest::numberOfName()
