@@ -1,5 +1,5 @@
-// Bytes and limits of the instrument's conversations, shared by the parts of
-// Instrument (console and monitor, block loader, link server).
+// Bytes and limits of the instrument's conversations, shared by its parts
+// (command line, capture, block load, lo download, link server).
 #pragma once
 
 #include <QByteArray>

@@ -1,6 +1,4 @@
-// The Skiffer link server: single-letter commands ended by LF, raw file data
-// both ways, no echo and no prompt. Part of Instrument.
-#include "Instrument.h"
+#include "LinkServer.h"
 
 #include "InstrumentWire.h"
 
@@ -91,36 +89,126 @@ QByteArray withBadDates(const QByteArray& text)
 
 } // namespace
 
-// ---------------------------------------------------------------- link server
-
-void Instrument::startSkiffer()
+LinkServer::~LinkServer()
 {
-    simMode = SimMode::Skiffer;
-    phase = Phase::SkIdle;
-    cwdValid = true;
+    // An upload cut short by shutdown is not a file on the card.
+    if (upload)
+        upload->cancelWriting();
+}
+
+void LinkServer::start()
+{
+    core.simMode = SimMode::Skiffer;
+    core.active = Activity::Link;
+    step = Step::Idle;
+    core.cwdValid = true;
     switchUart(0, QStringLiteral("link server on the USB link"));
     note(QStringLiteral("Skiffer link server started"));
     outLine(QStringLiteral(" Skiffer link server running; Ctrl-C stops it"));
 }
 
-void Instrument::skifferByte(unsigned char c)
+int LinkServer::consume(const char* p, int n)
+{
+    switch (step) {
+    case Step::Idle:
+        idleByte(static_cast<unsigned char>(p[0]));
+        return 1;
+    case Step::Line:
+        return commandLine(p, n);
+    case Step::UploadData:
+        return uploadData(p, n);
+    }
+    return 1;
+}
+
+int LinkServer::commandLine(const char* p, int n)
+{
+    int i = 0;
+    while (i < n && p[i] != '\n')
+        ++i;
+    for (int j = 0; j < i; ++j)
+        if (p[j] != '\r' || !options.lenient) // a CR is part of the command
+            line.append(p[j]);
+    if (line.size() > kMaxLinkLine) {
+        note(QStringLiteral("link: command line too long, dropped"));
+        line.clear();
+        step = Step::Idle;
+        return i < n ? i + 1 : n;
+    }
+    if (i < n) {
+        step = Step::Idle;
+        const QByteArray arg = line;
+        line.clear();
+        command(commandLetter, arg);
+        return i + 1;
+    }
+    return n;
+}
+
+int LinkServer::uploadData(const char* p, int n)
+{
+    qint64 allow = uploadRemaining;
+    if (options.uploadStallAfter >= 0)
+        allow = qMin(allow, options.uploadStallAfter - uploadReceived);
+    if (allow <= 0) {
+        uploadStalled = true;
+        note(QStringLiteral("fault: upload reading stops after %1 bytes").arg(uploadReceived));
+        return 0;
+    }
+    const int k = static_cast<int>(qMin<qint64>(n, allow));
+    if (uploadReceived == 0)
+        uploadSettings = io->lineSettings();
+    if (upload && uploadKeep && upload->write(p, k) != k)
+        uploadKeep = false; // reported when the file is finished
+    uploadRemaining -= k;
+    uploadReceived += k;
+    if (options.uploadText == QLatin1String("during") && !uploadTextSent &&
+        uploadReceived * 2 >= uploadAnnounced && uploadRemaining > 0) {
+        uploadTextSent = true;
+        out(" Receiving " + uploadCardPath.toUtf8() + "\r\n");
+    }
+    if (uploadRemaining == 0)
+        finishUpload();
+    return k;
+}
+
+qint64 LinkServer::deadline() const
+{
+    if (step != Step::UploadData)
+        return -1;
+    return core.lastByteAt + options.timing.uploadIdleMs;
+}
+
+void LinkServer::expire()
+{
+    if (uploadStalled) {
+        uploadStalled = false;
+        discardUpload(QStringLiteral("reading stopped after %1 bytes (fault), then %2 ms")
+                          .arg(uploadReceived)
+                          .arg(options.timing.uploadIdleMs));
+    } else {
+        discardUpload(QStringLiteral("line quiet for %1 ms").arg(options.timing.uploadIdleMs));
+    }
+}
+
+void LinkServer::idleByte(unsigned char c)
 {
     switch (c) {
     case 'c':
     case 't':
     case 's':
     case 'r':
-        skCommand = static_cast<char>(c);
-        skLine.clear();
-        phase = Phase::SkLine;
+        commandLetter = static_cast<char>(c);
+        line.clear();
+        step = Step::Line;
         return;
     case 'd':
-        skifferList();
+        list();
         summary(QStringLiteral("link: d done"));
         return;
     case 'a':
         io->discardPendingOutput();
-        pending.clear();
+        core.pending.clear();
         note(QStringLiteral("link: a - sending stopped"));
         if (!model.cardFiles.isEmpty() && model.cardFiles.last().kind == CardFileRecord::Sent) {
             CardFileRecord rec = model.cardFiles.last();
@@ -130,8 +218,8 @@ void Instrument::skifferByte(unsigned char c)
         return;
     case kETX:
         note(QStringLiteral("Skiffer link server stopped"));
-        simMode = SimMode::Console;
-        phase = Phase::Line;
+        core.simMode = SimMode::Console;
+        core.active = Activity::Line;
         switchUart(options.terminalBaud, QStringLiteral("console"));
         out("^C\r\n");
         prompt();
@@ -141,36 +229,36 @@ void Instrument::skifferByte(unsigned char c)
     }
 }
 
-void Instrument::skifferCommand(char cmd, const QByteArray& arg)
+void LinkServer::command(char cmd, const QByteArray& arg)
 {
     if (arg.endsWith('\r') && !options.lenient)
         violation(QStringLiteral("link command %1 ends in CR LF; the CR is part of it")
                       .arg(QLatin1Char(cmd)));
     switch (cmd) {
     case 'c':
-        skifferChangeDir(textOf(arg));
+        changeDir(textOf(arg));
         break;
     case 't':
         if (arg.startsWith("date "))
-            skifferTdate(textOf(arg.mid(5)));
+            tdate(textOf(arg.mid(5)));
         else
             note(QStringLiteral("link: unknown command t%1").arg(textOf(arg)));
         break;
     case 's':
-        skifferSend(textOf(arg));
+        send(textOf(arg));
         break;
     case 'r':
-        skifferReceive(arg);
+        receive(arg);
         break;
     default:
         break;
     }
     // An upload's summary comes when it ends.
-    if (phase != Phase::SkUploadData)
+    if (step != Step::UploadData)
         summary(QStringLiteral("link: %1 done").arg(QLatin1Char(cmd)));
 }
 
-void Instrument::sendLinkText(int delayMs, const QByteArray& text)
+void LinkServer::sendLinkText(int delayMs, const QByteArray& text)
 {
     if (delayMs > 0)
         outAfter(delayMs, text);
@@ -178,27 +266,27 @@ void Instrument::sendLinkText(int delayMs, const QByteArray& text)
         out(text);
 }
 
-void Instrument::skifferChangeDir(const QString& path)
+void LinkServer::changeDir(const QString& path)
 {
     QStringList to;
     // Only the lenient server forgives a CR (or other control byte) in the path.
-    if ((options.lenient || !hasControl(path)) && card->resolveDirectory(path, cwd, &to)) {
-        cwd = to;
-        cwdValid = true;
-        note(QStringLiteral("link: c %1").arg(CardTree::cardPath(cwd)));
+    if ((options.lenient || !hasControl(path)) && card->resolveDirectory(path, core.cwd, &to)) {
+        core.cwd = to;
+        core.cwdValid = true;
+        note(QStringLiteral("link: c %1").arg(CardTree::cardPath(core.cwd)));
     } else {
-        cwdValid = false;
-        badDir = path;
+        core.cwdValid = false;
+        core.badDir = path;
         note(QStringLiteral("link: c %1 - no such directory").arg(path));
     }
 }
 
-void Instrument::skifferList()
+void LinkServer::list()
 {
     const QByteArray lineEnd = options.crlfListing ? "\r\n" : "\n";
     QByteArray text;
-    if (cwdValid) {
-        text = card->listing(cwd, lineEnd);
+    if (core.cwdValid) {
+        text = card->listing(core.cwd, lineEnd);
         if (options.hostileNames)
             text = withExtraEntries(text, lineEnd, hostileCardNames(), hostileFileBytes().size());
         if (options.controlNames)
@@ -206,8 +294,8 @@ void Instrument::skifferList()
         if (options.badDates)
             text = withBadDates(text);
     } else {
-        text = " Volume in drive C is QX2CARD" + lineEnd + " Directory of " + printable(badDir) +
-               lineEnd + lineEnd + " File not found" + lineEnd;
+        text = " Volume in drive C is QX2CARD" + lineEnd + " Directory of " +
+               printable(core.badDir) + lineEnd + lineEnd + " File not found" + lineEnd;
     }
     if (options.nulInListing) {
         QByteArray marked;
@@ -221,7 +309,8 @@ void Instrument::skifferList()
         text = marked;
     }
     note(QStringLiteral("link: d %1 (%2 bytes)")
-             .arg(cwdValid ? CardTree::cardPath(cwd) : QString::fromUtf8(printable(badDir)))
+             .arg(core.cwdValid ? CardTree::cardPath(core.cwd)
+                                : QString::fromUtf8(printable(core.badDir)))
              .arg(text.size()));
     if (options.chunkSize > 0) {
         flush();
@@ -233,7 +322,7 @@ void Instrument::skifferList()
     }
 }
 
-void Instrument::skifferTdate(const QString& text)
+void LinkServer::tdate(const QString& text)
 {
     // The server reads the client's text by position: two-digit fields, one lower-case letter.
     static const QRegularExpression strict(
@@ -266,7 +355,7 @@ void Instrument::skifferTdate(const QString& text)
     const QString format = QStringLiteral("MM-dd-yyyy HH:mm:ss");
     const QDateTime before = clock();
     const QDateTime value(date, time, Qt::UTC);
-    clockOffsetMs = QDateTime::currentDateTimeUtc().msecsTo(value);
+    core.setClock(value);
     model.clockSets.append({QStringLiteral("tdate"), text, value});
     note(QStringLiteral("clock set by tdate to %1").arg(value.toString(Qt::ISODate)));
     const QByteArray nul = options.nulInClockReply ? QByteArray(1, '\0') : QByteArray();
@@ -275,7 +364,7 @@ void Instrument::skifferTdate(const QString& text)
                                            value.toString(format).toUtf8() + "\r\n");
 }
 
-void Instrument::skifferSend(const QString& name)
+void LinkServer::send(const QString& name)
 {
     if (options.hostileNames && hostileCardNames().contains(name)) {
         note(QStringLiteral("fault: s %1 - hostile name, sending %2 bytes")
@@ -291,10 +380,10 @@ void Instrument::skifferSend(const QString& name)
         out(controlFileBytes());
         return;
     }
-    const QString found = cwdValid ? card->findEntry(cwd, name, false) : QString();
+    const QString found = core.cwdValid ? card->findEntry(core.cwd, name, false) : QString();
     if (!found.isEmpty() && !options.growPattern.isEmpty())
-        growFile(card->hostPath(cwd) + QLatin1Char('/') + found);
-    QFile f(card->hostPath(cwd) + QLatin1Char('/') + found);
+        growFile(card->hostPath(core.cwd) + QLatin1Char('/') + found);
+    QFile f(card->hostPath(core.cwd) + QLatin1Char('/') + found);
     // A missing file gets no answer at all: any text would land in the client's file.
     if (found.isEmpty() || !f.open(QIODevice::ReadOnly)) {
         if (options.missingFileText) {
@@ -310,7 +399,7 @@ void Instrument::skifferSend(const QString& name)
     QByteArray bytes = f.readAll();
     CardFileRecord rec;
     rec.kind = CardFileRecord::Sent;
-    rec.cardPath = CardTree::cardPath(cwd + QStringList{found});
+    rec.cardPath = CardTree::cardPath(core.cwd + QStringList{found});
     rec.announced = bytes.size();
     rec.settings = io->lineSettings();
     if (options.stallDownloadAfter >= 0 && options.stallDownloadAfter < bytes.size()) {
@@ -346,7 +435,7 @@ void Instrument::skifferSend(const QString& name)
 }
 
 // --grow: the file gains lines of log text since it was listed.
-void Instrument::growFile(const QString& hostPath)
+void LinkServer::growFile(const QString& hostPath)
 {
     const QRegularExpression pattern(
         QRegularExpression::wildcardToRegularExpression(options.growPattern),
@@ -366,7 +455,7 @@ void Instrument::growFile(const QString& hostPath)
              .arg(more.size()));
 }
 
-void Instrument::skifferReceive(const QByteArray& request)
+void LinkServer::receive(const QByteArray& request)
 {
     const int tab = request.indexOf('\t');
     const QByteArray lengthText = tab >= 0 ? request.mid(tab + 1) : QByteArray();
@@ -389,17 +478,17 @@ void Instrument::skifferReceive(const QByteArray& request)
     uploadFolder.clear();
     upload.reset();
     QString why;
-    if (!cwdValid) {
+    if (!core.cwdValid) {
         why = QStringLiteral("the current directory does not exist");
     } else if (!isPlainName(name)) {
         why = QStringLiteral("invalid file name");
-    } else if (!card->findEntry(cwd, name, true).isEmpty()) {
+    } else if (!card->findEntry(core.cwd, name, true).isEmpty()) {
         why = QStringLiteral("a directory has that name");
     } else {
-        const QString existing = card->findEntry(cwd, name, false);
+        const QString existing = card->findEntry(core.cwd, name, false);
         const QString stored = existing.isEmpty() ? name : existing;
-        uploadCardPath = CardTree::cardPath(cwd + QStringList{stored});
-        uploadFolder = card->hostPath(cwd);
+        uploadCardPath = CardTree::cardPath(core.cwd + QStringList{stored});
+        uploadFolder = card->hostPath(core.cwd);
         uploadFolderStamp = modifiedUtc(uploadFolder);
         upload.reset(new QSaveFile(uploadFolder + QLatin1Char('/') + stored));
         uploadKeep = upload->open(QIODevice::WriteOnly);
@@ -409,7 +498,7 @@ void Instrument::skifferReceive(const QByteArray& request)
     if (!uploadKeep) {
         // The bytes still follow; they are read and dropped so they cannot pass as commands.
         uploadCardPath =
-            CardTree::cardPath(cwd) + QLatin1Char('\\') + QString::fromUtf8(printable(name));
+            CardTree::cardPath(core.cwd) + QLatin1Char('\\') + QString::fromUtf8(printable(name));
         note(QStringLiteral("link: r %1 %2 - will not be stored: %3")
                  .arg(QString::fromUtf8(printable(name)))
                  .arg(uploadAnnounced)
@@ -421,12 +510,12 @@ void Instrument::skifferReceive(const QByteArray& request)
         finishUpload();
         return;
     }
-    phase = Phase::SkUploadData;
+    step = Step::UploadData;
 }
 
-void Instrument::finishUpload()
+void LinkServer::finishUpload()
 {
-    phase = Phase::SkIdle;
+    step = Step::Idle;
     CardFileRecord rec;
     rec.cardPath = uploadCardPath;
     rec.size = uploadReceived;
@@ -452,7 +541,7 @@ void Instrument::finishUpload()
     upload.reset();
 }
 
-void Instrument::discardUpload(const QString& why)
+void LinkServer::discardUpload(const QString& why)
 {
     if (upload)
         upload->cancelWriting();
@@ -470,13 +559,13 @@ void Instrument::discardUpload(const QString& why)
                 .arg(uploadReceived)
                 .arg(uploadAnnounced)
                 .arg(why));
-    phase = Phase::SkIdle;
+    step = Step::Idle;
     uploadStalled = false;
 }
 
 // The card's file system keeps a folder's date when files come and go in it;
 // the host's does not, so the date from before the upload is put back.
-void Instrument::restoreUploadFolderTime()
+void LinkServer::restoreUploadFolderTime()
 {
     if (!uploadFolder.isEmpty())
         setModificationTime(uploadFolder, uploadFolderStamp);

@@ -1,9 +1,9 @@
-// The boot monitor's data conversations: the LOAD block protocol and the
-// "lo" S-record / hex downloads. Part of Instrument.
-#include "Instrument.h"
+#include "BlockLoad.h"
 
+#include "CommandLine.h"
 #include "Crc32.h"
 #include "InstrumentWire.h"
+#include "ProgramRun.h"
 
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -13,16 +13,14 @@ namespace qx2sim
 
 using namespace wire;
 
-// ---------------------------------------------------------------- block loader
-
-bool Instrument::exactLoadLine(const QString& rawLine) const
+bool BlockLoad::exactLoadLine(const QString& rawLine)
 {
     static const QRegularExpression re(
         QStringLiteral("^LOAD [0-9A-F]{8} [0-9A-F]{8} [0-9A-F]{8}$"));
     return re.match(rawLine).hasMatch();
 }
 
-void Instrument::startLoad(const QString& line, const QStringList& args)
+void BlockLoad::start(const QString& line, const QStringList& args)
 {
     quint32 rate = 0;
     quint32 address = 0;
@@ -49,7 +47,8 @@ void Instrument::startLoad(const QString& line, const QStringList& args)
     }
     load = LoadRecord();
     load.commandLine = line;
-    load.mode = simMode == SimMode::Monitor ? QStringLiteral("monitor") : QStringLiteral("console");
+    load.mode =
+        core.simMode == SimMode::Monitor ? QStringLiteral("monitor") : QStringLiteral("console");
     load.rateField = rate;
     load.address = address;
     load.count = count;
@@ -70,15 +69,178 @@ void Instrument::startLoad(const QString& line, const QStringList& args)
         out(QByteArray(options.noiseBeforePlus, '*'));
     }
     handshake(kPlus);
-    phase = Phase::LoadHostPlus;
+    core.active = Activity::BlockLoad;
+    step = Step::HostPlus;
     if (rate > 0)
         switchUart(rate, QStringLiteral("LOAD data phase"));
 }
 
-void Instrument::requestBlock()
+int BlockLoad::consume(const char* p, int n)
 {
-    phase = Phase::LoadLenHi;
-    awaiting.clear();
+    const auto c = static_cast<unsigned char>(p[0]);
+    switch (step) {
+    case Step::HostPlus:
+        return hostPlus(p, n);
+    case Step::LenHi:
+        if (const int lost = dropEarly(n, "of a block"))
+            return lost;
+        core.awaiting.clear();
+        blockLength = c << 8;
+        step = Step::LenLo;
+        return 1;
+    case Step::LenLo:
+        blockLength |= c;
+        takeBlockLength();
+        return 1;
+    case Step::Data:
+        return blockData(p, n);
+    case Step::Trailer:
+        return trailer(c);
+    case Step::AmpAnswer:
+        return ampAnswer(c, n);
+    case Step::FailedDrain:
+        return n; // the rest of a failed load, dropped until the line is quiet
+    }
+    return 1;
+}
+
+int BlockLoad::hostPlus(const char* p, int n)
+{
+    if (const int lost = dropEarly(n, "after the LOAD line"))
+        return lost;
+    int i = 0;
+    while (i < n && p[i] != kPlus)
+        ++i;
+    if (i > 0) {
+        // Only the host's '+' opens the data phase; anything else is lost.
+        if (!options.lenient)
+            violation(
+                QStringLiteral("%1 byte(s) other than '+' after the instrument's '+'").arg(i));
+        return i;
+    }
+    core.awaiting.clear();
+    load.dataSettings = io->lineSettings();
+    note(QStringLiteral("LOAD data phase starts"));
+    requestBlock();
+    return 1;
+}
+
+int BlockLoad::blockData(const char* p, int n)
+{
+    const int k = qMin(n, blockRemaining);
+    // Never more than announced, whatever the host sends.
+    const int keep = static_cast<int>(qMin<qint64>(k, qint64(load.count) - loadReceived));
+    if (keep < k)
+        note(QStringLiteral("LOAD: %1 byte(s) beyond the announced count dropped").arg(k - keep));
+    load.data.append(p, keep);
+    blockRemaining -= k;
+    loadReceived += static_cast<quint32>(keep);
+    if (blockRemaining == 0) {
+        trailerSeen = 0;
+        step = Step::Trailer;
+    }
+    return k;
+}
+
+int BlockLoad::trailer(unsigned char c)
+{
+    if (c != 0) {
+        load.trailersOk = false;
+        if (!options.lenient) {
+            fail(QStringLiteral("block %1 ends with %2 instead of 00 00")
+                     .arg(load.blockLengths.size() + 1)
+                     .arg(hexByte(c)));
+            return 1;
+        }
+    }
+    if (++trailerSeen == 2) {
+        load.blockLengths.append(blockLength);
+        requestBlock();
+    }
+    return 1;
+}
+
+int BlockLoad::ampAnswer(unsigned char c, int n)
+{
+    LoadRecord& rec = model.loads.last();
+    if (const int lost = dropEarly(n, "answering '&'")) {
+        rec.ampAnswersOk = false;
+        return lost;
+    }
+    core.awaiting.clear();
+    ++rec.ampAnswers;
+    if (c != 0) {
+        rec.ampAnswersOk = false;
+        if (!options.lenient)
+            violation(QStringLiteral("%1 instead of 0x00 answering '&'").arg(hexByte(c)));
+    }
+    if (ampLeft > 0) {
+        --ampLeft;
+        handshake(kAmp);
+    } else {
+        ampGuardUntil = core.nowMs + options.timing.ampGuardMs;
+        sendMinus();
+    }
+    return 1;
+}
+
+bool BlockLoad::lateAmpAnswer(unsigned char c)
+{
+    if (ampGuardUntil < 0)
+        return false;
+    if (core.nowMs <= ampGuardUntil && !options.lenient) {
+        // Exactly one 0x00 answers each '&'.
+        violation(QStringLiteral("second byte %1 answering '&'").arg(hexByte(c)));
+        if (!model.loads.isEmpty())
+            model.loads.last().ampAnswersOk = false;
+        return true;
+    }
+    ampGuardUntil = -1;
+    return false;
+}
+
+qint64 BlockLoad::deadline() const
+{
+    if (step == Step::FailedDrain)
+        return core.lastByteAt + options.timing.failDrainMs;
+    return core.lastByteAt + options.timing.loadIdleMs;
+}
+
+void BlockLoad::expire()
+{
+    switch (step) {
+    case Step::AmpAnswer:
+        // The data is complete and recorded; only the '&' answers are missing.
+        model.loads.last().outcome = QStringLiteral("complete; no answer to '&'");
+        note(QStringLiteral("LOAD: no answer to '&' for %1 ms").arg(options.timing.loadIdleMs));
+        core.active = Activity::Line;
+        core.line->clearLine();
+        switchUart(options.terminalBaud, QStringLiteral("load given up"));
+        loadSummary();
+        break;
+    case Step::FailedDrain:
+        core.active = Activity::Line;
+        core.line->clearLine();
+        out("\r\n");
+        outLine(QStringLiteral("LOAD failed: ") + failReason);
+        prompt();
+        break;
+    default:
+        abandon(QStringLiteral("abandoned: line quiet for %1 ms").arg(options.timing.loadIdleMs));
+        break;
+    }
+}
+
+void BlockLoad::summaryIfDue(qint64 now)
+{
+    if (summaryDue >= 0 && now >= summaryDue)
+        loadSummary();
+}
+
+void BlockLoad::requestBlock()
+{
+    step = Step::LenHi;
+    core.awaiting.clear();
     // No '=' once everything announced has arrived: the host sends the zero
     // length without waiting.
     if (loadReceived >= load.count) {
@@ -91,69 +253,68 @@ void Instrument::requestBlock()
     const int blocks = load.blockLengths.size();
     if (options.stallAfterBlocks >= 0 && blocks >= options.stallAfterBlocks) {
         note(QStringLiteral("fault: no '=' after %1 block(s)").arg(blocks));
-        awaiting = QString(QLatin1Char(kEquals));
-        withholdHandshake();
+        core.awaiting = QString(QLatin1Char(kEquals));
+        core.withholdHandshake();
         return;
     }
     if (options.wrongAck >= 0 && blocks == options.wrongAckBlock - 1) {
         out(QByteArray(1, static_cast<char>(options.wrongAck)));
-        abandonLoad(QStringLiteral("fault: sent %1 instead of '=' for block %2")
-                        .arg(hexByte(options.wrongAck))
-                        .arg(blocks + 1));
+        abandon(QStringLiteral("fault: sent %1 instead of '=' for block %2")
+                    .arg(hexByte(options.wrongAck))
+                    .arg(blocks + 1));
         return;
     }
     handshake(kEquals);
 }
 
-void Instrument::takeBlockLength()
+void BlockLoad::takeBlockLength()
 {
     const quint32 remaining = load.count - loadReceived;
     const int expected = static_cast<int>(qMin<quint32>(remaining, 1024));
     if (blockLength == 0) {
         if (remaining > 0 && !options.lenient) {
-            failLoad(QStringLiteral("zero length after %1 of %2 bytes")
-                         .arg(loadReceived)
-                         .arg(load.count));
+            fail(QStringLiteral("zero length after %1 of %2 bytes")
+                     .arg(loadReceived)
+                     .arg(load.count));
             return;
         }
-        finishLoad();
+        finish();
         return;
     }
     if (blockLength != expected && !options.lenient) {
-        failLoad(QStringLiteral("block %1 announces %2 bytes, expected %3")
-                     .arg(load.blockLengths.size() + 1)
-                     .arg(blockLength)
-                     .arg(expected));
+        fail(QStringLiteral("block %1 announces %2 bytes, expected %3")
+                 .arg(load.blockLengths.size() + 1)
+                 .arg(blockLength)
+                 .arg(expected));
         return;
     }
     blockRemaining = blockLength;
-    phase = Phase::LoadData;
+    step = Step::Data;
 }
 
-void Instrument::finishLoad()
+void BlockLoad::finish()
 {
     load.complete = true;
     load.outcome = QStringLiteral("complete");
     load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
     model.writes.append({load.address, load.data});
     model.loads.append(load);
-    haveProgram = true;
-    programAddress = load.address;
+    core.program->loaded(load.address);
     if (options.extraAmp > 0) {
         ampUsed = true;
         ampLeft = options.extraAmp - 1;
         handshake(kAmp);
-        phase = Phase::LoadAmpAnswer;
+        step = Step::AmpAnswer;
         return;
     }
     sendMinus();
 }
 
-void Instrument::sendMinus()
+void BlockLoad::sendMinus()
 {
-    phase = Phase::Line;
-    lineBuffer.clear();
-    afterLoad = true;
+    core.active = Activity::Line;
+    core.line->clearLine();
+    core.line->expectGo();
     if (options.noMinus) {
         note(QStringLiteral("fault: no '-' after the load"));
     } else {
@@ -164,18 +325,18 @@ void Instrument::sendMinus()
     // '-' and the prompt still go at the load rate.
     switchUart(options.terminalBaud, QStringLiteral("load done"));
     if (ampUsed)
-        summaryDue = nowMs + options.timing.ampGuardMs; // a doubled answer may still come
+        summaryDue = core.nowMs + options.timing.ampGuardMs; // a doubled answer may still come
     else
         loadSummary();
 }
 
-void Instrument::loadSummary()
+void BlockLoad::loadSummary()
 {
     summaryDue = -1;
     if (model.loads.isEmpty())
         return;
     LoadRecord& rec = model.loads.last();
-    rec.violations += convViolations;
+    rec.violations += core.convViolations;
     saveLoad(rec);
     summary(QStringLiteral("LOAD done address=%1 count=%2 received=%3 blocks=%4 crc=%5 "
                            "trailers=%6 data-settings=%7 command-settings=%8 amp-answers=%9")
@@ -190,13 +351,13 @@ void Instrument::loadSummary()
                          .arg(rec.ampAnswersOk ? QLatin1String("ok") : QLatin1String("bad"))));
 }
 
-void Instrument::abandonLoad(const QString& why)
+void BlockLoad::abandon(const QString& why)
 {
     load.outcome = why;
     load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
     if (!load.data.isEmpty())
         model.writes.append({load.address, load.data});
-    load.violations = convViolations;
+    load.violations = core.convViolations;
     model.loads.append(load);
     saveLoad(load);
     summary(QStringLiteral("LOAD %1 after %2 of %3 bytes address=%4 crc=%5")
@@ -204,20 +365,20 @@ void Instrument::abandonLoad(const QString& why)
                 .arg(load.data.size())
                 .arg(load.count)
                 .arg(hex8(load.address), hex8(load.crc)));
-    phase = Phase::Line;
-    lineBuffer.clear();
-    awaiting.clear();
+    core.active = Activity::Line;
+    core.line->clearLine();
+    core.awaiting.clear();
     switchUart(options.terminalBaud, QStringLiteral("load given up"));
 }
 
-void Instrument::failLoad(const QString& why)
+void BlockLoad::fail(const QString& why)
 {
     violation(why);
     load.outcome = QStringLiteral("failed: ") + why;
     load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
     if (!load.data.isEmpty())
         model.writes.append({load.address, load.data});
-    load.violations = convViolations;
+    load.violations = core.convViolations;
     model.loads.append(load);
     saveLoad(load);
     summary(QStringLiteral("LOAD failed: %1; after %2 of %3 bytes address=%4")
@@ -227,13 +388,13 @@ void Instrument::failLoad(const QString& why)
                 .arg(hex8(load.address)));
     // The rest of the host's data is dropped; the failure is reported once the line is quiet.
     failReason = why;
-    phase = Phase::LoadFailedDrain;
-    lineBuffer.clear();
-    awaiting.clear();
+    step = Step::FailedDrain;
+    core.line->clearLine();
+    core.awaiting.clear();
     switchUart(options.terminalBaud, QStringLiteral("load failed"));
 }
 
-void Instrument::saveLoad(const LoadRecord& rec)
+void BlockLoad::saveLoad(const LoadRecord& rec)
 {
     if (options.saveLoadsDir.isEmpty())
         return;
@@ -246,107 +407,6 @@ void Instrument::saveLoad(const LoadRecord& rec)
         note(QStringLiteral("LOAD bytes saved to %1").arg(path));
     else
         note(QStringLiteral("LOAD bytes not saved to %1: %2").arg(path, f.errorString()));
-}
-
-void Instrument::runProgram(const QString& how, const QString& name, quint32 address,
-                            bool haveAddress)
-{
-    if (!haveAddress && !haveProgram) {
-        outLine(QStringLiteral("No program loaded"));
-        prompt();
-        return;
-    }
-    model.programs.append({how, name, address});
-    note(QStringLiteral("program started by %1 at %2%3")
-             .arg(how, hex6(address), name.isEmpty() ? QString() : QLatin1String(" as ") + name));
-    if (name.isEmpty())
-        outLine(QStringLiteral("QX2 program at %1 running").arg(hex6(address)));
-    else
-        outLine(QStringLiteral("QX2 program %1 at %2 running").arg(name, hex6(address)));
-    if (options.programWaitsForEtx) {
-        // The program runs on, deaf to the line, until Ctrl-C.
-        phase = Phase::ProgramRunning;
-        return;
-    }
-    outLine(QStringLiteral("QX2 program ended"));
-    prompt();
-}
-
-// ---------------------------------------------------------------- lo downloads
-
-void Instrument::startHex(const QString& line)
-{
-    hex = HexLoadRecord();
-    hex.command = line;
-    hexLineBuffer.clear();
-    hexUpper = 0;
-    note(QStringLiteral("lo download starts: %1").arg(line));
-    if (options.noPercentAfterLo) {
-        note(QStringLiteral("fault: no '%' after lo"));
-        awaiting.clear();
-    } else {
-        handshake(kPercent);
-    }
-    phase = Phase::HexData;
-    switchUart(kLoRate, QStringLiteral("lo download"));
-}
-
-void Instrument::hexLine(const QByteArray& line)
-{
-    HexRecord r;
-    if (!parseHexRecord(line, &r)) {
-        ++hex.badLines;
-        return;
-    }
-    applyHexRecord(r);
-    if (r.isEnd())
-        finishHex(QStringLiteral("end record"));
-}
-
-void Instrument::applyHexRecord(const HexRecord& r)
-{
-    hex.records.append(r);
-    if (!r.checksumOk)
-        ++hex.badLines;
-    if (r.format == ':' && (r.type == 2 || r.type == 4) && r.data.size() == 2) {
-        const quint32 v =
-            (static_cast<unsigned char>(r.data[0]) << 8) | static_cast<unsigned char>(r.data[1]);
-        hexUpper = r.type == 2 ? v << 4 : v << 16;
-    }
-    if (r.isData() && !r.data.isEmpty()) {
-        const quint32 at = r.format == ':' ? hexUpper + r.address : r.address;
-        model.writes.append({at, r.data});
-    }
-}
-
-void Instrument::finishHex(const QString& why)
-{
-    // A last line without its line end still counts.
-    if (!hexLineBuffer.isEmpty()) {
-        HexRecord r;
-        if (parseHexRecord(hexLineBuffer, &r))
-            applyHexRecord(r);
-        else
-            ++hex.badLines;
-        hexLineBuffer.clear();
-    }
-    hex.endSeen = !hex.records.isEmpty() && hex.records.last().isEnd();
-    hex.violations = convViolations;
-    model.hexLoads.append(hex);
-    summary(QStringLiteral("lo download ends (%1): %2 bytes, %3 records, %4 bad, settings %5")
-                .arg(why)
-                .arg(hex.raw.size())
-                .arg(hex.records.size())
-                .arg(hex.badLines)
-                .arg(hex.dataSettings.toString()));
-    if (options.noPercentAfterData) {
-        note(QStringLiteral("fault: no '%' after the data"));
-        awaiting.clear();
-    } else {
-        handshake(kPercent);
-    }
-    phase = Phase::HexClosing;
-    switchUart(options.terminalBaud, QStringLiteral("lo download done"));
 }
 
 } // namespace qx2sim
