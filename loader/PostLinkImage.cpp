@@ -382,6 +382,97 @@ static ConversionError lookupFailure(const ForkResource& r, const char* what)
                    QStringLiteral("The resource %1 is missing.").arg(QLatin1String(what)));
 }
 
+// Load-type table: count, 4 unused bytes, then 64-byte entries, all inside the code.
+static ConversionError findLoadTypeEntry(ByteSpan code, int type, const uchar** entry)
+{
+    const qint64 codeSize = code.size;
+    const qint64 table = getBe32(code.data + 22);
+    if (!code.contains(table, 8))
+        return failure(BadLoadTypeTable, QStringLiteral("The load-type table (code offset %1) "
+                                                        "lies outside the code segment.")
+                                             .arg(hex(quint64(table))));
+    const qint64 count = getBe32(code.data + table);
+    if (count > (codeSize - table - 8) / kLoadTypeEntrySize)
+        return failure(BadLoadTypeTable,
+                       QStringLiteral("The load-type table claims %1 entries; the code segment "
+                                      "has room for %2.")
+                           .arg(count)
+                           .arg((codeSize - table - 8) / kLoadTypeEntrySize));
+    for (qint64 i = 0; i < count && !*entry; ++i) {
+        const uchar* e = code.data + table + 8 + i * kLoadTypeEntrySize;
+        if (getBe32(e) == quint32(type))
+            *entry = e;
+    }
+    if (!*entry)
+        return failure(NoSuchType,
+                       QStringLiteral("The load-type table has no entry for type %1.").arg(type));
+    return ConversionError{};
+}
+
+static HeaderRecord headerFromEntry(const uchar* entry)
+{
+    HeaderRecord h;
+    auto word = [entry](int i) { return getBe32(entry + 4 * i); };
+    h.set(84, word(0));
+    h.set(40, word(1));
+    h.set(48, word(2));
+    h.set(56, word(3));
+    h.set(60, word(4));
+    h.set(68, word(5));
+    h.set(72, word(6));
+    h.set(76, word(7));
+    for (int i = 8; i <= 15; ++i)
+        h.set(104 + (i - 8) * 4, word(i));
+    return h;
+}
+
+static void adjustForType(HeaderRecord& h, int type, qint64 codeSize, qint64 total)
+{
+    // Adjustments per type (32-bit arithmetic, as on the target).
+    switch (type) {
+    case 1: // RAM application: the code runs where it is loaded, the A5 world follows it
+        h.set(48, h.textStart());
+        h.set(56, h.at(68));
+        h.set(60, h.at(48) + quint32(codeSize));
+        h.set(68, h.at(68) - quint32(codeSize));
+        break;
+    case 2:
+        break;
+    case 3:
+        h.set(60, h.at(48) + quint32(codeSize));
+        h.set(68, h.at(68) - quint32(total));
+        break;
+    }
+}
+
+static bool clearThroughSignature(uchar* img, qint64 total)
+{
+    // The signature marks the end of the linker's placeholder: every byte up to
+    // and including it is cleared. The walk restarts the match without
+    // comparing the mismatching byte again.
+    qint64 pos = 0;
+    int matched = 0;
+    while (pos < total && matched < kSignatureLength) {
+        const char c = char(img[pos]);
+        img[pos++] = 0;
+        matched = c == kSignature[matched] ? matched + 1 : 0;
+    }
+    return matched == kSignatureLength;
+}
+
+static void putStartupBlock(const HeaderRecord& h, uchar* img)
+{
+    // The start-up block: header record, stub over its first 40 bytes,
+    // signature with its NUL, one 0x00, the start-up routine.
+    uchar block[kStartupBlockSize];
+    h.store(block);
+    std::memcpy(block, kStartupStub, sizeof kStartupStub);
+    std::memcpy(block + kHeaderRecordSize, kSignature, kSignatureLength + 1);
+    block[179] = 0;
+    std::memcpy(block + 180, kStartupRoutine, sizeof kStartupRoutine);
+    std::memcpy(img, block, sizeof block);
+}
+
 ConversionError BuildLoadImage(ByteSpan binFile, int type, LoadImage& out)
 {
     if (type < 1 || type > 3)
@@ -411,41 +502,12 @@ ConversionError BuildLoadImage(ByteSpan binFile, int type, LoadImage& out)
                                          .arg(codeSize)
                                          .arg(kStartupBlockSize));
 
-    // Load-type table: count, 4 unused bytes, then 64-byte entries, all inside the code.
-    const qint64 table = getBe32(code.data + 22);
-    if (!code.contains(table, 8))
-        return failure(BadLoadTypeTable, QStringLiteral("The load-type table (code offset %1) "
-                                                        "lies outside the code segment.")
-                                             .arg(hex(quint64(table))));
-    const qint64 count = getBe32(code.data + table);
-    if (count > (codeSize - table - 8) / kLoadTypeEntrySize)
-        return failure(BadLoadTypeTable,
-                       QStringLiteral("The load-type table claims %1 entries; the code segment "
-                                      "has room for %2.")
-                           .arg(count)
-                           .arg((codeSize - table - 8) / kLoadTypeEntrySize));
     const uchar* entry = nullptr;
-    for (qint64 i = 0; i < count && !entry; ++i) {
-        const uchar* e = code.data + table + 8 + i * kLoadTypeEntrySize;
-        if (getBe32(e) == quint32(type))
-            entry = e;
-    }
-    if (!entry)
-        return failure(NoSuchType,
-                       QStringLiteral("The load-type table has no entry for type %1.").arg(type));
+    const ConversionError noEntry = findLoadTypeEntry(code, type, &entry);
+    if (noEntry.failed())
+        return noEntry;
 
-    HeaderRecord h;
-    auto word = [entry](int i) { return getBe32(entry + 4 * i); };
-    h.set(84, word(0));
-    h.set(40, word(1));
-    h.set(48, word(2));
-    h.set(56, word(3));
-    h.set(60, word(4));
-    h.set(68, word(5));
-    h.set(72, word(6));
-    h.set(76, word(7));
-    for (int i = 8; i <= 15; ++i)
-        h.set(104 + (i - 8) * 4, word(i));
+    HeaderRecord h = headerFromEntry(entry);
 
     const ForkResource data0 = FindForkResource(fork, fourCc("DATA"), 0);
     if (data0.status != Lookup::Found)
@@ -468,21 +530,7 @@ ConversionError BuildLoadImage(ByteSpan binFile, int type, LoadImage& out)
     h.set(52, quint32(codeSize));
     h.set(64, quint32(a5World));
 
-    // Adjustments per type (32-bit arithmetic, as on the target).
-    switch (type) {
-    case 1: // RAM application: the code runs where it is loaded, the A5 world follows it
-        h.set(48, h.textStart());
-        h.set(56, h.at(68));
-        h.set(60, h.at(48) + quint32(codeSize));
-        h.set(68, h.at(68) - quint32(codeSize));
-        break;
-    case 2:
-        break;
-    case 3:
-        h.set(60, h.at(48) + quint32(codeSize));
-        h.set(68, h.at(68) - quint32(total));
-        break;
-    }
+    adjustForType(h, type, codeSize, total);
     const quint32 codeBase = h.at(48);
     const quint32 a5Address = belowA5 + h.at(60);
     h.set(96, a5Address);
@@ -522,17 +570,7 @@ ConversionError BuildLoadImage(ByteSpan binFile, int type, LoadImage& out)
 
     h.set(112, getBe32(img + 10));
 
-    // The signature marks the end of the linker's placeholder: every byte up to
-    // and including it is cleared. The walk restarts the match without
-    // comparing the mismatching byte again.
-    qint64 pos = 0;
-    int matched = 0;
-    while (pos < total && matched < kSignatureLength) {
-        const char c = char(img[pos]);
-        img[pos++] = 0;
-        matched = c == kSignature[matched] ? matched + 1 : 0;
-    }
-    if (matched < kSignatureLength)
+    if (!clearThroughSignature(img, total))
         return failure(NoSignature, QStringLiteral("The code holds no start-up signature \"%1\".")
                                         .arg(QLatin1String(kSignature)));
 
@@ -543,15 +581,7 @@ ConversionError BuildLoadImage(ByteSpan binFile, int type, LoadImage& out)
     h.set(108, h.textStart() + 180);
     h.set(116, h.textStart() + 28);
 
-    // The start-up block: header record, stub over its first 40 bytes,
-    // signature with its NUL, one 0x00, the start-up routine.
-    uchar block[kStartupBlockSize];
-    h.store(block);
-    std::memcpy(block, kStartupStub, sizeof kStartupStub);
-    std::memcpy(block + kHeaderRecordSize, kSignature, kSignatureLength + 1);
-    block[179] = 0;
-    std::memcpy(block + 180, kStartupRoutine, sizeof kStartupRoutine);
-    std::memcpy(image.data(), block, sizeof block);
+    putStartupBlock(h, img);
 
     out.image = image;
     out.header = h;
