@@ -255,7 +255,7 @@ bool LoadCommands::LoadCpm68kFile(const QString& path)
     {
         const ReaderPauseGuard paused(host.readerControl());
         MonitorSession session = makeSession(*line);
-        ok = session.SendCpm68kImage(path);
+        ok = session.SendCpm68kImage(path).ok();
     }
     if (tellDeviceLoss())
         return false;
@@ -279,7 +279,7 @@ bool LoadCommands::loadHexFile(const QString& path)
     {
         const ReaderPauseGuard paused(host.readerControl());
         MonitorSession session = makeSession(*line);
-        ok = session.SendHexFile(path);
+        ok = session.SendHexFile(path).ok();
     }
     return !tellDeviceLoss() && ok;
 }
@@ -331,7 +331,7 @@ bool LoadCommands::loadPxeFile(const QString& path)
 bool LoadCommands::pxeConversation(MonitorSession& session, const QByteArray& image,
                                    const QString& target)
 {
-    if (session.MonitorLoad(image.constData(), image.size(), kPxeAddress) != 0) {
+    if (session.MonitorLoad(image.constData(), image.size(), kPxeAddress).failed()) {
         if (!session.deviceGone())
             feedback.message(QStringLiteral("Load PXE Failed"),
                              QStringLiteral("DuVizEred/OnLoadAny()"), MessageIcon::Warning);

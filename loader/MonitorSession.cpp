@@ -241,17 +241,26 @@ void MonitorSession::setReadTimeouts(const ReadTimeouts& t)
     line.setReadTimeouts(t.interval, t.perByte, t.constant);
 }
 
-void MonitorSession::report(const QString& text)
+Outcome MonitorSession::finish(const Outcome& outcome)
 {
+    if (outcome.ok())
+        return outcome;
     // A conversation that ends on a failing device says so rather than naming the
     // protocol step that happened to notice.
     if (line.deviceFailed())
         gone = true;
     if (gone) {
         reportIfDeviceGone();
-        return;
+        return Outcome::failure(deviceGoneText(line.failureText()));
     }
+    feedback.message(outcome.text(), QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+    return outcome;
+}
+
+Outcome MonitorSession::refuseFile(const QString& text)
+{
     feedback.message(text, QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
+    return Outcome::failure(text);
 }
 
 void MonitorSession::reportIfDeviceGone()
@@ -274,12 +283,10 @@ std::unique_ptr<LoadProgress> MonitorSession::openProgress(const QString& title,
 
 // --- the block load ----------------------------------------------------------------
 
-int MonitorSession::MonitorLoad(const char* data, qint64 count, uint32_t address)
+Outcome MonitorSession::MonitorLoad(const char* data, qint64 count, uint32_t address)
 {
-    if (count < 0 || quint64(address) + quint64(count) > Q_UINT64_C(0x100000000)) {
-        report(wrapsText(address, count));
-        return 1;
-    }
+    if (count < 0 || quint64(address) + quint64(count) > Q_UINT64_C(0x100000000))
+        return finish(Outcome::failure(wrapsText(address, count)));
     const uint32_t rate = rates.download;
     const std::unique_ptr<LoadProgress> progress =
         openProgress(QStringLiteral("Sending CPM68K File"),
@@ -289,42 +296,36 @@ int MonitorSession::MonitorLoad(const char* data, qint64 count, uint32_t address
                          .arg(rate),
                      progressUpperBound(count, kBlockSize));
 
-    QString failure;
-    {
-        const std::unique_ptr<LineRestorer> saved = line.saveLineState();
-        const TerminalRateOnExit terminalRate(*this);
-        const std::unique_ptr<LineRestorer> prompt = line.lowLatency();
-        line.setLineFormat(kNoParity, 8, kTwoStopBits);
-        setReadTimeouts(timing.loadRead);
-        line.setWriteTimeouts(timing.writePerByteMs, timing.writeConstantMs);
-
-        failure = loadConversation(data, count, address, rate, *progress);
-        if (!failure.isEmpty())
-            report(failure);
-    }
-    return failure.isEmpty() ? 0 : 1;
+    const std::unique_ptr<LineRestorer> saved = line.saveLineState();
+    const TerminalRateOnExit terminalRate(*this);
+    const std::unique_ptr<LineRestorer> prompt = line.lowLatency();
+    line.setLineFormat(kNoParity, 8, kTwoStopBits);
+    setReadTimeouts(timing.loadRead);
+    line.setWriteTimeouts(timing.writePerByteMs, timing.writeConstantMs);
+    return finish(loadConversation(data, count, address, rate, *progress));
 }
 
 // The wire, in order: wake-up, LOAD at the terminal rate, '+', the switch to the
 // download rate and the host's '+', then '=' and a block until all is sent, the
 // zero length, and '-'.
-QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_t address,
+Outcome MonitorSession::loadConversation(const char* data, qint64 count, uint32_t address,
                                          uint32_t rate, LoadProgress& progress)
 {
     if (!WaitMonitorPrompt())
-        return QString::fromLatin1(kNoPromptText);
+        return Outcome::failure(QString::fromLatin1(kNoPromptText));
     if (progress.CheckCancel())
-        return QString::fromLatin1(kAbortedText);
+        return Outcome::failure(QString::fromLatin1(kAbortedText));
 
     sendLoadCommand(rate, address, count);
     setReadTimeouts(timing.replyRead);
     switch (awaitGoAhead(progress)) {
     case Reply::Cancelled:
-        return QString::fromLatin1(kAbortedText);
+        return Outcome::failure(QString::fromLatin1(kAbortedText));
     case Reply::TimedOut:
-        return QString::fromLatin1(kNoPlusText);
+        return Outcome::failure(QString::fromLatin1(kNoPlusText));
     case Reply::Refused:
-        return refusedText(loadAnswer, loadCommand(rate, address, uint32_t(count)));
+        return Outcome::failure(
+            refusedText(loadAnswer, loadCommand(rate, address, uint32_t(count))));
     case Reply::Seen:
     case Reply::Other: // a hundred other bytes: the monitor is taken to be listening
         break;
@@ -338,13 +339,13 @@ QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_
     qint64 remaining = count;
     while (remaining > 0) {
         if (progress.CheckCancel())
-            return QString::fromLatin1(kAbortedText);
+            return Outcome::failure(QString::fromLatin1(kAbortedText));
         const int n = int(std::min<qint64>(remaining, kBlockSize));
-        QString failure = expectBlockRequest(remaining);
-        if (failure.isEmpty())
-            failure = sendBlock(data, n);
-        if (!failure.isEmpty())
-            return failure;
+        Outcome step = expectBlockRequest(remaining);
+        if (step.ok())
+            step = sendBlock(data, n);
+        if (step.failed())
+            return step;
         progress.StepProgress();
         remaining -= n;
         data += n;
@@ -356,17 +357,17 @@ QString MonitorSession::loadConversation(const char* data, qint64 count, uint32_
     setReadTimeouts(timing.replyRead);
     switch (awaitReply(kMinus, progress, true)) {
     case Reply::Cancelled:
-        return QString::fromLatin1(kAbortedText);
+        return Outcome::failure(QString::fromLatin1(kAbortedText));
     case Reply::TimedOut:
     case Reply::Refused:
-        return QString::fromLatin1(kNoMinusText);
+        return Outcome::failure(QString::fromLatin1(kNoMinusText));
     case Reply::Seen:
         line.farEndHasAll(); // '-' comes once the zero length is in
         break;
     case Reply::Other:
         break;
     }
-    return QString();
+    return Outcome::success();
 }
 
 void MonitorSession::sendLoadCommand(uint32_t rate, uint32_t address, qint64 count)
@@ -433,22 +434,22 @@ MonitorSession::Reply MonitorSession::awaitGoAhead(LoadProgress& progress)
 }
 
 // '=' from the monitor: ready for the next block.
-QString MonitorSession::expectBlockRequest(qint64 remaining)
+Outcome MonitorSession::expectBlockRequest(qint64 remaining)
 {
     const int r = ReadByte();
     if (r == kEquals) {
         line.farEndHasAll(); // asked for only once the last block is in
-        return QString();
+        return Outcome::success();
     }
     if (r == -1)
-        return QStringLiteral("=timeout,reply=%1,rem=%2").arg(r).arg(remaining);
-    return QStringLiteral("%1 reply expecting '='").arg(r);
+        return Outcome::failure(QStringLiteral("=timeout,reply=%1,rem=%2").arg(r).arg(remaining));
+    return Outcome::failure(QStringLiteral("%1 reply expecting '='").arg(r));
 }
 
 // Length high, length low, the data, 0x00 0x00. The block goes in one write so that
 // the line does not stand idle between its pieces while each is drained; a write
 // that did not get the data out whole fails the load.
-QString MonitorSession::sendBlock(const char* data, int n)
+Outcome MonitorSession::sendBlock(const char* data, int n)
 {
     QByteArray frame;
     frame.reserve(n + 4);
@@ -459,14 +460,15 @@ QString MonitorSession::sendBlock(const char* data, int n)
     frame += '\0';
     const int written = SendBytes(frame.constData(), frame.size());
     if (written < n + 2)
-        return QStringLiteral("actual=%1 max=%2").arg(std::max(written - 2, 0)).arg(n);
+        return Outcome::failure(
+            QStringLiteral("actual=%1 max=%2").arg(std::max(written - 2, 0)).arg(n));
     if (written < frame.size())
-        return QStringLiteral("A block of %1 bytes went out without its closing 00 00 (%2 of %3 "
-                              "bytes written).")
-            .arg(n)
-            .arg(written)
-            .arg(frame.size());
-    return QString();
+        return Outcome::failure(QStringLiteral("A block of %1 bytes went out without its closing "
+                                               "00 00 (%2 of %3 bytes written).")
+                                    .arg(n)
+                                    .arg(written)
+                                    .arg(frame.size()));
+    return Outcome::success();
 }
 
 void MonitorSession::sendBlockEnd()
@@ -477,14 +479,12 @@ void MonitorSession::sendBlockEnd()
 
 // --- CPM68K images -----------------------------------------------------------------
 
-bool MonitorSession::SendCpm68kImage(const QString& path)
+Outcome MonitorSession::SendCpm68kImage(const QString& path)
 {
     using namespace loadimage;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        feedback.message(QStringLiteral("Can't open CPM68K file [%1]!").arg(path),
-                         QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
-        return false;
+        return refuseFile(QStringLiteral("Can't open CPM68K file [%1]!").arg(path));
     }
     QByteArray bytes;
     try {
@@ -495,9 +495,7 @@ bool MonitorSession::SendCpm68kImage(const QString& path)
     }
     file.close();
     if (bytes.isEmpty() && QFileInfo(path).size() > 0) {
-        feedback.message(QStringLiteral("Not enough memory to open the file!"),
-                         QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
-        return false;
+        return refuseFile(QStringLiteral("Not enough memory to open the file!"));
     }
 
     Cpm68kHeader header;
@@ -505,10 +503,8 @@ bool MonitorSession::SendCpm68kImage(const QString& path)
     // An image shorter than its header says would send bytes that are not in the
     // file: refused before anything goes on the line.
     if (!headerRead || quint64(bytes.size()) < header.headerSize() + header.count()) {
-        feedback.message(
-            QStringLiteral("CPM68K file [%1] is shorter than its header says!").arg(path),
-            QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
-        return false;
+        return refuseFile(
+            QStringLiteral("CPM68K file [%1] is shorter than its header says!").arg(path));
     }
     QByteArray image = bytes.mid(header.headerSize(), int(header.count()));
     bytes = QByteArray();
@@ -517,26 +513,26 @@ bool MonitorSession::SendCpm68kImage(const QString& path)
     if (header.flash() && address < kLowFlashLimit) {
         // Staged at a fixed address; the monitor moves it where the S-records say.
         const uint32_t end = address + uint32_t(image.size());
-        if (MonitorLoad(image.constData(), image.size(), kStagingAddress) != 0)
-            return false;
+        const Outcome staged = MonitorLoad(image.constData(), image.size(), kStagingAddress);
+        if (staged.failed())
+            return staged;
         SendByte(kBs);
         SendText("mon\r");
-        const bool ok = SendSRecordTail(sRecordTail(address, end));
-        reportIfDeviceGone();
-        return ok && !gone;
+        const Outcome tail = finish(tailConversation(sRecordTail(address, end)));
+        return tail.failed() ? tail : stillConnected();
     }
     if (header.flash() && needsTrailerCheck(address, quint64(address) + image.size()))
         addTrailer(image, address);
 
-    if (MonitorLoad(image.constData(), image.size(), address) != 0)
-        return false;
+    const Outcome loaded = MonitorLoad(image.constData(), image.size(), address);
+    if (loaded.failed())
+        return loaded;
     const uint32_t crc =
         Crc32Update(reinterpret_cast<const uchar*>(image.constData()), image.size(), 0);
     ShowInTerminal(crcReportLine(address, uint32_t(image.size()), crc));
     DrainInput(timing.afterLoadDrainMs);
     SendByte(kGo);
-    reportIfDeviceGone();
-    return !gone;
+    return stillConnected();
 }
 
 // --- "tom8" and "lo" ---------------------------------------------------------------
@@ -558,89 +554,88 @@ bool MonitorSession::percentAfterLo(const char* command)
     return DrainInput(timing.loDrainMs) == kPercent;
 }
 
-void MonitorSession::reportHexFailure(const QString& failure)
+Outcome MonitorSession::stillConnected()
 {
-    if (failure.isEmpty())
-        return;
-    report(failure);
+    reportIfDeviceGone();
+    if (gone)
+        return Outcome::failure(deviceGoneText(line.failureText()));
+    return Outcome::success();
 }
 
-QString MonitorSession::closingPercent(const char* what)
+Outcome MonitorSession::closingPercent(const char* what)
 {
     if (DrainInput(timing.hexEndDrainMs) != kPercent)
-        return QStringLiteral("The monitor did not confirm the end of the %1 with '%': the load "
-                              "is incomplete.")
-            .arg(QLatin1String(what));
-    return QString();
+        return Outcome::failure(QStringLiteral("The monitor did not confirm the end of the %1 "
+                                               "with '%': the load is incomplete.")
+                                    .arg(QLatin1String(what)));
+    return Outcome::success();
 }
 
-bool MonitorSession::SendSRecordTail(const QByteArray& text)
+Outcome MonitorSession::SendSRecordTail(const QByteArray& text)
 {
-    const QString failure = tailConversation(text);
-    reportHexFailure(failure);
-    return failure.isEmpty();
+    return finish(tailConversation(text));
 }
 
-QString MonitorSession::tailConversation(const QByteArray& text)
+Outcome MonitorSession::tailConversation(const QByteArray& text)
 {
     const TerminalRateOnExit terminalRate(*this);
     if (!monitorPromptAfterTom8())
-        return QStringLiteral("The monitor did not answer \"tom8\" with its prompt: the "
-                              "S-records were not sent.");
+        return Outcome::failure(
+            QStringLiteral("The monitor did not answer \"tom8\" with its prompt: the "
+                           "S-records were not sent."));
     if (!percentAfterLo("lo ;3\r"))
-        return QStringLiteral("The monitor did not answer \"lo ;3\" with '%': the S-records "
-                              "were not sent.");
+        return Outcome::failure(
+            QStringLiteral("The monitor did not answer \"lo ;3\" with '%': the S-records "
+                           "were not sent."));
     SetBaud(timing.hexRate);
     if (SendBytes(text.constData(), text.size()) != text.size())
-        return QStringLiteral("The S-records did not go out whole: %1").arg(line.failureText());
-    const QString failure = closingPercent("S-records");
-    if (!failure.isEmpty())
-        return failure;
+        return Outcome::failure(
+            QStringLiteral("The S-records did not go out whole: %1").arg(line.failureText()));
+    const Outcome closed = closingPercent("S-records");
+    if (closed.failed())
+        return closed;
     SetBaud(rates.terminal);
     SendByte(kPercent);
-    return QString();
+    return Outcome::success();
 }
 
-bool MonitorSession::SendHexFile(const QString& path)
+Outcome MonitorSession::SendHexFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        feedback.message(QStringLiteral("Can't open hex file!"), QString::fromLatin1(kErrorCaption),
-                         MessageIcon::Warning);
-        return false;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return refuseFile(QStringLiteral("Can't open hex file!"));
     const qint64 size = file.size();
-    if (size == 0) {
-        feedback.message(QStringLiteral("The hex file [%1] is empty: nothing was sent.").arg(path),
-                         QString::fromLatin1(kErrorCaption), MessageIcon::Warning);
-        return false;
-    }
+    if (size == 0)
+        return refuseFile(
+            QStringLiteral("The hex file [%1] is empty: nothing was sent.").arg(path));
     const std::unique_ptr<LoadProgress> progress =
         openProgress(QStringLiteral("Sending HEX File"), QStringLiteral("..."),
                      progressUpperBound(size, kBlockSize));
-    QString failure;
+    Outcome outcome = Outcome::success();
     {
         const std::unique_ptr<LineRestorer> saved = line.saveLineState();
         const TerminalRateOnExit terminalRate(*this);
         line.setLineFormat(kNoParity, 8, kOneStopBit);
         setReadTimeouts(timing.hexRead);
-        failure = hexConversation(file, *progress);
+        outcome = hexConversation(file, *progress);
         file.close();
     }
-    reportHexFailure(failure);
-    reportIfDeviceGone();
-    return failure.isEmpty() && !gone;
+    // Told once the line's guards have let go.
+    const Outcome told = finish(outcome);
+    return told.failed() ? told : stillConnected();
 }
 
 // "tom8", "lo ;B3+", '%', the file as it is at 57,600 baud, '%', the host's '%'.
-QString MonitorSession::hexConversation(QFile& file, LoadProgress& progress)
+Outcome MonitorSession::hexConversation(QFile& file, LoadProgress& progress)
 {
     if (!monitorPromptAfterTom8())
-        return QStringLiteral("The monitor did not answer \"tom8\" with its prompt: the hex "
-                              "file was not sent.");
+        return Outcome::failure(
+            QStringLiteral("The monitor did not answer \"tom8\" with its prompt: the hex "
+                           "file was not sent."));
     if (!percentAfterLo("lo ;B3+\r"))
-        return QStringLiteral("The monitor did not answer \"lo ;B3+\" with '%': the hex file "
-                              "was not sent.");
+        return Outcome::failure(
+            QStringLiteral("The monitor did not answer \"lo ;B3+\" with '%': the hex file "
+                           "was not sent."));
     SetBaud(timing.hexRate);
     qint64 sent = 0;
     for (;;) {
@@ -649,22 +644,23 @@ QString MonitorSession::hexConversation(QFile& file, LoadProgress& progress)
             break;
         const int written = SendBytes(piece.constData(), piece.size());
         if (written != piece.size())
-            return QStringLiteral("The hex file stopped after %1 of %2 bytes: %3")
-                .arg(sent + std::max(written, 0))
-                .arg(file.size())
-                .arg(line.failureText());
+            return Outcome::failure(QStringLiteral("The hex file stopped after %1 of %2 bytes: %3")
+                                        .arg(sent + std::max(written, 0))
+                                        .arg(file.size())
+                                        .arg(line.failureText()));
         sent += written;
         progress.StepProgress();
     }
     if (file.error() != QFileDevice::NoError)
-        return QStringLiteral("The hex file could not be read whole: %1").arg(file.errorString());
+        return Outcome::failure(
+            QStringLiteral("The hex file could not be read whole: %1").arg(file.errorString()));
     // The closing '%' comes once the monitor has the last record: the drain counts
     // from when the file has left the wire, not from when the driver took it.
     line.waitUntilSent();
-    const QString failure = closingPercent("hex file");
-    if (!failure.isEmpty())
-        return failure;
+    const Outcome closed = closingPercent("hex file");
+    if (closed.failed())
+        return closed;
     SetBaud(rates.terminal);
     SendByte(kPercent);
-    return QString();
+    return Outcome::success();
 }

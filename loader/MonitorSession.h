@@ -11,7 +11,7 @@
 // Every conversation that changes the line saves its state first and puts it,
 // and the terminal baud rate, back on every exit through guards. Failures of
 // the block load are told to the user once, through the session's one funnel
-// (report), and so is every failed check of the hex and S-record conversations. A
+// (finish), and so is every failed check of the hex and S-record conversations. A
 // '+' followed at once by more text is no go-ahead: the monitor's answer to the LOAD
 // line is then shown in the failure. A device that fails (not merely times out) on
 // three operations in a row (or that the port knows to be gone) is taken as gone:
@@ -25,6 +25,7 @@
 #include "LoadProgress.h"
 #include "MonitorLine.h"
 #include "MonitorTiming.h"
+#include "Outcome.h"
 
 #include <QByteArray>
 #include <QString>
@@ -112,16 +113,19 @@ public:
     bool WaitMonitorPrompt();
     void ShowInTerminal(const QByteArray& line);
 
-    // Sends count bytes to be stored at address. 0 on success; non-zero after the
-    // user has been told why. The line state is restored either way.
-    int MonitorLoad(const char* data, qint64 count, uint32_t address);
-    // Sends a .RUN or .APP image (see LoadImage.h for what is added); true when the
-    // load and what follows it were sent.
-    bool SendCpm68kImage(const QString& path);
-    // "tom8", "lo ;3" and the 39 bytes at 57,600 baud; true when every check held.
-    bool SendSRecordTail(const QByteArray& text);
+    // The conversations. Each one's failure has been told to the user (through
+    // UserFeedback, or the device-loss handler) by the time it returns, and its
+    // Outcome carries the same text. The line state is restored either way.
+
+    // Sends count bytes to be stored at address.
+    Outcome MonitorLoad(const char* data, qint64 count, uint32_t address);
+    // Sends a .RUN or .APP image (see LoadImage.h for what is added); success when
+    // the load and what follows it were sent.
+    Outcome SendCpm68kImage(const QString& path);
+    // "tom8", "lo ;3" and the 39 bytes at 57,600 baud; success when every check held.
+    Outcome SendSRecordTail(const QByteArray& text);
     // A hex or S-record file through "tom8" and "lo ;B3+" at 57,600 baud, 8N1.
-    bool SendHexFile(const QString& path);
+    Outcome SendHexFile(const QString& path);
 
     // True once the device has failed kDeviceGoneAfter times in a row.
     bool deviceGone() const { return gone; }
@@ -131,25 +135,29 @@ private:
     class TerminalRateOnExit;
 
     std::unique_ptr<LoadProgress> openProgress(const QString& title, const QString& text, int high);
-    QString loadConversation(const char* data, qint64 count, uint32_t address, uint32_t rate,
+    Outcome loadConversation(const char* data, qint64 count, uint32_t address, uint32_t rate,
                              LoadProgress& progress);
     void sendLoadCommand(uint32_t rate, uint32_t address, qint64 count);
     Reply awaitReply(char wanted, LoadProgress& progress, bool answerAmp);
     Reply awaitGoAhead(LoadProgress& progress);
-    QString expectBlockRequest(qint64 remaining);
-    QString sendBlock(const char* data, int n);
+    Outcome expectBlockRequest(qint64 remaining);
+    Outcome sendBlock(const char* data, int n);
     void sendBlockEnd();
-    QString hexConversation(class QFile& file, LoadProgress& progress);
-    QString tailConversation(const QByteArray& text);
-    QString closingPercent(const char* what);
+    Outcome hexConversation(class QFile& file, LoadProgress& progress);
+    Outcome tailConversation(const QByteArray& text);
+    Outcome closingPercent(const char* what);
     bool monitorPromptAfterTom8();
     bool percentAfterLo(const char* command);
-    // Tells the user why a hex or tail conversation failed (the device loss first).
-    void reportHexFailure(const QString& failure);
+    // A failure of the file before anything went on the line.
+    Outcome refuseFile(const QString& text);
+    // The conversation's end: a failure is told to the user, a lost device first
+    // (then the Outcome names the loss).
+    Outcome finish(const Outcome& outcome);
+    // Success, unless the device went away (then told once).
+    Outcome stillConnected();
     void setReadTimeouts(const ReadTimeouts& t);
     void discardQueuedInput();
     void noteIo(bool ok);
-    void report(const QString& text);
     void reportIfDeviceGone();
     void sleepFor(int ms) { sleep(ms); }
 

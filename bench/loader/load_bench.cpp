@@ -106,10 +106,9 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     const QString link = dir.path() + QStringLiteral("/qx2");
     QProcess sim;
-    sim.start(simProgram,
-              QStringList{QStringLiteral("--link"), link, QStringLiteral("--line-rate"),
-                          QString::number(rate)} +
-                  simArgs);
+    sim.start(simProgram, QStringList{QStringLiteral("--link"), link, QStringLiteral("--line-rate"),
+                                      QString::number(rate)} +
+                              simArgs);
     if (!sim.waitForReadyRead(10000) || !sim.readLine().startsWith("READY")) {
         std::fprintf(stderr, "load_bench: qx2sim did not start\n");
         return 1;
@@ -132,10 +131,10 @@ int main(int argc, char** argv)
         data[i] = char(gen.bounded(256));
 
     line.clock.start();
-    const int result = session.MonitorLoad(data.constData(), data.size(), 0x100000);
+    const bool loaded = session.MonitorLoad(data.constData(), data.size(), 0x100000).ok();
     sim.terminate();
     sim.waitForFinished(5000);
-    if (result != 0 || line.plusAtNs < 0 || line.minusAtNs < 0) {
+    if (!loaded || line.plusAtNs < 0 || line.minusAtNs < 0) {
         std::fprintf(stderr, "load_bench: the load failed\n");
         return 1;
     }

@@ -306,7 +306,7 @@ TEST(MonitorLoad, WireForEachSizeAndMonitorStyle)
         Rig r;
         const QByteArray data = pattern(c.count, c.count);
         r.line.script = goodMonitor(data, 0x10000, c.style);
-        EXPECT_EQ(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+        EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000).ok());
         EXPECT_TRUE(r.feedback.messages.isEmpty());
         // Command at the terminal rate, then the whole data phase at the download rate.
         EXPECT_EQ(r.line.writtenAt(kTerminal),
@@ -341,7 +341,7 @@ TEST(MonitorLoad, AmpersandIsAnsweredWithOneZeroEachTime)
     r.line.script.last().reply = "&";
     r.line.script.append({QByteArray(1, '\0'), "&"});
     r.line.script.append({QByteArray(1, '\0'), "-"});
-    EXPECT_EQ(r.session.MonitorLoad(data.constData(), data.size(), 0x20000), 0);
+    EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0x20000).ok());
     EXPECT_EQ(r.line.writtenAt(kDownload), "+" + blocksOnWire(data) + QByteArray(2, '\0'));
 }
 
@@ -420,7 +420,7 @@ TEST(MonitorLoad, EveryFailureIsToldOnceAndTheLineRestored)
                 return std::make_unique<CancelWhen>(r.line, c.cancelWhenWireEnds);
             });
         session.setSleepFunction([](int) {});
-        EXPECT_NE(session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+        EXPECT_TRUE(session.MonitorLoad(data.constData(), data.size(), 0x10000).failed());
         ASSERT_EQ(r.feedback.messages.size(), 1);
         EXPECT_EQ(r.feedback.messages[0].text, c.want);
         EXPECT_EQ(r.feedback.messages[0].caption, QStringLiteral("Error"));
@@ -438,7 +438,7 @@ TEST(MonitorLoad, HundredOtherBytesInsteadOfPlusCountAsPlus)
     const QByteArray data = pattern(5);
     r.line.script = goodMonitor(data, 0x10000);
     r.line.script[1].reply = QByteArray(100, 'x');
-    EXPECT_EQ(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+    EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000).ok());
     EXPECT_TRUE(r.feedback.messages.isEmpty());
     EXPECT_EQ(r.line.writtenAt(kDownload), "+" + blocksOnWire(data));
 }
@@ -453,7 +453,7 @@ TEST(MonitorLoad, VanishedDeviceEndsWithOneMessage)
         const QByteArray data = pattern(4096);
         r.line.script = goodMonitor(data, 0x10000);
         r.line.failAfterOps = failAfter;
-        EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+        EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000).failed());
         ASSERT_EQ(r.feedback.messages.size(), 1);
         EXPECT_TRUE(r.feedback.messages[0].text.startsWith(
             QStringLiteral("The serial port stopped working during the load")))
@@ -471,7 +471,7 @@ TEST(MonitorLoad, ShortOnlyInTheClosingZerosIsAFailure)
     r.line.script = goodMonitor(data, 0x10000);
     r.line.shortWriteAt = 1028; // the framed block; its last 00 stays behind
     r.line.shortBy = 1;
-    EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+    EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000).failed());
     ASSERT_EQ(r.feedback.messages.size(), 1);
     EXPECT_TRUE(r.feedback.messages[0].text.contains(QStringLiteral("without its closing 00 00")))
         << r.feedback.messages[0].text.toStdString();
@@ -501,7 +501,7 @@ TEST(MonitorLoad, TheMonitorsRefusalIsShownNotTakenForPlus)
         const QByteArray data = pattern(2000);
         const QByteArray command = loadCommand(kDownload, 0x10000, 2000);
         r.line.script = {{"\r", "\r\nQX2>"}, {command, command + c.answer}};
-        EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000), 0);
+        EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0x10000).failed());
         ASSERT_EQ(r.feedback.messages.size(), 1);
         EXPECT_EQ(r.feedback.messages[0].text, c.want);
         EXPECT_EQ(r.line.writtenAt(kDownload), QByteArray()) << "no data phase";
@@ -514,7 +514,7 @@ TEST(MonitorLoad, AnImagePastFFFFFFFFIsRefusedBeforeAnythingIsSent)
     Rig r;
     const QByteArray data = pattern(0x100);
     r.line.script = goodMonitor(data, 0xFFFFFF80);
-    EXPECT_NE(r.session.MonitorLoad(data.constData(), data.size(), 0xFFFFFF80), 0);
+    EXPECT_TRUE(r.session.MonitorLoad(data.constData(), data.size(), 0xFFFFFF80).failed());
     ASSERT_EQ(r.feedback.messages.size(), 1);
     EXPECT_EQ(r.feedback.messages[0].text,
               QStringLiteral("The image of 256 bytes at FFFFFF80 would pass address FFFFFFFF: "
@@ -523,7 +523,7 @@ TEST(MonitorLoad, AnImagePastFFFFFFFFIsRefusedBeforeAnythingIsSent)
     // Up to FFFFFFFF itself is fine.
     Rig fits;
     fits.line.script = goodMonitor(data, 0xFFFFFF00);
-    EXPECT_EQ(fits.session.MonitorLoad(data.constData(), data.size(), 0xFFFFFF00), 0);
+    EXPECT_TRUE(fits.session.MonitorLoad(data.constData(), data.size(), 0xFFFFFF00).ok());
 }
 
 TEST(MonitorHex, EveryFailureSaysWhatHappened)
@@ -554,7 +554,7 @@ TEST(MonitorHex, EveryFailureSaysWhatHappened)
         Rig r;
         r.line.script = c.script;
         r.line.shortWriteAt = c.shortWrite;
-        EXPECT_FALSE(r.session.SendHexFile(c.file));
+        EXPECT_TRUE(r.session.SendHexFile(c.file).failed());
         ASSERT_EQ(r.feedback.messages.size(), 1);
         EXPECT_TRUE(r.feedback.messages[0].text.contains(QLatin1String(c.want)))
             << r.feedback.messages[0].text.toStdString();

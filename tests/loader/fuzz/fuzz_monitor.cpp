@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     session.setTiming(timing);
     session.setSleepFunction([](int) {});
     const QByteArray image(count, '\x5A');
-    const int result = session.MonitorLoad(image.constData(), image.size(), 0x10000);
+    const int result = session.MonitorLoad(image.constData(), image.size(), 0x10000).ok() ? 0 : 1;
 
     check(line.state == before);
     check(line.restores == 1);
