@@ -8,10 +8,10 @@
 // told to stop ("a"), the line is drained until quiet, and the job goes on.
 #include "LinkSession.h"
 
+#include "LinkLog.h"
 #include "ListingLine.h"
 #include "TextEscape.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QSaveFile>
 
@@ -75,7 +75,7 @@ bool LinkSession::startDownload(const QStringList& listingLines,
     destinationDir = destinationDirectory;
     if (!destinationDir.endsWith(QLatin1Char('/')))
         destinationDir.append(QLatin1Char('/'));
-    downloadFileData();
+    requestNextDownload();
     if (state == Download)
         emit jobStarted(QStringLiteral("Download Files"));
     emit jobSize(downloadJobSize);
@@ -84,7 +84,7 @@ bool LinkSession::startDownload(const QStringList& listingLines,
 
 // Starts the next file of the job, or ends the job when none is left. Files that
 // are refused are skipped.
-void LinkSession::downloadFileData()
+void LinkSession::requestNextDownload()
 {
     for (;;) {
         if (downloadQueue.isEmpty()) {
@@ -132,7 +132,7 @@ bool LinkSession::beginFile(const QString& line)
     abortSent = false;
     downloadPhase = Phase::Receiving;
     downloadPath = destinationDir + downloadName;
-    qDebug() << "Saving In:" << downloadPath;
+    qCDebug(lcLink) << "Saving In:" << downloadPath;
 
     // The new file grows under a temporary name beside the old one, which stays
     // as it was until the new one is whole.
@@ -163,7 +163,7 @@ bool LinkSession::beginFile(const QString& line)
     return true;
 }
 
-void LinkSession::downloadFileData(QByteArray& newData)
+void LinkSession::takeDownloadBytes(QByteArray& newData)
 {
     if (downloadPhase == Phase::Draining) {
         if (drainClock.elapsed() > qint64(kDrainQuietTimes) * timing.replyQuietMs) {
@@ -215,10 +215,10 @@ void LinkSession::downloadTimeout()
     switch (downloadPhase) {
     case Phase::Settling:
         if (finishFile())
-            downloadFileData();
+            requestNextDownload();
         return;
     case Phase::Draining:
-        downloadFileData();
+        requestNextDownload();
         return;
     case Phase::Receiving:
         break;
@@ -240,7 +240,7 @@ void LinkSession::downloadTimeout()
     downloadQueue.clear();
     uploadUrls.clear();
     uploadNames.clear();
-    qDebug() << "Download / Upload timeout - empty...";
+    qCDebug(lcLink) << "Download / Upload timeout - empty...";
     handleCancel();
     log(abortText());
     state = Nothing;

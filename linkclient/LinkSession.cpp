@@ -1,11 +1,11 @@
 #include "LinkSession.h"
 
 #include "ClockText.h"
+#include "LinkLog.h"
 #include "ListingLine.h"
 #include "PortLock.h"
 #include "TextEscape.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -176,7 +176,7 @@ void LinkSession::handleReadyRead()
     }
     switch (state) {
     case Nothing:
-        qDebug() << "Error!!!, received data when doing nothing.";
+        qCDebug(lcLink) << "Error!!!, received data when doing nothing.";
         break;
     case DirListing:
     case SetTime:
@@ -184,7 +184,7 @@ void LinkSession::handleReadyRead()
         startTimer(timing.replyQuietMs);
         break;
     case Download:
-        downloadFileData(data);
+        takeDownloadBytes(data);
         break;
     case Upload:
         break;
@@ -228,7 +228,7 @@ void LinkSession::handleTimeout()
             break;
         }
         case Upload:
-            qDebug() << "Download / Upload timeout - not empty...";
+            qCDebug(lcLink) << "Download / Upload timeout - not empty...";
             handleCancel();
             log(abortText());
             state = Nothing;
@@ -255,7 +255,7 @@ void LinkSession::handleTimeout()
             downloadQueue.clear();
             uploadUrls.clear();
             uploadNames.clear();
-            qDebug() << "Download / Upload timeout - empty...";
+            qCDebug(lcLink) << "Download / Upload timeout - empty...";
             handleCancel();
             log(abortText());
             state = Nothing;
@@ -303,12 +303,12 @@ void LinkSession::clearPort()
 
 void LinkSession::handleCancel()
 {
-    qDebug() << "Cancel was pressed.";
+    qCDebug(lcLink) << "Cancel was pressed.";
     switch (state) {
     case Nothing:
     case DirListing:
     case SetTime:
-        qDebug() << "Error!!!, received cancel command when doing nothing.";
+        qCDebug(lcLink) << "Error!!!, received cancel command when doing nothing.";
         break;
     case Download:
         downloadQueue.clear();
@@ -374,5 +374,5 @@ void LinkSession::endJobOnPortLoss()
 void LinkSession::handleBytesWritten(qint64 bytes)
 {
     if (state == Upload)
-        uploadFileData(bytes);
+        uploadWritten(bytes);
 }

@@ -129,8 +129,10 @@ private:
     void endJobOnPortLoss();
 
     // Download (LinkDownload.cpp).
-    void downloadFileData();
-    void downloadFileData(QByteArray& newData);
+    // Asks for the next file of the queue, or ends the job when none is left.
+    void requestNextDownload();
+    // Bytes that arrived for the file in transfer.
+    void takeDownloadBytes(QByteArray& newData);
     bool beginFile(const QString& line);
     bool finishFile();
     void failDownload(const QString& message, bool requestOutstanding);
@@ -145,8 +147,10 @@ private:
     bool openUploadFile(const QString& localPath, QString* why);
     void failUploadMidFile(const QString& message);
 
-    void uploadFileData();
-    void uploadFileData(qint64 size);
+    // Announces the next file of the queue, or ends the job when none is left.
+    void startNextUpload();
+    // The port wrote size bytes of the file in transfer.
+    void uploadWritten(qint64 size);
     void pauseBetweenFiles();
 
     LinkTiming timing;

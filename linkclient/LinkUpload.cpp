@@ -6,7 +6,8 @@
 // sent is not completed: the instrument discards what it got.
 #include "LinkSession.h"
 
-#include <QDebug>
+#include "LinkLog.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -80,7 +81,7 @@ bool LinkSession::startUpload(const QList<QUrl>& files, const QStringList& cardN
         if (info.isFile())
             uploadJobSize += info.size();
     }
-    uploadFileData();
+    startNextUpload();
     if (state == Upload)
         emit jobStarted(QStringLiteral("Upload Files"));
     emit jobSize(uploadJobSize);
@@ -89,7 +90,7 @@ bool LinkSession::startUpload(const QList<QUrl>& files, const QStringList& cardN
 
 // Announces the next file, or ends the job (and lists the card directory again)
 // when none is left. A file that cannot be read is skipped, never announced.
-void LinkSession::uploadFileData()
+void LinkSession::startNextUpload()
 {
     for (;;) {
         if (uploadUrls.isEmpty()) {
@@ -100,11 +101,11 @@ void LinkSession::uploadFileData()
             return;
         }
         state = Upload;
-        qDebug() << "uploadFileData" << uploadUrls.first() << uploadNames.value(0);
+        qCDebug(lcLink) << "startNextUpload" << uploadUrls.first() << uploadNames.value(0);
         uploadUrl = uploadUrls.takeFirst();
         const QString cardName = uploadNames.isEmpty() ? QString() : uploadNames.takeFirst();
         const QString localPath = uploadUrl.toLocalFile();
-        qDebug() << "toLocalFile:" << localPath;
+        qCDebug(lcLink) << "toLocalFile:" << localPath;
         QString why;
         if (!openUploadFile(localPath, &why)) {
             log(why);
@@ -113,8 +114,8 @@ void LinkSession::uploadFileData()
         }
 
         const QByteArray request = takeFileCommand(cardName, uploadLength);
-        qDebug() << "Sending File:" << uploadUrl << "of length:" << uploadLength
-                 << "with request:" << request;
+        qCDebug(lcLink) << "Sending File:" << uploadUrl << "of length:" << uploadLength
+                        << "with request:" << request;
         // The port's write reports count the request too; starting below zero makes
         // the counters show file bytes only.
         uploadPending = request.size();
@@ -130,7 +131,7 @@ void LinkSession::uploadFileData()
     }
 }
 
-void LinkSession::uploadFileData(qint64 size)
+void LinkSession::uploadWritten(qint64 size)
 {
     uploadFileSent += size;
     uploadJobSent += size;
@@ -254,6 +255,6 @@ void LinkSession::pauseBetweenFiles()
 {
     QTimer::singleShot(timing.uploadFilePauseMs, this, [this] {
         if (state == Upload)
-            uploadFileData();
+            startNextUpload();
     });
 }

@@ -1,9 +1,9 @@
 #include "DialogFileRename.h"
 
+#include "LinkLog.h"
 #include "ShortNames.h"
 #include "ui_DialogFileRename.h"
 
-#include <QDebug>
 
 DialogFileRename::DialogFileRename(QWidget* parent) : QDialog(parent), ui(new Ui::DialogFileRename)
 {
@@ -37,7 +37,7 @@ void DialogFileRename::itemChangedSlot(QTableWidgetItem* item)
     if (column != 1 || row < 0 || row >= shortNames.size())
         return;
     shortNames[row] = item->text();
-    qDebug() << "Actually changing the name now." << row << column << item->text();
+    qCDebug(lcLink) << "Actually changing the name now." << row << column << item->text();
 }
 
 void DialogFileRename::on_buttonBox_accepted()
@@ -48,7 +48,7 @@ void DialogFileRename::on_buttonBox_accepted()
         ui->lProblem->show();
         return;
     }
-    qDebug() << "Accepted Pushed" << shortNames.value(0);
+    qCDebug(lcLink) << "Accepted Pushed" << shortNames.value(0);
     accept();
     emit newShortNames(shortNames);
 }

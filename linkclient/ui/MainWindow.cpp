@@ -3,6 +3,7 @@
 #include "About.h"
 #include "AppIdentity.h"
 #include "DialogFileRename.h"
+#include "LinkLog.h"
 #include "LinkSession.h"
 #include "ListingLine.h"
 #include "ProgressDialog.h"
@@ -11,7 +12,6 @@
 #include "ui_MainWindow.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -181,11 +181,11 @@ void MainWindow::parseDirectoryListing(const QStringList& entries, const QString
 void MainWindow::on_lwFiles_itemActivated(QListWidgetItem* item)
 {
     const QString text = item->text();
-    qDebug() << "Item Activated: " << text;
+    qCDebug(lcLink) << "Item Activated: " << text;
     if (!listing::isDirectory(text))
         return;
     const QString name = listing::firstField(text);
-    qDebug() << "Going into dir: " << name;
+    qCDebug(lcLink) << "Going into dir: " << name;
     if (name == QLatin1String("."))
         return;
     QStringList path = session->currentPath();
@@ -208,7 +208,7 @@ void MainWindow::on_lwFiles_itemSelectionChanged()
     }
     ui->pbTransfer->setEnabled(listingCurrent && !selected.isEmpty() && files == selected.size());
     ui->pbUpload->setEnabled(listingCurrent && selected.isEmpty());
-    qDebug() << "Found Items: " << files;
+    qCDebug(lcLink) << "Found Items: " << files;
 }
 
 void MainWindow::on_pbTransfer_clicked()
@@ -254,7 +254,7 @@ void MainWindow::on_pbUpload_clicked()
         dialog.setFileNames(fullNames, uploadNames);
         if (options.choices->reviewShortNames(dialog) == QDialog::Rejected)
             return;
-        qDebug() << "Dialog Closed:" << uploadNames.value(0);
+        qCDebug(lcLink) << "Dialog Closed:" << uploadNames.value(0);
     }
     session->startUpload(urls, uploadNames);
 }
@@ -262,7 +262,7 @@ void MainWindow::on_pbUpload_clicked()
 void MainWindow::updateUploadFileNames(const QStringList& newNames)
 {
     uploadNames = newNames;
-    qDebug() << "Updating UploadFileNames." << newNames.value(0);
+    qCDebug(lcLink) << "Updating UploadFileNames." << newNames.value(0);
 }
 
 void MainWindow::on_pbSetTime_clicked()
