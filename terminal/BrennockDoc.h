@@ -4,9 +4,10 @@
 // text), both with optional local echo. No widgets: views are PortDataSinks, and message
 // boxes, beeps and the status text go through UserFeedback.
 //
-// Received data reach the views on the document's thread, synchronously, through the
-// serial layer's ReaderHandOver. StopReader services pending hand-overs while it waits,
-// so stopping while data arrive cannot hang.
+// Received data reach the views on the document's thread through the serial layer's
+// ReaderHandOver: the comm thread queues each read and one posted event delivers all
+// that wait, so the reader never waits for the views. StopReader delivers what is
+// queued before it returns.
 //
 // A device that goes away under the open port (USB unplugged, the far end closed) is
 // seen once by the comm thread; the document then disconnects, tells the user once,
