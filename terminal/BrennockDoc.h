@@ -5,9 +5,9 @@
 // boxes, beeps and the status text go through UserFeedback.
 //
 // Received data reach the views on the document's thread through the serial layer's
-// ReaderHandOver: the comm thread queues each read and one posted event delivers all
-// that wait, so the reader never waits for the views. StopReader delivers what is
-// queued before it returns.
+// ReaderHandOver: the comm thread queues each read (waiting only while the bounded
+// queue is full) and one posted event delivers all that wait. StopReader delivers what
+// is queued before it returns.
 //
 // A device that goes away under the open port (USB unplugged, the far end closed) is
 // seen once by the comm thread; the document then disconnects, tells the user once,
