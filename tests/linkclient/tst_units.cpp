@@ -111,6 +111,13 @@ void TestUnits::entryFields_data()
     };
     QTest::newRow("bad date") << line("BAD.TXT", "1", "13-45-21", "10:40p") << false << "BAD.TXT"
                               << qint64(1) << "13-45-2021 10:40pm" << QDateTime() << true;
+    // Columns 0-14 hold the name and a blank: a 15-character name fills them and does not fit.
+    QTest::newRow("name up to column 14")
+        << line("ABCDEFGHIJ.TXT", "1", "01-05-19", "3:45p") << false << "ABCDEFGHIJ.TXT"
+        << qint64(1) << "01-05-2019 3:45pm" << utc(2019, 1, 5, 15, 45) << true;
+    QTest::newRow("name reaching column 15")
+        << line("ABCDEFGHIJK.TXT", "1", "01-05-19", "3:45p") << false << "ABCDEFGHIJK.TXT"
+        << qint64(1) << "01-05-2019 3:45pm" << utc(2019, 1, 5, 15, 45) << false;
     QTest::newRow("short line") << "X" << false << "X" << qint64(-1) << "" << QDateTime() << false;
     QTest::newRow("blank in name")
         << line("MY NOTES.TXT", "5", "01-05-19", "3:45p") << false << "MY" << qint64(-1)
@@ -250,6 +257,10 @@ void TestUnits::namesTypedByTheUser_data()
     QTest::addColumn<bool>("ok");
     QTest::newRow("fine") << QStringList{"A.TXT", "readme.txt", "MAKEFILE.", "X"} << true;
     QTest::newRow("long base") << QStringList{"TOOLONGNAME.TXT"} << false;
+    // The edge of the base: eight characters go, nine do not.
+    QTest::newRow("8-character base") << QStringList{"ABCDEFGH.TXT", "ABCDEFGH"} << true;
+    QTest::newRow("9-character base") << QStringList{"ABCDEFGHI.TXT"} << false;
+    QTest::newRow("9-character base, no suffix") << QStringList{"ABCDEFGHI"} << false;
     QTest::newRow("long ext") << QStringList{"A.TEXT"} << false;
     QTest::newRow("two dots") << QStringList{"MY.DATA..TXT"} << false;
     QTest::newRow("blank") << QStringList{"A B.TXT"} << false;

@@ -561,3 +561,16 @@ TEST(MonitorHex, EveryFailureSaysWhatHappened)
         EXPECT_TRUE(r.line.state == r.before);
     }
 }
+
+// The S-record tail of a staged flash load that gets no '%' after the data:
+// the line still goes back to the terminal rate.
+TEST(MonitorTail, NoClosingPercentStillRestoresTheTerminalRate)
+{
+    Rig r;
+    r.line.script = QList<FakeMonitorLine::Step>{{"tom8\r", "\r\nQX2>"}, {"lo ;3\r", "%"}};
+    EXPECT_TRUE(r.session.SendSRecordTail(loadimage::sRecordTail(0x001000, 0x001400)).failed());
+    ASSERT_EQ(r.feedback.messages.size(), 1);
+    EXPECT_TRUE(r.feedback.messages[0].text.contains(
+        QLatin1String("did not confirm the end of the S-records")));
+    EXPECT_EQ(r.line.state.baud, kTerminal);
+}

@@ -101,6 +101,8 @@ TEST(SRecords, LayoutsRoundTrip)
         {"fill of 33 makes one fill record", 0x010021, 40, {32, 32, 9}},
         {"fill of 20, image shorter than 32", 0x001214, 25, {25, 20}},
         {"fill of 20, image shorter than the fill", 0x001234, 5, {32, 25}},
+        {"fill of 20, image one byte shorter", 0x001214, 19, {32, 7}},
+        {"fill of 20, image as long as the fill", 0x001214, 20, {20, 20}},
         {"image of 340 at 0x0002FF (beyond length x 3 + 256)",
          0x0002FF,
          340,
