@@ -482,6 +482,37 @@ bool SerialPort::ClearBreak()
     return deviceCall([](int device) { return ::ioctl(device, TIOCCBRK); });
 }
 
+bool SerialPort::GetModemStatus(uint32_t* lines)
+{
+    setLastError(0);
+    int bits = 0;
+    if (fd < 0 || !lines)
+        return failWith(EBADF);
+    if (::ioctl(fd, TIOCMGET, &bits) != 0)
+        return failWith(errno);
+    *lines = ((bits & TIOCM_CTS) ? kMsCtsOn : 0) | ((bits & TIOCM_DSR) ? kMsDsrOn : 0) |
+             ((bits & TIOCM_RI) ? kMsRingOn : 0) | ((bits & TIOCM_CD) ? kMsRlsdOn : 0);
+    return true;
+}
+
+bool SerialPort::SetDtr(bool on)
+{
+    return switchModemLine(TIOCM_DTR, on);
+}
+
+bool SerialPort::SetRts(bool on)
+{
+    return switchModemLine(TIOCM_RTS, on);
+}
+
+bool SerialPort::switchModemLine(int line, bool on)
+{
+    setLastError(0);
+    if (fd < 0)
+        return failWith(EBADF);
+    return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0 || failWith(errno);
+}
+
 bool SerialPort::Purge()
 {
     return deviceCall([](int device) { return ::tcflush(device, TCIOFLUSH); });

@@ -3,6 +3,7 @@
 #include "BrennockDoc.h"
 #include "CaptureController.h"
 #include "CommSettingsDialog.h"
+#include "LineStatePanes.h"
 #include "LoadMenu.h"
 #include "PasteDateTimeDialog.h"
 #include "PortBindings.h"
@@ -478,6 +479,7 @@ void CMainFrame::createStatusBar()
     scrollPane = pane(QStringLiteral("SCRL"), "scrollPane");
     capturePane = pane(QStringLiteral("CAPTURE OFF"), "capturePane");
     capturePane->setText(QStringLiteral("CAPTURE OFF"));
+    bar->addPermanentWidget(new LineStatePanes(*doc, bar));
     connect(action(QStringLiteral("viewStatusBar")), &QAction::toggled, bar, &QWidget::setVisible);
 }
 

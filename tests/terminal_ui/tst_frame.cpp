@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QToolButton>
 
 #include <termios.h>
 
@@ -72,6 +73,7 @@ class FrameTest : public QObject
 
 private slots:
     void typedKeysReachInstrumentAndEchoAppears();
+    void statusBarShowsTheLineState();
     void commDialogBaudChangeReappliesWithoutQuestion();
     void commDialogPort99Disconnects();
     void commDialogPortChangeWhileConnected_data();
@@ -125,6 +127,39 @@ void FrameTest::typedKeysReachInstrumentAndEchoAppears()
     const QString shot = QStringLiteral(TERMUI_BUILD_DIR "/brennock-main-window.png");
     QVERIFY(t.frame->grab().save(shot));
     QVERIFY(t.feedback.messages.isEmpty());
+}
+
+// Counts of what crossed the line, the input lines (a pty has none: all dimmed) and the
+// output toggles; a click on the counts counts from zero.
+void FrameTest::statusBarShowsTheLineState()
+{
+    SimInstrument sim;
+    QString problem;
+    QVERIFY2(sim.start(&problem), qPrintable(problem));
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), sim.link());
+    t.start(true);
+    QVERIFY(QTest::qWaitForWindowExposed(t.frame.get()));
+    auto* counts = t.frame->findChild<QToolButton*>(QStringLiteral("byteCountsPane"));
+    QVERIFY(counts);
+    CBrennockView* view = t.frame->view();
+    view->setFocus();
+    QTest::keyClicks(view, QStringLiteral("help"));
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().contains(QStringLiteral("C:\\>")), 5000);
+    QTRY_COMPARE(counts->text(), QStringLiteral("RX %1  TX 5").arg(t.doc().byteCounts().received));
+    QVERIFY(t.doc().byteCounts().received > 5);
+    QTest::mouseClick(counts, Qt::LeftButton);
+    QCOMPARE(counts->text(), QStringLiteral("RX 0  TX 0"));
+
+    for (const char* name : {"ctsPane", "dsrPane", "dcdPane", "riPane"})
+        QVERIFY(!t.frame->findChild<QLabel*>(QString::fromLatin1(name))->isEnabled());
+    auto* dtr = t.frame->findChild<QToolButton*>(QStringLiteral("dtrToggle"));
+    QVERIFY(dtr->isEnabled() && dtr->isChecked());
+    QTest::mouseClick(dtr, Qt::LeftButton); // refused by the pty: shown as it is
+    QVERIFY(dtr->isChecked());
+    t.doc().Disconnect();
+    QTRY_VERIFY(!dtr->isEnabled());
 }
 
 void FrameTest::commDialogBaudChangeReappliesWithoutQuestion()
