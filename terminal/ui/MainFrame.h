@@ -1,9 +1,9 @@
 // CMainFrame: brennock's main window. It owns the document and the terminal view,
 // carries the menus, the toolbar and the status bar (message pane, CAPS, NUM, SCRL,
 // capture indicator, then the line state of LineStatePanes), stores its size whenever
-// it changes, opens documents (files
-// named on the command line, dropped on the window, picked from the recent list or
-// handed over by a second start) and is the capture writer of the view.
+// it changes, opens documents (files named on the command line, dropped on the window,
+// picked from the recent list or handed over by a second start) and is the capture
+// writer of the view.
 //
 // Message boxes and the status pane are reached through the frame's UserFeedback;
 // a presenter given to the constructor (a recorder in tests) takes the messages and
