@@ -220,6 +220,7 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     // Initial update of the view: the stored font, wrap and colours.
     terminal->applyStoredAppearance();
     action(QStringLiteral("wrapText"))->setChecked(terminal->wrapText());
+    action(QStringLiteral("viewTimestamps"))->setChecked(terminal->timestamps());
 
     QScreen* screen = QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect();
@@ -326,6 +327,10 @@ void CMainFrame::createActions()
                               QStringLiteral("Wrap lines that exceed terminal width"));
     wrap->setCheckable(true);
     connect(wrap, &QAction::triggered, this, &CMainFrame::onWrapText);
+    QAction* stamps = addAction("viewTimestamps", QStringLiteral("Time&stamps"),
+                                QStringLiteral("Start each line with the time of its first byte"));
+    stamps->setCheckable(true);
+    connect(stamps, &QAction::triggered, this, [this](bool on) { terminal->setTimestamps(on); });
     connect(addAction("backgroundColor", QStringLiteral("&Set Background Color..."),
                       QStringLiteral("Sets background color")),
             &QAction::triggered, this, &CMainFrame::onBackgroundColor);
@@ -408,6 +413,8 @@ void CMainFrame::createMenus()
     QMenu* viewMenu = menuBar()->addMenu(QStringLiteral("&View"));
     viewMenu->addAction(action(QStringLiteral("viewToolbar")));
     viewMenu->addAction(action(QStringLiteral("viewStatusBar")));
+    viewMenu->addSeparator();
+    viewMenu->addAction(action(QStringLiteral("viewTimestamps")));
 
     QMenu* format = menuBar()->addMenu(QStringLiteral("F&ormat"));
     format->addAction(action(QStringLiteral("font")));
