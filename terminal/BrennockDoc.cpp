@@ -52,6 +52,8 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
       handOver(std::make_unique<ReaderHandOver>(
           [this](const char* bytes, int count) {
               counts.received += count;
+              for (PortDataSink* view : std::vector<PortDataSink*>(views))
+                  view->lineReceived(bytes, count);
               DeliverToViews(bytes, count);
           },
           [this] { onLineLost(); })),
@@ -70,7 +72,7 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
             if (breakActive())
                 return 0; // held until the break ends, like everything sent meanwhile
             const int written = serialPort ? serialPort->WriteSome(bytes, count) : -1;
-            counts.sent += std::max(written, 0);
+            noteSent(bytes, written);
             return written;
         },
         [this](const char* byte) {
@@ -79,7 +81,7 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
             if (breakActive())
                 return 0;
             const int written = serialPort->Write(byte, 1);
-            counts.sent += std::max(written, 0);
+            noteSent(byte, written);
             // A write the line did not take in time (flow control) is tried again.
             return written == 1 ? 1 : serialPort->lastIoTimedOut() ? 0 : -1;
         },
@@ -271,6 +273,15 @@ void CBrennockDoc::applySettingsToPort()
     dtr = rts = true; // the flow control just set asserts both
 }
 
+void CBrennockDoc::noteSent(const char* bytes, int written)
+{
+    if (written <= 0)
+        return;
+    counts.sent += written;
+    for (PortDataSink* view : std::vector<PortDataSink*>(views))
+        view->lineSent(bytes, written);
+}
+
 ModemLines CBrennockDoc::modemLines() const
 {
     return lineWatch->lines();
@@ -347,7 +358,7 @@ bool CBrennockDoc::writeAll(const char* bytes, int length)
     if (!serialPort)
         return false;
     const int written = serialPort->Write(bytes, length);
-    counts.sent += std::max(written, 0);
+    noteSent(bytes, written);
     if (written == length)
         return true;
     // A write can find the device gone before the comm thread does.

@@ -164,6 +164,7 @@ private:
     void applySettingsToPort();
     void storeCommSettings();
     bool writeAll(const char* bytes, int length);
+    void noteSent(const char* bytes, int written); // counts, and the views that show it
     void sendFinished(int outcome, qint64 sent, qint64 total);
     bool transmitFailed();
     void endBreak();

@@ -26,6 +26,7 @@ class CaptureController;
 class CommSettingsDialog;
 class DateTimePaster;
 class FindDialog;
+class HexView;
 class LoadMenu;
 class QAction;
 class QLabel;
@@ -51,6 +52,11 @@ public:
 
     CBrennockDoc& document() const { return *doc; }
     CBrennockView* view() const { return terminal; }
+    HexView* hexViewWidget() const { return hexView; }
+    // View > Hex View: 0 the text alone, 1 the hex view beside it, 2 the hex view alone
+    // ("Text" "Hex View").
+    void setHexViewMode(int mode);
+    int hexViewMode() const;
     UserFeedback& feedback();
     SettingsStore& settings() const { return store; }
 
@@ -144,6 +150,7 @@ private:
     std::unique_ptr<FrameFeedback> frameFeedback;
     std::unique_ptr<CBrennockDoc> doc;
     CBrennockView* terminal = nullptr;
+    HexView* hexView = nullptr;
     std::unique_ptr<RecentFiles> recent;
     LoadMenu* loads = nullptr;
     std::unique_ptr<QPrinter> printerSetup;

@@ -3,6 +3,7 @@
 // Selection As, and a screenshot of the window showing the instrument's console.
 #include "BrennockDoc.h"
 #include "CommSettingsDialog.h"
+#include "HexView.h"
 #include "MainFrame.h"
 #include "PtyPair.h"
 #include "ReconnectWatcher.h"
@@ -74,6 +75,7 @@ class FrameTest : public QObject
 private slots:
     void typedKeysReachInstrumentAndEchoAppears();
     void statusBarShowsTheLineState();
+    void hexViewHoldsEveryByteWhileSwitched();
     void commDialogBaudChangeReappliesWithoutQuestion();
     void commDialogPort99Disconnects();
     void commDialogPortChangeWhileConnected_data();
@@ -160,6 +162,46 @@ void FrameTest::statusBarShowsTheLineState()
     QVERIFY(dtr->isChecked());
     t.doc().Disconnect();
     QTRY_VERIFY(!dtr->isEnabled());
+}
+
+// The hex view is fed from the hand-over whether shown or not: switching between text,
+// hex beside it and hex alone during a flood loses nothing, and typed bytes are marked
+// as sent.
+void FrameTest::hexViewHoldsEveryByteWhileSwitched()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), pair.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    QCOMPARE(t.frame->hexViewMode(), 0);
+    QByteArray flood;
+    for (int i = 0; i < 200000; ++i)
+        flood += char(i % 7 == 6 ? '\n' : 32 + i % 95);
+    QTest::keyClicks(t.frame->view(), QStringLiteral("ab"));
+    for (int part = 0; part < 8; ++part) {
+        QVERIFY(pair.write(flood.mid(part * 25000, 25000), 10000));
+        t.frame->setHexViewMode(part % 3);
+        QTest::qWait(5);
+    }
+    const HexDump& dump = t.frame->hexViewWidget()->dump();
+    QTRY_COMPARE_WITH_TIMEOUT(dump.endOffset(), qint64(flood.size() + 2), 20000);
+    QByteArray received, sent;
+    for (qint64 i = 0; i < dump.endOffset(); ++i)
+        (dump.wasSent(i) ? sent : received) += dump.keptBytes().at(int(i));
+    QCOMPARE(sent, QByteArray("ab"));
+    QCOMPARE(received, flood);
+    t.frame->view()->flushPending();
+    QCOMPARE(t.frame->view()->shownText().count(QLatin1Char('\n')), flood.count('\n'));
+
+    t.frame->setHexViewMode(2);
+    QVERIFY(t.frame->view()->isHidden() && t.frame->hexViewWidget()->isVisible());
+    QCOMPARE(t.settings->readInt(QStringLiteral("Text"), QStringLiteral("Hex View"), 0), 2);
+    quint32 sentMask = 0;
+    QCOMPARE(dump.rowText(0, &sentMask).left(15), QStringLiteral("00000000  61 62"));
+    QCOMPARE(sentMask & 3u, 3u);
+    QCOMPARE(sentMask >> 2, 0u);
 }
 
 void FrameTest::commDialogBaudChangeReappliesWithoutQuestion()
