@@ -264,10 +264,15 @@ int ConsoleScriptRun::fail(const ScriptStep* step, const QString& what)
     return 1;
 }
 
-bool ConsoleScriptRun::finishCapture()
+bool ConsoleScriptRun::finishCapture(bool keepEmpty)
 {
     if (!capture)
         return true;
+    if (!keepEmpty && capture->size() == 0) {
+        capture->cancelWriting();
+        capture.reset();
+        return true;
+    }
     const bool ok = capture->commit();
     if (!ok)
         std::fprintf(err, "brennock: The capture file %s could not be written: %s\n",

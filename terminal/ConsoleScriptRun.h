@@ -46,9 +46,10 @@ public:
     // capture file is written out in either case.
     int run(SerialPort& line);
     // Writes the capture file out under its name (run() does so itself; this is for a
-    // run that ended before its steps, at a failed load). False, with the reason on err,
-    // when it could not be written.
-    bool finishCapture();
+    // run that ended before its steps, at a failed load). Unless keepEmpty, a capture
+    // that got no text at all (the port never opened) leaves the file as it was. False,
+    // with the reason on err, when it could not be written.
+    bool finishCapture(bool keepEmpty = true);
 
 private:
     enum class Wait { Done, TimedOut, Failed };

@@ -79,8 +79,9 @@ int headlessRunMain(int argc, char** argv)
     ScriptFollowUp followUp(run);
     env.followUp = &followUp;
     const int status = loadMain(rest, env);
-    // A run that ended before its steps (a failed load) still leaves its capture.
-    if (!followUp.ran && !run.finishCapture())
+    // A run that ended before its steps still leaves its capture: the failed load's
+    // text. A port that never opened leaves an earlier file as it was.
+    if (!followUp.ran && !run.finishCapture(false))
         return std::max(status, 1);
     return status;
 }

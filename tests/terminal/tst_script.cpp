@@ -215,6 +215,18 @@ void ScriptTest::lineLostDuringAnExpect()
     QVERIFY2(r.err.contains("The serial line was lost during step --expect \"never\""),
              r.err.constData());
     QVERIFY2(r.ms < 10000, "no waiting out the expect's time-out");
+
+    // A port that never opens leaves an earlier capture file as it was.
+    QFile earlier(path("earlier.txt"));
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("kept\r\n") == 6);
+    earlier.close();
+    const ProgramRun none =
+        brennock({QStringLiteral("--port"), path("no-such-tty"), QStringLiteral("--capture"),
+                  earlier.fileName(), QStringLiteral("--expect"), QStringLiteral("x")},
+                 false);
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QCOMPARE(earlier.readAll(), QByteArray("kept\r\n"));
 }
 
 void ScriptTest::usageAndMissingDisplay()
