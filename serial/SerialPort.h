@@ -186,7 +186,8 @@ public:
     bool SetBreak();
     bool ClearBreak();
     // The input lines now (kMs* flags). False when the device has none: a pty carries
-    // no modem lines, so there only a stand-in port can show them changing.
+    // no modem lines, so there only a stand-in port can show them changing. Neither this
+    // nor SetDtr/SetRts touches lastError(): the UI thread asks while the comm thread reads.
     virtual bool GetModemStatus(uint32_t* lines);
     // DTR and RTS by hand; false when the device has no such line.
     virtual bool SetDtr(bool on);
