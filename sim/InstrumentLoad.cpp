@@ -263,6 +263,8 @@ void Instrument::runProgram(const QString& how, const QString& name, quint32 add
         outLine(QStringLiteral("QX2 program at %1 running").arg(hex6(address)));
     else
         outLine(QStringLiteral("QX2 program %1 at %2 running").arg(name, hex6(address)));
+    for (const QString& line : options.programLines)
+        outLine(line);
     if (options.programWaitsForEtx) {
         // The program runs on, deaf to the line, until Ctrl-C.
         phase = Phase::ProgramRunning;

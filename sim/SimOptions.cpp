@@ -200,6 +200,13 @@ const QList<Switch>& switches()
          "the console and the monitor do not echo typed characters (a CR still gives CR LF "
          "before the answer)",
          flag([](SimOptions* o) { o->noEcho = true; })},
+        {"--program-says", "LINE",
+         "a started program prints LINE after its \"running\" line (repeatable: one line "
+         "each, in order), as a test program reports its result",
+         [](SimOptions* o, const QString& v, QString*) {
+             o->programLines << v;
+             return true;
+         }},
         {"--program-waits-for-etx", nullptr,
          "fault: a program started by G or GS keeps running and ignores everything, CR "
          "included, until ETX (Ctrl-C); then \"QX2 program ended\" and the prompt",

@@ -68,6 +68,7 @@ struct SimOptions {
     int answerOnCr = 0;              // silent until the Nth CR of a wake-up (0, 1: the first)
     bool noEcho = false;             // typed characters are not echoed
     bool programWaitsForEtx = false; // a started program ignores everything until ETX
+    QStringList programLines;        // what a started program prints
     int noiseBeforePlus = 0;         // this many other bytes before LOAD's '+'
     int wrongAckBlock = 1;           // --wrong-ack replaces the '=' of this block (1 = first)
     bool equalsAfterLast = false;    // '=' also after the last block

@@ -2,8 +2,10 @@
 //   brennock [FILE]               the terminal window; FILE is opened as a document
 //   brennock --postlink ...       the post-link converter, without a window
 //   brennock --load FILE ...      a load into the instrument, without a window
+//   brennock --send/--expect ...  a console script, after the load, without a window
 #include "BrennockApp.h"
-#include "HeadlessLoad.h"
+#include "ConsoleScript.h"
+#include "HeadlessScript.h"
 #include "LoadCli.h"
 #include "PostLinkCli.h"
 
@@ -19,8 +21,8 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--postlink") == 0)
             return postLinkMain(argc, argv);
-        if (std::strcmp(argv[i], "--load") == 0)
-            return headlessLoadMain(argc, argv);
+        if (isHeadlessRunOption(argv[i]))
+            return headlessRunMain(argc, argv);
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("usage:\n"
                         "  brennock [FILE]\n"
@@ -28,10 +30,14 @@ int main(int argc, char* argv[])
                         "file\n"
                         "  brennock --postlink FILE.BIN [FILE.BIN ...]\n"
                         "        convert linker outputs without a window\n"
-                        "%s",
-                        qPrintable(loadUsageText()));
+                        "%s%s",
+                        qPrintable(loadUsageText()), qPrintable(consoleScriptUsageText()));
             return 0;
         }
+    }
+    if (*missingDisplayMessage()) {
+        std::fputs(missingDisplayMessage(), stderr);
+        return 2;
     }
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Vantrel"));
