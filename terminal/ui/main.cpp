@@ -2,9 +2,10 @@
 //   brennock [FILE]               the terminal window; FILE is opened as a document
 //   brennock --postlink ...       the post-link converter, without a window
 //   brennock --load FILE ...      a load into the instrument, without a window
+// The full command line is the table in BrennockCommandHelp.cpp.
 #include "BrennockApp.h"
+#include "BrennockCommandHelp.h"
 #include "HeadlessLoad.h"
-#include "LoadCli.h"
 #include "PostLinkCli.h"
 
 #include <QApplication>
@@ -22,14 +23,11 @@ int main(int argc, char* argv[])
         if (std::strcmp(argv[i], "--load") == 0)
             return headlessLoadMain(argc, argv);
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage:\n"
-                        "  brennock [FILE]\n"
-                        "        the terminal window; FILE is opened and loaded like a recent "
-                        "file\n"
-                        "  brennock --postlink FILE.BIN [FILE.BIN ...]\n"
-                        "        convert linker outputs without a window\n"
-                        "%s",
-                        qPrintable(loadUsageText()));
+            std::fputs(qPrintable(manual::helpText(brennockCommandHelp())), stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs(qPrintable(manual::versionText(brennockCommandHelp())), stdout);
             return 0;
         }
     }
