@@ -79,11 +79,13 @@ run-link: configure
 	cmake --build $(BUILD) -j $(JOBS) --target $(RUN_LINK_TARGETS)
 	./scripts/run-link $(BUILD)
 
-# Debian's hardening and optimisation flags (dpkg-buildflags), no tests, stripped binaries.
+# Debian's flags with every hardening feature (dpkg-buildflags), no tests, stripped
+# binaries. CMake reads no CPPFLAGS, so the preprocessor's part goes with CXXFLAGS.
 package: bootstrap
-	eval "$$(dpkg-buildflags --export=sh)" && \
+	eval "$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)" && \
 	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF \
-	  -DCMAKE_INSTALL_PREFIX=/usr $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_CXX_FLAGS="$$CXXFLAGS $$CPPFLAGS" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$LDFLAGS" $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	rm -rf $(DIST) $(PACKAGE_BUILD)/cpack
 	cd $(PACKAGE_BUILD) && cpack -G DEB -B $(CURDIR)/$(PACKAGE_BUILD)/cpack
