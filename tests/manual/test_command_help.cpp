@@ -73,7 +73,8 @@ TEST_P(CommandHelp, HelpAndManPageNameTheSameOptions)
     const QSet<QString> help = optionsIn(output(p, QStringLiteral("--help")));
     const QString page = fileText(QStringLiteral(MAN_DIR "/%1.1").arg(QLatin1String(p.name)));
     ASSERT_FALSE(page.isEmpty()) << "no man page for " << p.name;
-    EXPECT_TRUE(help.contains(QStringLiteral("--help")) && help.contains(QStringLiteral("--version")))
+    EXPECT_TRUE(help.contains(QStringLiteral("--help")) &&
+                help.contains(QStringLiteral("--version")))
         << joined(help);
     EXPECT_EQ(joined(help), joined(optionsIn(roffToText(page))));
 }
