@@ -25,7 +25,7 @@ manual::CommandHelp linkCommandHelp()
          QStringLiteral("set the instrument's clock to the PC's time in UTC; prints the "
                         "answer")},
         {QStringLiteral("harbrooklink --help | --version"),
-         QStringLiteral("print this text, or the program's version, and end")},
+         QStringLiteral("print the command-line help, or the version, and end")},
     };
     h.description = QStringLiteral(
         "The Skiffer link server must be running on the instrument (type SKIFFER at its "
@@ -45,7 +45,7 @@ manual::CommandHelp linkCommandHelp()
               QStringLiteral("get: the local folder to write; put: the card folder to write")},
              {QStringLiteral("--name NAME"),
               QStringLiteral("put: the card name of the FILE before it")},
-             {QStringLiteral("--help, -h"), QStringLiteral("print this text")},
+             {QStringLiteral("--help, -h"), QStringLiteral("print the command-line help")},
              {QStringLiteral("--version"), QStringLiteral("print the program's version")},
          }},
         {QStringLiteral("Serial port names"),

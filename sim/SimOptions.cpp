@@ -368,7 +368,7 @@ manual::CommandHelp simCommandHelp()
                         "[fault switches]"),
          QStringLiteral("serve a simulated instrument until SIGTERM or SIGINT")},
         {QStringLiteral("qx2sim --help | --version"),
-         QStringLiteral("print this text, or the program's version, and end")},
+         QStringLiteral("print the command-line help, or the version, and end")},
     };
     h.description = QStringLiteral(
         "Simulates a Vantrel QX2 instrument computer at the far end of a pseudo-terminal: "
@@ -395,7 +395,8 @@ manual::CommandHelp simCommandHelp()
             term += QLatin1Char(' ') + QLatin1String(s.argName);
         switchList.entries.append({term, QString::fromLatin1(s.help)});
     }
-    switchList.entries.append({QStringLiteral("--help, -h"), QStringLiteral("show this text")});
+    switchList.entries.append(
+        {QStringLiteral("--help, -h"), QStringLiteral("print the command-line help")});
     switchList.entries.append(
         {QStringLiteral("--version"), QStringLiteral("print the program's version")});
     h.sections = {

@@ -25,7 +25,7 @@ manual::CommandHelp brennockCommandHelp()
                         "S-records and relocated maps beside them, without a window; the "
                         "names written are printed on standard output.")},
         {QStringLiteral("brennock --help | --version"),
-         QStringLiteral("Print this text, or the program's version, and end.")},
+         QStringLiteral("Print the command-line help, or the version, and end.")},
     };
     h.description = QStringLiteral(
         "brennock talks to the QX2 over one serial port (RS-232 or the instrument's USB "
@@ -46,7 +46,7 @@ manual::CommandHelp brennockCommandHelp()
                              "Baud Rate Bk Download")},
              {QStringLiteral("--postlink FILE.BIN ..."),
               QStringLiteral("convert the linker outputs named (see above)")},
-             {QStringLiteral("--help, -h"), QStringLiteral("print this text")},
+             {QStringLiteral("--help, -h"), QStringLiteral("print the command-line help")},
              {QStringLiteral("--version"), QStringLiteral("print the program's version")},
          }},
         {QStringLiteral("Serial port names"),
