@@ -2,6 +2,8 @@
 // is, the card, the log, the pacing, and the faults a test asks for.
 #pragma once
 
+#include "CommandHelp.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -99,7 +101,9 @@ struct SimOptions {
 // message for the user on bad input; *help is set for --help / -h.
 bool parseSimOptions(const QStringList& args, SimOptions* out, QString* error, bool* help);
 
-// The --help text: every switch with its meaning.
+// The command line as one table, every switch with its meaning: the --help text
+// and the man page are both made from it.
+manual::CommandHelp simCommandHelp();
 QString simHelpText();
 
 } // namespace qx2sim

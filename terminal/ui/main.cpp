@@ -3,10 +3,10 @@
 //   brennock --postlink ...       the post-link converter, without a window
 //   brennock --load FILE ...      a load into the instrument, without a window
 //   brennock --send/--expect ...  a console script, after the load, without a window
+// The full command line is the table in BrennockCommandHelp.cpp.
 #include "BrennockApp.h"
-#include "ConsoleScript.h"
+#include "BrennockCommandHelp.h"
 #include "HeadlessScript.h"
-#include "LoadCli.h"
 #include "PostLinkCli.h"
 
 #include <QApplication>
@@ -24,14 +24,11 @@ int main(int argc, char* argv[])
         if (isHeadlessRunOption(argv[i]))
             return headlessRunMain(argc, argv);
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage:\n"
-                        "  brennock [FILE]\n"
-                        "        the terminal window; FILE is opened and loaded like a recent "
-                        "file\n"
-                        "  brennock --postlink FILE.BIN [FILE.BIN ...]\n"
-                        "        convert linker outputs without a window\n"
-                        "%s%s",
-                        qPrintable(loadUsageText()), qPrintable(consoleScriptUsageText()));
+            std::fputs(qPrintable(manual::helpText(brennockCommandHelp())), stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs(qPrintable(manual::versionText(brennockCommandHelp())), stdout);
             return 0;
         }
     }
