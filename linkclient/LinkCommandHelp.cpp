@@ -32,7 +32,7 @@ manual::CommandHelp linkCommandHelp()
         "console). Listings and answers go to standard output; log lines and progress to "
         "standard error.\n\n"
         "Names and text from the instrument are printed with control characters escaped "
-        "(\\t, \\r, \\033 ...), as ls -b does; get takes a name as ls printed it.\n\n"
+        "(\\t, \\r, \\033 ...), as GNU ls escapes them; get takes a name as ls printed it.\n\n"
         "To open the serial device your user must be allowed to: on Debian, join the "
         "dialout group (sudo adduser $USER dialout, then log in again).");
     h.sections = {
