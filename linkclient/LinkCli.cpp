@@ -1,5 +1,6 @@
 #include "LinkCli.h"
 
+#include "LinkCommandHelp.h"
 #include "LinkSession.h"
 #include "ListingLine.h"
 #include "ShortNames.h"
@@ -420,7 +421,8 @@ bool isCommandLine(const QStringList& args)
                                                    QStringLiteral("-session")};
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args.at(i);
-        if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+        if (a == QLatin1String("--help") || a == QLatin1String("-h") ||
+            a == QLatin1String("--version"))
             return true;
         if (a == QLatin1String("--port") || qtOptionsWithValue.contains(a)) {
             ++i;
@@ -463,6 +465,11 @@ bool parse(const QStringList& args, Request* out, QString* error)
         const QString& a = args.at(i);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             r.kind = Request::Help;
+            *out = r;
+            return true;
+        }
+        if (a == QLatin1String("--version")) {
+            r.kind = Request::Version;
             *out = r;
             return true;
         }
@@ -553,31 +560,7 @@ bool parse(const QStringList& args, Request* out, QString* error)
 
 QString helpText()
 {
-    return QStringLiteral(
-        "Usage:\n"
-        "  harbrooklink [--port DEVICE]...\n"
-        "      the window; ports named here join the port list, the first is selected\n"
-        "  harbrooklink --port DEVICE ls [DIR]\n"
-        "      list the card folder DIR (C:\\ when absent; '/' or '\\' between names):\n"
-        "      name, TAB, size in bytes or <DIR>, TAB, date and time, one entry a line\n"
-        "  harbrooklink --port DEVICE get [--from DIR] [--to LOCALDIR] NAME...\n"
-        "      download the files NAME of the card folder DIR into LOCALDIR (default: the\n"
-        "      current folder); each file takes its name only when it arrived whole\n"
-        "  harbrooklink --port DEVICE put [--to DIR] FILE [--name NAME] [FILE [--name NAME]]...\n"
-        "      upload local files into the card folder DIR; card names are made 8.3 by\n"
-        "      the program's rule unless --name after a FILE gives one\n"
-        "  harbrooklink --port DEVICE settime\n"
-        "      set the instrument's clock to the PC's time in UTC; prints the answer\n"
-        "\n"
-        "DEVICE is a path when it holds a '/' or names an existing file (./qx2, /dev/ttyACM0,\n"
-        "/dev/serial/by-id/...); any other name is a device in /dev (ttyUSB0).\n"
-        "Names and text from the instrument are printed with control characters escaped\n"
-        "(\\t, \\r, \\033 ...), as ls -b does; get takes a name as ls printed it.\n"
-        "\n"
-        "The Skiffer link server must be running on the instrument. Listings and answers\n"
-        "go to standard output; log lines and progress to standard error.\n"
-        "Exit status: 0 success; 1 the instrument did not answer or refused, or a file did\n"
-        "not arrive whole; 2 a usage error.\n");
+    return manual::helpText(linkCommandHelp());
 }
 
 int run(const Request& request, const LinkTiming& timing)

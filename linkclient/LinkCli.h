@@ -22,7 +22,7 @@ namespace linkcli
 enum ExitCode { Success = 0, Failure = 1, Usage = 2 };
 
 struct Request {
-    enum Kind { Window, Help, List, Get, Put, SetTime } kind = Window;
+    enum Kind { Window, Help, Version, List, Get, Put, SetTime } kind = Window;
     QStringList ports;     // every --port, in order
     QStringList cardPath;  // ls DIR, get --from, put --to (names below C:\)
     QString localDir;      // get --to
@@ -31,12 +31,13 @@ struct Request {
 };
 
 // True when args (without the program name) hold one of the commands or
-// --help, so the program needs no display.
+// --help or --version, so the program needs no display.
 bool isCommandLine(const QStringList& args);
 // Parses the arguments; false with a message for a usage error.
 bool parse(const QStringList& args, Request* out, QString* error);
 // "DATA/OLD", "\DATA\OLD", "C:\DATA\OLD" -> {"DATA", "OLD"}; "" or "C:\" -> {}.
 QStringList cardPathFrom(const QString& text);
+// The --help text, from the table that also gives the man page (LinkCommandHelp).
 QString helpText();
 
 // Runs a command against the instrument; returns the exit status.

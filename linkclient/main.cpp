@@ -2,6 +2,7 @@
 // link code for scripts, without a display.
 #include "AppIdentity.h"
 #include "LinkCli.h"
+#include "LinkCommandHelp.h"
 #include "MainWindow.h"
 
 #include <QApplication>
@@ -52,6 +53,10 @@ int main(int argc, char** argv)
             fprintf(stdout, "%s", linkcli::helpText().toLocal8Bit().constData());
             return linkcli::Success;
         }
+        if (request.kind == linkcli::Request::Version) {
+            fprintf(stdout, "%s", manual::versionText(linkCommandHelp()).toLocal8Bit().constData());
+            return linkcli::Success;
+        }
         return linkcli::run(request);
     }
 
@@ -63,6 +68,8 @@ int main(int argc, char** argv)
     }
     QApplication app(argc, argv);
     applyAppIdentity();
+    // Matches the installed harbrooklink.desktop, for the desktop's icon and grouping.
+    QGuiApplication::setDesktopFileName(QStringLiteral("harbrooklink"));
     linkcli::Request request;
     QString error;
     // Qt has taken its own options (-platform, -style ...) out of the list.

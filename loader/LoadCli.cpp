@@ -29,14 +29,20 @@ void writeOut(const QByteArray& bytes)
 class HeadlessLoadHost : public LoadHost, public ReaderControl
 {
 public:
-    HeadlessLoadHost(SerialPort& port, MonitorSession::Rates rates)
-        : monitorLine(port), rateSettings(rates)
+    HeadlessLoadHost(SerialPort& port, MonitorSession::Rates rates, LoadCliFollowUp* followUp)
+        : monitorLine(port), rateSettings(rates), followUp(followUp)
     {
     }
     MonitorLine* line() override { return &monitorLine; }
     ReaderControl& readerControl() override { return *this; }
     MonitorSession::Rates rates() const override { return rateSettings; }
-    void showInTerminal(const QByteArray& bytes) override { writeOut(bytes); }
+    void showInTerminal(const QByteArray& bytes) override
+    {
+        if (followUp)
+            followUp->consoleText(bytes);
+        else
+            writeOut(bytes);
+    }
     void addRecentFile(const QString&) override {}
     bool stopReader() override { return true; }
     bool restartReader() override { return true; }
@@ -44,6 +50,7 @@ public:
 private:
     SerialMonitorLine monitorLine;
     MonitorSession::Rates rateSettings;
+    LoadCliFollowUp* followUp;
 };
 
 uint32_t leadingNumber(const QString& text)
@@ -125,7 +132,7 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
             return usage(
                 QStringLiteral("%1 needs a rate in baud, such as 9600, not \"%2\"").arg(a, *rate));
     }
-    if (file.isEmpty())
+    if (file.isEmpty() && !env.followUp)
         return usage(QStringLiteral("--load needs a file"));
 
     // A path names a device; COMn goes through the bindings.
@@ -147,12 +154,16 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
     port.SetBaudRate(rates.terminal);
     port.SetLineFormat(env.parity, env.dataBits, env.stopBits);
 
-    HeadlessLoadHost host(port, rates);
+    HeadlessLoadHost host(port, rates, env.followUp);
+    if (file.isEmpty())
+        return env.followUp->run(port);
     const bool interactive = ::isatty(STDERR_FILENO) == 1;
     LoadCommands commands(host, env.settings, feedback, [interactive] {
         return std::make_unique<ConsoleLoadProgress>(stderr, interactive);
     });
     const bool ok = commands.OnLoadAny(QFileInfo(file).absoluteFilePath());
+    if (env.followUp)
+        return ok ? env.followUp->run(port) : 1;
     echoLine(port, kAnswerListenMs);
     return ok ? 0 : 1;
 }

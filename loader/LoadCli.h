@@ -15,7 +15,18 @@
 #include <cstdint>
 #include <functional>
 
+class SerialPort;
 class SettingsStore;
+
+// What runs after the load on the same open port (brennock's console script): it
+// sees the console text the load read, and its result is the exit status.
+class LoadCliFollowUp
+{
+public:
+    virtual ~LoadCliFollowUp() = default;
+    virtual void consoleText(const QByteArray& bytes) = 0;
+    virtual int run(SerialPort& port) = 0;
+};
 
 // What the program's stored settings give the command (the caller reads them).
 struct LoadCliEnvironment {
@@ -28,6 +39,9 @@ struct LoadCliEnvironment {
     // COMn -> device (bindings, else /dev/ttyS(n-1)).
     std::function<QString(const QString& portName)> resolveDevice;
     SettingsStore* settings = nullptr; // "LastPath" values; may be null
+    // With a follow-up, --load is optional and the follow-up replaces the half-second
+    // listen after the load; it does not run when the load failed.
+    LoadCliFollowUp* followUp = nullptr;
 };
 
 // The usage lines of --load, for --help.

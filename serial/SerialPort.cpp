@@ -554,6 +554,34 @@ bool SerialPort::ClearBreak()
     return deviceCall([](int device) { return ::ioctl(device, TIOCCBRK); });
 }
 
+// The modem lines leave the last error alone: they are asked every so often from the UI
+// thread while the comm thread reads, and a device without them (a pty answers ENOTTY)
+// is no failure of the port.
+bool SerialPort::GetModemStatus(uint32_t* lines)
+{
+    int bits = 0;
+    if (fd < 0 || !lines || ::ioctl(fd, TIOCMGET, &bits) != 0)
+        return false;
+    *lines = ((bits & TIOCM_CTS) ? kMsCtsOn : 0) | ((bits & TIOCM_DSR) ? kMsDsrOn : 0) |
+             ((bits & TIOCM_RI) ? kMsRingOn : 0) | ((bits & TIOCM_CD) ? kMsRlsdOn : 0);
+    return true;
+}
+
+bool SerialPort::SetDtr(bool on)
+{
+    return switchModemLine(TIOCM_DTR, on);
+}
+
+bool SerialPort::SetRts(bool on)
+{
+    return switchModemLine(TIOCM_RTS, on);
+}
+
+bool SerialPort::switchModemLine(int line, bool on)
+{
+    return fd >= 0 && ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
+}
+
 bool SerialPort::Purge()
 {
     return deviceCall([](int device) { return ::tcflush(device, TCIOFLUSH); });

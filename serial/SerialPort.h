@@ -66,6 +66,12 @@ enum : uint8_t {
     kControlToggle = 3
 };
 
+// The input lines that GetModemStatus reports (the values of GetCommModemStatus).
+constexpr uint32_t kMsCtsOn = 0x0010;
+constexpr uint32_t kMsDsrOn = 0x0020;
+constexpr uint32_t kMsRingOn = 0x0040;
+constexpr uint32_t kMsRlsdOn = 0x0080; // DCD
+
 // Line error flags that ClearErrors reports.
 constexpr uint32_t kCeRxOver = 0x0001;  // input buffer overflow
 constexpr uint32_t kCeOverrun = 0x0002; // hardware overrun
@@ -191,6 +197,13 @@ public:
     bool SetWriteTimeouts(uint32_t totalMultiplier, uint32_t totalConstant);
     bool SetBreak();
     bool ClearBreak();
+    // The input lines now (kMs* flags). False when the device has none: a pty carries
+    // no modem lines, so there only a stand-in port can show them changing. Neither this
+    // nor SetDtr/SetRts touches lastError(): the UI thread asks while the comm thread reads.
+    virtual bool GetModemStatus(uint32_t* lines);
+    // DTR and RTS by hand; false when the device has no such line.
+    virtual bool SetDtr(bool on);
+    virtual bool SetRts(bool on);
     // Queue status into status; the line error flags since the last call into errors
     // when it is given.
     bool ClearErrors(CommStatus* status, uint32_t* errors = nullptr);
@@ -242,6 +255,7 @@ private:
     bool applyState(const CommState& state);
     bool readState(CommState* state);
     void setModemLine(int line, bool on);
+    bool switchModemLine(int line, bool on);
     uint32_t takeLineErrors();
     // Records a failed step; a device-gone error also marks the line gone.
     void noteFailure(uint32_t error);

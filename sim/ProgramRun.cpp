@@ -27,6 +27,8 @@ void ProgramRun::run(const QString& how, const QString& name, quint32 address, b
         outLine(QStringLiteral("QX2 program at %1 running").arg(hex6(address)));
     else
         outLine(QStringLiteral("QX2 program %1 at %2 running").arg(name, hex6(address)));
+    for (const QString& line : options.programLines)
+        outLine(line);
     if (options.programWaitsForEtx) {
         core.active = Activity::Program;
         return;

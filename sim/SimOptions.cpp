@@ -200,6 +200,13 @@ const QList<Switch>& switches()
          "the console and the monitor do not echo typed characters (a CR still gives CR LF "
          "before the answer)",
          flag([](SimOptions* o) { o->noEcho = true; })},
+        {"--program-says", "LINE",
+         "a started program prints LINE after its \"running\" line (repeatable: one line "
+         "each, in order), as a test program reports its result",
+         [](SimOptions* o, const QString& v, QString*) {
+             o->programLines << v;
+             return true;
+         }},
         {"--program-waits-for-etx", nullptr,
          "fault: a program started by G or GS keeps running and ignores everything, CR "
          "included, until ETX (Ctrl-C); then \"QX2 program ended\" and the prompt",
@@ -382,51 +389,66 @@ bool parseSimOptions(const QStringList& args, SimOptions* out, QString* error, b
     return true;
 }
 
+manual::CommandHelp simCommandHelp()
+{
+    manual::CommandHelp h;
+    h.program = QStringLiteral("qx2sim");
+    h.summary = QStringLiteral("simulated Vantrel QX2 instrument on a pseudo-terminal");
+    h.forms = {
+        {QStringLiteral("qx2sim [--link PATH] [--card DIR] [--skiffer] [--log FILE] "
+                        "[--line-rate BPS] [--baud N] [--turnaround MS] [--lenient] "
+                        "[fault switches]"),
+         QStringLiteral("serve a simulated instrument until SIGTERM or SIGINT")},
+        {QStringLiteral("qx2sim --help | --version"),
+         QStringLiteral("print the command-line help, or the version, and end")},
+    };
+    h.description = QStringLiteral(
+        "Simulates a Vantrel QX2 instrument computer at the far end of a pseudo-terminal: "
+        "the Zelkon console, the boot monitor and the Skiffer link server. When it serves it "
+        "prints one line \"READY <device>\" on standard output; it runs until SIGTERM or "
+        "SIGINT and then removes the link. brennock and harbrooklink can be tried and tested "
+        "with it, without hardware.\n\n"
+        "At the Zelkon console (prompt C:\\>): HELP, DIR, CD, TYPE, TIME, DATE [mm/dd/yy "
+        "hh:mm:ss], CAPTURE name [/D 3] (text up to Ctrl-C/ETX), LOAD, G, GS name, SKIFFER "
+        "(starts the link server; Ctrl-C/ETX stops it), MON or tom8 (enters the boot "
+        "monitor). In the boot monitor (prompt QX2>): LOAD, G, GS name, tom8, mon, lo ;B3+, "
+        "lo ;3, MD, DATE, TIME, CAPTURE, HELP, EXIT (back to the Zelkon console). The link "
+        "server takes c<path> LF, d, tdate <MM-dd-yyyy hh:mm:ss a|p> LF, s<name> LF, a, "
+        "r<name> TAB <length> LF; Ctrl-C (ETX) ends it.\n\n"
+        "It is as strict as the instrument: the LOAD line must read \"LOAD %08X %08X %08X\" "
+        "CR, bytes sent before the monitor's '+', '=', '%' or '&' are lost, each block must "
+        "be min(remaining, 1024) bytes followed by 00 00, each '&' takes exactly one 0x00, "
+        "link commands end in a single LF (a CR is part of the command) and tdate takes "
+        "exactly MM-dd-yyyy hh:mm:ss a|p. Every breach is logged as a violation (--log).");
+    manual::Section switchList{QStringLiteral("Switches"), QString(), {}};
+    for (const Switch& s : switches()) {
+        QString term = QLatin1String(s.name);
+        if (s.argName)
+            term += QLatin1Char(' ') + QLatin1String(s.argName);
+        switchList.entries.append({term, QString::fromLatin1(s.help)});
+    }
+    switchList.entries.append(
+        {QStringLiteral("--help, -h"), QStringLiteral("print the command-line help")});
+    switchList.entries.append(
+        {QStringLiteral("--version"), QStringLiteral("print the program's version")});
+    h.sections = {
+        switchList,
+        {QStringLiteral("Exit status"),
+         QString(),
+         {
+             {QStringLiteral("0"), QStringLiteral("stopped by SIGTERM, SIGINT or SIGHUP")},
+             {QStringLiteral("1"), QStringLiteral("the pseudo-terminal, the link or the card "
+                                                  "folder could not be set up")},
+             {QStringLiteral("2"), QStringLiteral("a usage error")},
+         }},
+    };
+    h.seeAlso = QStringLiteral("brennock(1), harbrooklink(1)");
+    return h;
+}
+
 QString simHelpText()
 {
-    QString t = QStringLiteral(
-        "Usage: qx2sim [--link PATH] [--card DIR] [--skiffer] [--log FILE] [--line-rate BPS]\n"
-        "              [--baud N] [--turnaround MS] [--lenient] [fault switches]\n"
-        "\n"
-        "Simulates a Vantrel QX2 instrument computer at the far end of a pseudo-terminal:\n"
-        "the Zelkon console, the boot monitor and the Skiffer link server. When it serves it\n"
-        "prints one line \"READY <device>\" on standard output; it runs until SIGTERM or SIGINT\n"
-        "and then removes the link.\n"
-        "\n"
-        "At the Zelkon console (prompt C:\\>): HELP, DIR, CD, TYPE, TIME, DATE [mm/dd/yy\n"
-        "hh:mm:ss], CAPTURE name [/D 3] (text up to Ctrl-C/ETX), LOAD, G, GS name, SKIFFER\n"
-        "(starts the link server; Ctrl-C/ETX stops it), MON or tom8 (enters the boot monitor).\n"
-        "In the boot monitor (prompt QX2>): LOAD, G, GS name, tom8, mon, lo ;B3+, lo ;3, MD,\n"
-        "DATE, TIME, CAPTURE, HELP, EXIT (back to the Zelkon console).\n"
-        "The link server takes c<path> LF, d, tdate <MM-dd-yyyy hh:mm:ss a|p> LF,\n"
-        "s<name> LF, a, r<name> TAB <length> LF; Ctrl-C (ETX) ends it.\n"
-        "\n"
-        "It is as strict as the instrument: the LOAD line must read \"LOAD %08X %08X %08X\" CR,\n"
-        "bytes sent before the monitor's '+', '=', '%' or '&' are lost, each block must be\n"
-        "min(remaining, 1024) bytes followed by 00 00, each '&' takes exactly one 0x00, link\n"
-        "commands end in a single LF (a CR is part of the command) and tdate takes exactly\n"
-        "MM-dd-yyyy hh:mm:ss a|p. Every breach is logged as a violation (--log).\n"
-        "\n"
-        "Switches:\n");
-    for (const Switch& s : switches()) {
-        QString head = QLatin1String("  ") + QLatin1String(s.name);
-        if (s.argName)
-            head += QLatin1Char(' ') + QLatin1String(s.argName);
-        t += head + QLatin1Char('\n');
-        // Wrap the description at 78 columns, indented.
-        const QStringList words = QString::fromLatin1(s.help).split(QLatin1Char(' '));
-        QString line = QStringLiteral("      ");
-        for (const QString& w : words) {
-            if (line.size() + w.size() + 1 > 78 && line.trimmed().size() > 0) {
-                t += line + QLatin1Char('\n');
-                line = QStringLiteral("      ");
-            }
-            line += (line.trimmed().isEmpty() ? QString() : QStringLiteral(" ")) + w;
-        }
-        t += line + QLatin1Char('\n');
-    }
-    t += QStringLiteral("  --help, -h\n      show this text\n");
-    return t;
+    return manual::helpText(simCommandHelp());
 }
 
 } // namespace qx2sim

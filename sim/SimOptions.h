@@ -2,6 +2,8 @@
 // is, the card, the log, the pacing, and the faults a test asks for.
 #pragma once
 
+#include "CommandHelp.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -68,6 +70,7 @@ struct SimOptions {
     int answerOnCr = 0;              // silent until the Nth CR of a wake-up (0, 1: the first)
     bool noEcho = false;             // typed characters are not echoed
     bool programWaitsForEtx = false; // a started program ignores everything until ETX
+    QStringList programLines;        // what a started program prints
     int noiseBeforePlus = 0;         // this many other bytes before LOAD's '+'
     int wrongAckBlock = 1;           // --wrong-ack replaces the '=' of this block (1 = first)
     bool equalsAfterLast = false;    // '=' also after the last block
@@ -98,7 +101,9 @@ struct SimOptions {
 // message for the user on bad input; *help is set for --help / -h.
 bool parseSimOptions(const QStringList& args, SimOptions* out, QString* error, bool* help);
 
-// The --help text: every switch with its meaning.
+// The command line as one table, every switch with its meaning: the --help text
+// and the man page are both made from it.
+manual::CommandHelp simCommandHelp();
 QString simHelpText();
 
 } // namespace qx2sim

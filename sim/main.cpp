@@ -15,6 +15,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
 
+    if (args.contains(QStringLiteral("--version"))) {
+        std::fputs(manual::versionText(qx2sim::simCommandHelp()).toLocal8Bit().constData(), stdout);
+        return 0;
+    }
     qx2sim::SimOptions options;
     QString error;
     bool help = false;

@@ -41,6 +41,7 @@ constexpr uint16_t kXonLimit = 100;
 constexpr uint16_t kXoffLimit = 100;
 constexpr char kXonChar = 0x11;
 constexpr char kXoffChar = 0x13;
+constexpr int kRtsCtsFlags = 3; // "Hardware": CTS handshake, RTS driven by the driver
 constexpr unsigned char kCr = 13;
 constexpr unsigned char kLf = 10;
 
@@ -49,17 +50,30 @@ constexpr unsigned char kLf = 10;
 CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
     : store(settings), userFeedback(feedback), docTitle(kUntitledTitle),
       handOver(std::make_unique<ReaderHandOver>(
-          [this](const char* bytes, int count) { DeliverToViews(bytes, count); },
+          [this](const char* bytes, int count) {
+              counts.received += count;
+              for (PortDataSink* view : std::vector<PortDataSink*>(views))
+                  view->lineReceived(bytes, count);
+              DeliverToViews(bytes, count);
+          },
           [this] { onLineLost(); })),
       watcher(std::make_unique<ReconnectWatcher>(
           [this](const QString& device) { return reconnectTo(device); })),
-      breakTimer(std::make_unique<QTimer>())
+      breakTimer(std::make_unique<QTimer>()),
+      lineWatch(std::make_unique<ModemLineWatch>([this] { return serialPort.get(); },
+                                                 [this](const ModemLines& lines) {
+                                                     if (lineObserver)
+                                                         lineObserver(lines);
+                                                 }))
 {
+    lineWatch->start();
     sender = std::make_unique<BlockSender>(
         [this](const char* bytes, int count) {
             if (breakActive())
                 return 0; // held until the break ends, like everything sent meanwhile
-            return serialPort ? serialPort->WriteSome(bytes, count) : -1;
+            const int written = serialPort ? serialPort->WriteSome(bytes, count) : -1;
+            noteSent(bytes, written);
+            return written;
         },
         [this](const char* byte) {
             if (!serialPort)
@@ -67,6 +81,7 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
             if (breakActive())
                 return 0;
             const int written = serialPort->Write(byte, 1);
+            noteSent(byte, written);
             // A write the line did not take in time (flow control) is tried again.
             return written == 1 ? 1 : serialPort->lastIoTimedOut() ? 0 : -1;
         },
@@ -173,6 +188,7 @@ bool CBrennockDoc::Connect()
         }
         serialPort = std::move(opened);
         created = true;
+        resetByteCounts();
     }
 
     applySettingsToPort();
@@ -254,6 +270,47 @@ void CBrennockDoc::applySettingsToPort()
                               static_cast<uint8_t>(stopBitsCodeOf(comm.stopBits)));
     serialPort->SetFlowControl(static_cast<uint32_t>(flowControlFlagsOf(comm.flowControl)),
                                kXonLimit, kXoffLimit, kXonChar, kXoffChar);
+    dtr = rts = true; // the flow control just set asserts both
+}
+
+void CBrennockDoc::noteSent(const char* bytes, int written)
+{
+    if (written <= 0)
+        return;
+    counts.sent += written;
+    for (PortDataSink* view : std::vector<PortDataSink*>(views))
+        view->lineSent(bytes, written);
+}
+
+ModemLines CBrennockDoc::modemLines() const
+{
+    return lineWatch->lines();
+}
+
+void CBrennockDoc::setModemLineObserver(std::function<void(const ModemLines&)> observer)
+{
+    lineObserver = std::move(observer);
+}
+
+bool CBrennockDoc::rtsOwnedByFlowControl() const
+{
+    return (flowControlFlagsOf(comm.flowControl) & kRtsCtsFlags) != 0;
+}
+
+bool CBrennockDoc::setDtr(bool on)
+{
+    if (!serialPort || !serialPort->SetDtr(on))
+        return false;
+    dtr = on;
+    return true;
+}
+
+bool CBrennockDoc::setRts(bool on)
+{
+    if (!serialPort || rtsOwnedByFlowControl() || !serialPort->SetRts(on))
+        return false;
+    rts = on;
+    return true;
 }
 
 void CBrennockDoc::Disconnect()
@@ -300,7 +357,9 @@ bool CBrennockDoc::writeAll(const char* bytes, int length)
 {
     if (!serialPort)
         return false;
-    if (serialPort->Write(bytes, length) == length)
+    const int written = serialPort->Write(bytes, length);
+    noteSent(bytes, written);
+    if (written == length)
         return true;
     // A write can find the device gone before the comm thread does.
     if (serialPort->lineGone())

@@ -22,6 +22,7 @@
 
 #include "CommSettings.h"
 #include "CommThread.h"
+#include "ModemLineWatch.h"
 #include "PortBindings.h"
 #include "ReaderPauseGuard.h"
 #include "SerialPort.h"
@@ -128,6 +129,29 @@ public:
     // The watcher of the lost device, for tests to shorten its interval.
     ReconnectWatcher& reconnectWatcher();
 
+    // Bytes the terminal received from the port and sent to it since the last connect
+    // or reset; a load's conversation is not counted.
+    struct ByteCounts {
+        qint64 received = 0;
+        qint64 sent = 0;
+    };
+    ByteCounts byteCounts() const { return counts; }
+    void resetByteCounts() { counts = ByteCounts(); }
+
+    // The input lines, watched all the time (unknown while not connected); the
+    // observer gets each change.
+    ModemLines modemLines() const;
+    void setModemLineObserver(std::function<void(const ModemLines&)> observer);
+    ModemLineWatch& modemLineWatch() { return *lineWatch; }
+    // DTR and RTS by hand. Connecting and applying settings assert both; "Hardware"
+    // flow control owns RTS, so it cannot be switched then. False when the device
+    // refused (a pty has no modem lines) or it is owned.
+    bool dtrOn() const { return dtr; }
+    bool rtsOn() const { return rts; }
+    bool rtsOwnedByFlowControl() const;
+    bool setDtr(bool on);
+    bool setRts(bool on);
+
 private:
     struct HeldSend {
         bool block; // SendBlock, else SendChar of the one byte
@@ -141,6 +165,7 @@ private:
     void applySettingsToPort();
     void storeCommSettings();
     bool writeAll(const char* bytes, int length);
+    void noteSent(const char* bytes, int written); // counts, and the views that show it
     void sendFinished(int outcome, qint64 sent, qint64 total);
     bool transmitFailed();
     void endBreak();
@@ -165,4 +190,9 @@ private:
     bool lost = false;
     std::unique_ptr<QTimer> breakTimer;
     std::vector<HeldSend> held;
+    ByteCounts counts;
+    std::unique_ptr<ModemLineWatch> lineWatch;
+    std::function<void(const ModemLines&)> lineObserver;
+    bool dtr = true;
+    bool rts = true;
 };

@@ -10,4 +10,9 @@ public:
     virtual void portData(const char* bytes, int count) = 0;
     // Connect to a newly opened port empties every view.
     virtual void clearText() = 0;
+    // The bytes of the line itself, for a view that shows them apart (the hex view):
+    // each delivery of the port as it is handed over, before portData, and the bytes
+    // the port took for sending.
+    virtual void lineReceived(const char*, int) {}
+    virtual void lineSent(const char*, int) {}
 };

@@ -14,6 +14,7 @@ const QString kPromptForFilename = QStringLiteral("Prompt For Filename");
 const QString kPromptPathName = QStringLiteral("Prompt Path Name");
 const QString kWriteMode = QStringLiteral("Write Mode");
 const QString kIncludeBuffer = QStringLiteral("Include Buffer Text");
+const QString kTimestamps = QStringLiteral("Capture Timestamps");
 const QString kWindowsDefaultName = QStringLiteral("C:\\CAPTURE.TXT");
 const QString kHomeFileName = QStringLiteral("CAPTURE.TXT");
 
@@ -30,6 +31,7 @@ CaptureChoices CaptureChoices::read(const SettingsStore& settings)
     choices.pathName = settings.readText(kTransfer, kPromptPathName, QString());
     choices.writeMode = settings.readInt(kTransfer, kWriteMode, 1);
     choices.includeBuffer = settings.readInt(kTransfer, kIncludeBuffer, 1);
+    choices.timestamps = settings.readInt(kTransfer, kTimestamps, 0) == 1;
     return choices;
 }
 
@@ -39,6 +41,7 @@ void CaptureChoices::store(SettingsStore& settings) const
     settings.writeText(kTransfer, kPromptPathName, pathName);
     settings.writeInt(kTransfer, kWriteMode, writeMode);
     settings.writeInt(kTransfer, kIncludeBuffer, includeBuffer);
+    settings.writeInt(kTransfer, kTimestamps, timestamps ? 1 : 0);
 }
 
 QString captureFilePath(const QString& storedName)
@@ -95,7 +98,11 @@ bool TextCapture::start(CapturePrompts& prompts, const BufferText& bufferText)
         return false;
     }
     setState(true, false);
+    // The text already shown has no times to give: it goes in as it is.
+    stamps = false;
     write(shown.constData(), shown.size());
+    stamps = choices.timestamps;
+    stamper.setAtLineStart(shown.isEmpty() || shown.endsWith('\n'));
     return on;
 }
 
@@ -131,6 +138,12 @@ void TextCapture::write(const char* bytes, int count)
 {
     if (!on || isPaused || !file.isOpen() || count <= 0)
         return;
+    QByteArray withStamps;
+    if (stamps) {
+        withStamps = stamper.stamped(bytes, count);
+        bytes = withStamps.constData();
+        count = withStamps.size();
+    }
     bool written = true;
     if (!std::memchr(bytes, 0, size_t(count))) {
         written = file.write(bytes, count);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "CaptureFile.h"
+#include "LineStamper.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -28,6 +29,7 @@ struct CaptureChoices {
     QString pathName;          // "Prompt Path Name"
     int writeMode = 1;         // 2 overwrite, 3 append, else ask
     int includeBuffer = 1;     // 2 yes, 3 no, else ask
+    bool timestamps = false;   // "Capture Timestamps" 1: each line starts with its time
 
     static CaptureChoices read(const SettingsStore& settings);
     void store(SettingsStore& settings) const;
@@ -73,6 +75,8 @@ public:
     bool capturing() const { return on; }
     bool paused() const { return isPaused; }
     QString filePath() const { return file.fileName(); }
+    // The stamps' clock, for tests.
+    void setStampClock(LineStamper::Clock clock) { stamper.setClock(std::move(clock)); }
     // Shortens the flush deadline for tests.
     void setFlushInterval(int ms) { file.setFlushInterval(ms); }
 
@@ -86,6 +90,8 @@ private:
     SettingsStore& store;
     UserFeedback& feedback;
     CaptureFile file;
+    LineStamper stamper;
+    bool stamps = false;
     bool on = false;
     bool isPaused = false;
 };

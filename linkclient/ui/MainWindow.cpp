@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QScrollBar>
@@ -117,8 +118,14 @@ MainWindow::~MainWindow()
 
 QString MainWindow::helpPath()
 {
-    return QCoreApplication::applicationDirPath() +
-           QStringLiteral("/help/HarbrookLinkUserGuide.html");
+    // Beside the program in a build tree; in the data folder when installed.
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const QString beside = appDir + QStringLiteral("/help/HarbrookLinkUserGuide.html");
+    const QString installed =
+        appDir + QStringLiteral("/../share/harbrooklink/help/HarbrookLinkUserGuide.html");
+    if (!QFileInfo::exists(beside) && QFileInfo::exists(installed))
+        return QDir::cleanPath(installed);
+    return beside;
 }
 
 void MainWindow::appendLog(const QString& text)
@@ -272,7 +279,13 @@ void MainWindow::on_pbSetTime_clicked()
 
 void MainWindow::on_pbHelp_clicked()
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(helpPath()));
+    const QString path = helpPath();
+    if (!QFileInfo::exists(path))
+        appendLog(QStringLiteral("The user guide was not found at %1.").arg(path));
+    else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        appendLog(QStringLiteral("No program to show the user guide was found; open %1 in a "
+                                 "web browser.")
+                      .arg(path));
 }
 
 void MainWindow::on_pbAbout_clicked()

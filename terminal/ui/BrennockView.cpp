@@ -57,7 +57,8 @@ QStringList localFiles(const QMimeData* data)
 } // namespace
 
 CBrennockView::CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget* parent)
-    : QPlainTextEdit(parent), doc(doc), capture(capture)
+    : QPlainTextEdit(parent), doc(doc), capture(capture),
+      stampClock([] { return QDateTime::currentDateTime(); })
 {
     // Received text is not undoable, and an undo stack over 16 MB of text would only
     // cost memory; the user's own removals have their own one-level undo.
@@ -91,8 +92,17 @@ void CBrennockView::run(const char* bytes, int count)
     if (capture)
         capture->captureWrite(bytes, count);
 
+    QString stamp; // one clock reading per run: its lines arrived together
     for (int i = 0; i < count; ++i) {
         const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+        if (atLineStart && stamping) {
+            if (stamp.isEmpty())
+                stamp = lineStamp(stampClock());
+            pending.append(stamp);
+            lineChars += stamp.size();
+            stampEnd = pending.size();
+        }
+        atLineStart = byte == '\n';
         if (byte == '\r')
             continue; // every CR of a run is part of a CR LF: one break
         if (byte == '\n') {
@@ -118,6 +128,13 @@ void CBrennockView::run(const char* bytes, int count)
 
 void CBrennockView::backspace()
 {
+    // A stamp alone on its line goes with the break before it: it was never a character.
+    if (stamping && stampEnd == pending.size() && stampEnd >= kLineStampChars) {
+        pending.chop(kLineStampChars);
+        lineChars = 0;
+        stampEnd = -1;
+    }
+    atLineStart = false;
     if (pending.isEmpty()) {
         // Taken off the shown text at the next flush, all at once: one edit of the
         // widget per flush costs the same whatever the line's length.
@@ -250,6 +267,7 @@ void CBrennockView::flushPending()
         return;
     QString text;
     text.swap(pending);
+    stampEnd = -1;
 
     const int shown = document()->characterCount() - 1;
     const int room = textLimit - shown;
@@ -339,6 +357,8 @@ void CBrennockView::clearText()
     clear();
     layouts.forgetAll();
     lineChars = 0;
+    atLineStart = true;
+    stampEnd = -1;
     undoPosition = -1;
     undoText.clear();
     setFull(false);
@@ -359,6 +379,7 @@ void CBrennockView::applyStoredAppearance()
         strikeout = settings->readInt(kFont, QStringLiteral("Strikeout"), 0);
         color = settings->readInt(kFont, kColor, 0);
         wrap = settings->readInt(kText, QStringLiteral("Wrap"), 1);
+        stamping = settings->readInt(kText, QStringLiteral("Timestamps"), 0) == 1;
         back = settings->readInt(kBackground, kColor, 0xFFFFFF);
     }
     QFont font(face);
@@ -393,6 +414,13 @@ void CBrennockView::setWrapText(bool wrap)
     setLineWrapMode(wrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
     if (SettingsStore* settings = doc.settings())
         settings->writeInt(kText, QStringLiteral("Wrap"), wrap ? 1 : 0);
+}
+
+void CBrennockView::setTimestamps(bool on)
+{
+    stamping = on;
+    if (SettingsStore* settings = doc.settings())
+        settings->writeInt(kText, QStringLiteral("Timestamps"), on ? 1 : 0);
 }
 
 void CBrennockView::setTextFont(const QFont& chosen, const QColor& color)

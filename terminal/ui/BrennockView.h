@@ -26,6 +26,7 @@
 #pragma once
 
 #include "BlockLayoutReleaser.h"
+#include "LineStamper.h"
 #include "PortDataSink.h"
 #include "TerminalTranslator.h"
 
@@ -89,6 +90,10 @@ public:
     void setTextLimit(int limit) { textLimit = limit; }
 
     bool wrapText() const { return wrapping; }
+    // Each line starts with the PC's time of its first byte ("Text" "Timestamps").
+    bool timestamps() const { return stamping; }
+    void setTimestamps(bool on); // applies to the lines that start from now; stores
+    void setStampClock(LineStamper::Clock clock) { stampClock = std::move(clock); } // tests
     bool bufferFull() const { return full; }
     QColor textColor() const { return foreground; }
     QColor backgroundColor() const { return background; }
@@ -157,7 +162,11 @@ private:
     BlockLayoutReleaser layouts{*document()};
     QString pending;
     QTimer flushTimer;
-    int lineChars = 0;  // characters since the last line break
+    int lineChars = 0; // characters since the last line break
+    bool stamping = false;
+    bool atLineStart = true; // the next byte starts a line
+    int stampEnd = -1;       // the pending text ends in a stamp here
+    LineStamper::Clock stampClock;
     int eraseShown = 0; // BS still to take off the shown text, at the next flush
     bool ctrlHeld = false;
     bool ctrlDown = false;

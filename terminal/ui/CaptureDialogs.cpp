@@ -1,6 +1,7 @@
 #include "CaptureDialogs.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -187,6 +188,10 @@ CaptureOptionsDialog::CaptureOptionsDialog(const CaptureChoices& choices, QWidge
     lower->addWidget(writeBox);
     lower->addWidget(includeBox);
     layout->addLayout(lower);
+    stampBox = new QCheckBox(QStringLiteral("Start Each Line with the Time of Its First Byte"));
+    stampBox->setObjectName(QStringLiteral("captureTimestamps"));
+    stampBox->setChecked(choices.timestamps);
+    layout->addWidget(stampBox);
     layout->addWidget(buttons);
 }
 
@@ -214,6 +219,7 @@ CaptureChoices CaptureOptionsDialog::choices() const
     result.pathName = nameEdit->text();
     result.writeMode = chosen(writeMode);
     result.includeBuffer = chosen(include);
+    result.timestamps = stampBox->isChecked();
     return result;
 }
 

@@ -8,6 +8,7 @@
 #include <QDialog>
 
 class QButtonGroup;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -46,7 +47,8 @@ private:
     QRadioButton* secondButton;
 };
 
-// "Capture Text Options": the four stored values of capture.
+// "Capture Text Options": the four stored values of capture, and whether lines are
+// stamped with their time.
 class CaptureOptionsDialog : public QDialog
 {
     Q_OBJECT
@@ -60,6 +62,7 @@ public:
     QButtonGroup* writeModeGroup() const { return writeMode; }
     QButtonGroup* includeGroup() const { return include; }
     QLineEdit* fileNameEdit() const { return nameEdit; }
+    QCheckBox* timestampsBox() const { return stampBox; }
     bool fileNameShown() const;
 
 private:
@@ -72,6 +75,7 @@ private:
     QLabel* nameLabel;
     QLineEdit* nameEdit;
     QPushButton* browseButton;
+    QCheckBox* stampBox;
 };
 
 // The questions of Start as modal dialogs over parent.

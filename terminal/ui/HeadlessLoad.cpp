@@ -1,19 +1,11 @@
 #include "HeadlessLoad.h"
 
 #include "CommSettings.h"
-#include "LoadCli.h"
 #include "PortBindings.h"
 #include "SettingsStore.h"
 
-#include <QFile>
-
-int headlessLoadMain(int argc, char** argv)
+LoadCliEnvironment storedLoadEnvironment(SettingsStore& settings)
 {
-    QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QFile::decodeName(QByteArray(argv[i]));
-
-    SettingsStore settings(brennockSettingsPath());
     const QString com = QStringLiteral("COM Settings");
     const CommSettings defaults;
     const auto stored = [&](const char* name, const QString& def) {
@@ -31,5 +23,5 @@ int headlessLoadMain(int argc, char** argv)
         return resolvePortDevice(name, bindings);
     };
     env.settings = &settings;
-    return loadMain(args, env);
+    return env;
 }

@@ -2,4 +2,9 @@
 // (COM Port and its binding, the rates and the line format).
 #pragma once
 
-int headlessLoadMain(int argc, char** argv);
+#include "LoadCli.h"
+
+class SettingsStore;
+
+// What the stored settings give the load; settings must outlive the result.
+LoadCliEnvironment storedLoadEnvironment(SettingsStore& settings);

@@ -3,6 +3,8 @@
 #include "BrennockDoc.h"
 #include "CaptureController.h"
 #include "CommSettingsDialog.h"
+#include "HexView.h"
+#include "LineStatePanes.h"
 #include "LoadMenu.h"
 #include "PasteDateTimeDialog.h"
 #include "PortBindings.h"
@@ -12,6 +14,7 @@
 #include "TerminalDialogs.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QColorDialog>
@@ -33,11 +36,14 @@
 #include <QPrinter>
 #include <QSaveFile>
 #include <QScreen>
+#include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+
+#include <tuple>
 
 Q_LOGGING_CATEGORY(lcShell, "brennock.shell", QtWarningMsg)
 
@@ -178,9 +184,18 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     doc = std::make_unique<CBrennockDoc>(&store, *frameFeedback);
     recent = std::make_unique<RecentFiles>(store);
 
-    terminal = new CBrennockView(*doc, this, this);
+    // The text view and the hex view side by side; the hex view is fed while hidden too.
+    auto* views = new QSplitter(Qt::Horizontal, this);
+    views->setObjectName(QStringLiteral("viewSplitter"));
+    views->setChildrenCollapsible(false);
+    terminal = new CBrennockView(*doc, this, views);
     terminal->setObjectName(QStringLiteral("terminalView"));
-    setCentralWidget(terminal);
+    hexView = new HexView(*doc, views);
+    views->addWidget(terminal);
+    views->addWidget(hexView);
+    views->setStretchFactor(0, 3);
+    views->setStretchFactor(1, 2);
+    setCentralWidget(views);
     terminal->setFocus();
 
     createActions();
@@ -219,6 +234,8 @@ CMainFrame::CMainFrame(SettingsStore& settings, UserFeedback* presenter, QWidget
     // Initial update of the view: the stored font, wrap and colours.
     terminal->applyStoredAppearance();
     action(QStringLiteral("wrapText"))->setChecked(terminal->wrapText());
+    action(QStringLiteral("viewTimestamps"))->setChecked(terminal->timestamps());
+    setHexViewMode(store.readInt(QStringLiteral("Text"), QStringLiteral("Hex View"), 0));
 
     QScreen* screen = QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect();
@@ -238,9 +255,11 @@ CMainFrame::~CMainFrame()
     loads = nullptr;
     // Capture ends with the window: the file gets what is still buffered.
     captureControl->onStop();
-    // The view leaves the document before the document (and its port) goes.
+    // The views leave the document before the document (and its port) goes.
     delete terminal;
     terminal = nullptr;
+    delete hexView;
+    hexView = nullptr;
 }
 
 QAction* CMainFrame::addAction(const char* name, const QString& text, const QString& prompt)
@@ -325,6 +344,25 @@ void CMainFrame::createActions()
                               QStringLiteral("Wrap lines that exceed terminal width"));
     wrap->setCheckable(true);
     connect(wrap, &QAction::triggered, this, &CMainFrame::onWrapText);
+    QAction* stamps = addAction("viewTimestamps", QStringLiteral("Time&stamps"),
+                                QStringLiteral("Start each line with the time of its first byte"));
+    stamps->setCheckable(true);
+    connect(stamps, &QAction::triggered, this, [this](bool on) { terminal->setTimestamps(on); });
+    auto* hexModes = new QActionGroup(this);
+    hexModes->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    for (const auto& mode :
+         {std::make_tuple("viewHex", QStringLiteral("&Hex View"),
+                          QStringLiteral("Show the bytes of the line in hex beside the text"), 1),
+          std::make_tuple("viewHexOnly", QStringLiteral("Hex View &Only"),
+                          QStringLiteral("Show the bytes of the line in hex instead of the text"),
+                          2)}) {
+        QAction* act = addAction(std::get<0>(mode), std::get<1>(mode), std::get<2>(mode));
+        act->setCheckable(true);
+        hexModes->addAction(act);
+        const int value = std::get<3>(mode);
+        connect(act, &QAction::triggered, this,
+                [this, value](bool on) { setHexViewMode(on ? value : 0); });
+    }
     connect(addAction("backgroundColor", QStringLiteral("&Set Background Color..."),
                       QStringLiteral("Sets background color")),
             &QAction::triggered, this, &CMainFrame::onBackgroundColor);
@@ -407,6 +445,10 @@ void CMainFrame::createMenus()
     QMenu* viewMenu = menuBar()->addMenu(QStringLiteral("&View"));
     viewMenu->addAction(action(QStringLiteral("viewToolbar")));
     viewMenu->addAction(action(QStringLiteral("viewStatusBar")));
+    viewMenu->addSeparator();
+    viewMenu->addAction(action(QStringLiteral("viewTimestamps")));
+    viewMenu->addAction(action(QStringLiteral("viewHex")));
+    viewMenu->addAction(action(QStringLiteral("viewHexOnly")));
 
     QMenu* format = menuBar()->addMenu(QStringLiteral("F&ormat"));
     format->addAction(action(QStringLiteral("font")));
@@ -478,6 +520,7 @@ void CMainFrame::createStatusBar()
     scrollPane = pane(QStringLiteral("SCRL"), "scrollPane");
     capturePane = pane(QStringLiteral("CAPTURE OFF"), "capturePane");
     capturePane->setText(QStringLiteral("CAPTURE OFF"));
+    bar->addPermanentWidget(new LineStatePanes(*doc, bar));
     connect(action(QStringLiteral("viewStatusBar")), &QAction::toggled, bar, &QWidget::setVisible);
 }
 
@@ -847,6 +890,25 @@ void CMainFrame::onFont()
     FontColorDialog dialog(terminal->font(), terminal->textColor(), this);
     if (dialog.exec() == QDialog::Accepted)
         terminal->setTextFont(dialog.selectedFont(), dialog.selectedColor());
+}
+
+void CMainFrame::setHexViewMode(int mode)
+{
+    if (mode != 1 && mode != 2)
+        mode = 0; // a damaged value shows the text alone, as before
+    hexView->setVisible(mode != 0);
+    terminal->setVisible(mode != 2);
+    action(QStringLiteral("viewHex"))->setChecked(mode == 1);
+    action(QStringLiteral("viewHexOnly"))->setChecked(mode == 2);
+    if (mode != 0)
+        hexView->refresh();
+    if (store.readInt(QStringLiteral("Text"), QStringLiteral("Hex View"), 0) != mode)
+        store.writeInt(QStringLiteral("Text"), QStringLiteral("Hex View"), mode);
+}
+
+int CMainFrame::hexViewMode() const
+{
+    return hexView->isHidden() ? 0 : terminal->isHidden() ? 2 : 1;
 }
 
 void CMainFrame::onWrapText()

@@ -1,8 +1,9 @@
 // CMainFrame: brennock's main window. It owns the document and the terminal view,
 // carries the menus, the toolbar and the status bar (message pane, CAPS, NUM, SCRL,
-// capture indicator), stores its size whenever it changes, opens documents (files
-// named on the command line, dropped on the window, picked from the recent list or
-// handed over by a second start) and is the capture writer of the view.
+// capture indicator, then the line state of LineStatePanes), stores its size whenever
+// it changes, opens documents (files named on the command line, dropped on the window,
+// picked from the recent list or handed over by a second start) and is the capture
+// writer of the view.
 //
 // Message boxes and the status pane are reached through the frame's UserFeedback;
 // a presenter given to the constructor (a recorder in tests) takes the messages and
@@ -25,6 +26,7 @@ class CaptureController;
 class CommSettingsDialog;
 class DateTimePaster;
 class FindDialog;
+class HexView;
 class LoadMenu;
 class QAction;
 class QLabel;
@@ -50,6 +52,11 @@ public:
 
     CBrennockDoc& document() const { return *doc; }
     CBrennockView* view() const { return terminal; }
+    HexView* hexViewWidget() const { return hexView; }
+    // View > Hex View: 0 the text alone, 1 the hex view beside it, 2 the hex view alone
+    // ("Text" "Hex View").
+    void setHexViewMode(int mode);
+    int hexViewMode() const;
     UserFeedback& feedback();
     SettingsStore& settings() const { return store; }
 
@@ -143,6 +150,7 @@ private:
     std::unique_ptr<FrameFeedback> frameFeedback;
     std::unique_ptr<CBrennockDoc> doc;
     CBrennockView* terminal = nullptr;
+    HexView* hexView = nullptr;
     std::unique_ptr<RecentFiles> recent;
     LoadMenu* loads = nullptr;
     std::unique_ptr<QPrinter> printerSetup;

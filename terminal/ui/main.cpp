@@ -2,9 +2,11 @@
 //   brennock [FILE]               the terminal window; FILE is opened as a document
 //   brennock --postlink ...       the post-link converter, without a window
 //   brennock --load FILE ...      a load into the instrument, without a window
+//   brennock --send/--expect ...  a console script, after the load, without a window
+// The full command line is the table in BrennockCommandHelp.cpp.
 #include "BrennockApp.h"
-#include "HeadlessLoad.h"
-#include "LoadCli.h"
+#include "BrennockCommandHelp.h"
+#include "HeadlessScript.h"
 #include "PostLinkCli.h"
 
 #include <QApplication>
@@ -19,19 +21,20 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--postlink") == 0)
             return postLinkMain(argc, argv);
-        if (std::strcmp(argv[i], "--load") == 0)
-            return headlessLoadMain(argc, argv);
+        if (isHeadlessRunOption(argv[i]))
+            return headlessRunMain(argc, argv);
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage:\n"
-                        "  brennock [FILE]\n"
-                        "        the terminal window; FILE is opened and loaded like a recent "
-                        "file\n"
-                        "  brennock --postlink FILE.BIN [FILE.BIN ...]\n"
-                        "        convert linker outputs without a window\n"
-                        "%s",
-                        qPrintable(loadUsageText()));
+            std::fputs(qPrintable(manual::helpText(brennockCommandHelp())), stdout);
             return 0;
         }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs(qPrintable(manual::versionText(brennockCommandHelp())), stdout);
+            return 0;
+        }
+    }
+    if (*missingDisplayMessage()) {
+        std::fputs(missingDisplayMessage(), stderr);
+        return 2;
     }
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Vantrel"));

@@ -351,6 +351,7 @@ void TestUnits::commandLine_data()
     QTest::newRow("window ports") << QStringList{"--port", "a", "--port", "b"} << true
                                   << int(linkcli::Request::Window);
     QTest::newRow("help") << QStringList{"--help"} << true << int(linkcli::Request::Help);
+    QTest::newRow("version") << QStringList{"--version"} << true << int(linkcli::Request::Version);
     QTest::newRow("ls") << QStringList{"--port", "p", "ls", "DATA"} << true
                         << int(linkcli::Request::List);
     QTest::newRow("ls two dirs") << QStringList{"--port", "p", "ls", "A", "B"} << false << 0;

@@ -108,6 +108,11 @@ void TestWindow::welcomeTextAndInitialButtons()
     QCOMPARE(ui->lwFiles->font().pointSizeF(), 12.0);
     QVERIFY(QFileInfo::exists(QStringLiteral(LINK_BUILD_DIR "/../../linkclient/help/"
                                                             "HarbrookLinkUserGuide.html")));
+    // Beside this test program there is no guide: Help says so in the log.
+    QTest::mouseClick(ui->pbHelp, Qt::LeftButton);
+    QCOMPARE(ui->lw_log->count(), 7);
+    QVERIFY2(ui->lw_log->item(6)->text().startsWith(QStringLiteral("The user guide was not found")),
+             qPrintable(ui->lw_log->item(6)->text()));
 }
 
 void TestWindow::navigationIntoFolderAndBack()

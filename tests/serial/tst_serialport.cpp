@@ -1,6 +1,7 @@
 // SerialPort against a pty pair: time-outs, exclusive open, line state, event wait and
 // the comm thread's start and stop.
 #include "CommThread.h"
+#include "ModemLineWatch.h"
 #include "PtyPair.h"
 #include "ReaderHandOver.h"
 #include "SerialPort.h"
@@ -44,6 +45,17 @@ uint32_t idleThread(void* argument)
     return 7;
 }
 
+// A port whose input lines a test sets: a pty carries none.
+struct ModemLinePort : SerialPort {
+    uint32_t lines = 0;
+    bool hasLines = true;
+    bool GetModemStatus(uint32_t* out) override
+    {
+        *out = lines;
+        return hasLines;
+    }
+};
+
 } // namespace
 
 class SerialPortTest : public QObject
@@ -74,6 +86,8 @@ private slots:
     void baudRates();
     void stateAndTimeoutsRestoreWhole();
     void breakSignal();
+    void modemLinesOfAPtyAreUnknown();
+    void modemLineWatchReportsEachChange();
     void eventWaitSleepsUntilMaskChanges();
     void startReaderTwiceGives183();
     void stopRightAfterStartNeverHangs();
@@ -497,6 +511,47 @@ void SerialPortTest::breakSignal()
     QVERIFY2(port.ClearBreak(), qPrintable(port.lastErrorText()));
     SerialPort closed(QStringLiteral("/dev/brennock-no-such-tty"));
     QVERIFY(!closed.SetBreak());
+}
+
+void SerialPortTest::modemLinesOfAPtyAreUnknown()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    uint32_t lines = 0;
+    QVERIFY(!port.GetModemStatus(&lines));
+    QVERIFY(!port.SetDtr(false));
+    QVERIFY(!port.SetRts(true));
+    QCOMPARE(port.lastError(), 0u); // asked beside the comm thread: no failure of the port
+    QVERIFY(port.SetBreak());       // the port itself still works
+}
+
+void SerialPortTest::modemLineWatchReportsEachChange()
+{
+    ModemLinePort stand;
+    SerialPort* current = &stand;
+    QList<ModemLines> seen;
+    ModemLineWatch watch([&] { return current; }, [&](const ModemLines& l) { seen << l; });
+    watch.setInterval(5);
+    watch.start();
+    const auto expectSeen = [&](bool known, uint32_t lines) {
+        QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty(), 2000);
+        QTest::qWait(30); // no second report of the same state
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].known, known);
+        QCOMPARE(seen[0].lines, lines);
+        seen.clear();
+    };
+    stand.lines = kMsCtsOn | kMsRlsdOn;
+    expectSeen(true, kMsCtsOn | kMsRlsdOn);
+    stand.lines = kMsCtsOn | kMsDsrOn | kMsRingOn;
+    expectSeen(true, kMsCtsOn | kMsDsrOn | kMsRingOn);
+    stand.hasLines = false;
+    expectSeen(false, 0);
+    stand.hasLines = true;
+    current = nullptr; // disconnected
+    QTest::qWait(30);
+    QVERIFY(seen.isEmpty());
 }
 
 void SerialPortTest::eventWaitSleepsUntilMaskChanges()

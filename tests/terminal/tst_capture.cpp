@@ -111,6 +111,7 @@ private slots:
     void stopAndDestructionWriteEverythingOut();
     void textWaitsAtMostTheFlushInterval();
     void nulBytesAreNotCaptured();
+    void timestampsStampLinesNotTheBufferText();
     void unopenableFileIsReported();
     void failedWriteIsReportedAndStopsCapture();
     void fixedNameOfTheOldDefaultMeansHomeFolder();
@@ -377,6 +378,26 @@ void CaptureTest::nulBytesAreNotCaptured()
     rig.show(QByteArray("a\0b\r\n", 5));
     rig.capture->stop();
     QCOMPARE(fileBytes(rig.path("n.txt")), QByteArray("ab\r\n"));
+}
+
+// With "Capture Timestamps" each line that starts after Start begins with the time of
+// its first byte; the text already shown has no times and goes in as it is.
+void CaptureTest::timestampsStampLinesNotTheBufferText()
+{
+    CaptureRig rig;
+    rig.choose(2, rig.path("t.txt"), 2, 2);
+    rig.settings->writeInt(QStringLiteral("Transfer"), QStringLiteral("Capture Timestamps"), 1);
+    QVERIFY(CaptureChoices::read(*rig.settings).timestamps);
+    int ms = 0;
+    rig.capture->setStampClock(
+        [&] { return QDateTime(QDate(2026, 3, 4), QTime(23, 59, 59, 998)).addMSecs(++ms); });
+    rig.shownBefore = "old line\r\npartial";
+    QVERIFY(rig.start());
+    rig.show("ly\r\nsec");
+    rig.show("ond\r\n\r\n");
+    rig.capture->stop();
+    QCOMPARE(fileBytes(rig.path("t.txt")),
+             QByteArray("old line\r\npartially\r\n[23:59:59.999] second\r\n[00:00:00.000] \r\n"));
 }
 
 void CaptureTest::unopenableFileIsReported()

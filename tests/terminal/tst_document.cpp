@@ -60,6 +60,7 @@ private slots:
     void stoppedPasteSaysHowMuchWasSent();
     void localEchoWithSendLfAfterCr();
     void sendCharWithoutPortBeeps();
+    void byteCountsAndOutputLines();
     void dialogPort99Disconnects();
     void dialogBaudChangeReappliesInPlace();
     void dialogPortChangeWhileNotConnectedConnects();
@@ -510,6 +511,46 @@ void DocumentTest::localEchoWithSendLfAfterCr()
     QCOMPARE(setup.pty.read(1, 1000), QByteArray("x"));
     QCOMPARE(view.received, QByteArray("\r\nx"));
     QCOMPARE(setup.feedback.beeps, 0);
+}
+
+// The status bar's counts: received and sent bytes (local echo is neither), from zero
+// at each connect and at a reset. DTR and RTS: a pty has no modem lines, so a switch is
+// refused and the state shown stays as the line is; "Hardware" owns RTS.
+void DocumentTest::byteCountsAndOutputLines()
+{
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    setup.usePort(QStringLiteral("COM7"));
+    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+    QVERIFY(setup.pty.write(pattern(3000)));
+    QTRY_COMPARE_WITH_TIMEOUT(view.received.size(), 3000, 5000);
+    QVERIFY(doc.SendChar('x'));
+    QVERIFY(doc.SendBlock("hello\r", 6));
+    QCOMPARE(setup.pty.read(7, 2000), QByteArray("xhello\r"));
+    QTRY_COMPARE(doc.byteCounts().sent, 7);
+    QCOMPARE(doc.byteCounts().received, 3000);
+
+    doc.resetByteCounts();
+    QCOMPARE(doc.byteCounts().received + doc.byteCounts().sent, 0);
+    QVERIFY(doc.SendChar('y'));
+    QCOMPARE(doc.byteCounts().sent, 1);
+    doc.Disconnect();
+    QVERIFY(doc.Connect());
+    QCOMPARE(doc.byteCounts().sent, 0);
+
+    QVERIFY(doc.dtrOn() && doc.rtsOn());
+    QVERIFY(!doc.setDtr(false));
+    QVERIFY(doc.dtrOn());
+    QVERIFY(!doc.modemLines().known);
+    QVERIFY(!doc.rtsOwnedByFlowControl());
+    CommDialogValues hardware = doc.commDialogValues();
+    hardware.flowControl = QStringLiteral("Hardware");
+    doc.OnCommSettingsOk(hardware);
+    QVERIFY(doc.rtsOwnedByFlowControl());
 }
 
 void DocumentTest::sendCharWithoutPortBeeps()

@@ -3,6 +3,7 @@
 // Selection As, and a screenshot of the window showing the instrument's console.
 #include "BrennockDoc.h"
 #include "CommSettingsDialog.h"
+#include "HexView.h"
 #include "MainFrame.h"
 #include "PtyPair.h"
 #include "ReconnectWatcher.h"
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QToolButton>
 
 #include <termios.h>
 
@@ -72,6 +74,8 @@ class FrameTest : public QObject
 
 private slots:
     void typedKeysReachInstrumentAndEchoAppears();
+    void statusBarShowsTheLineState();
+    void hexViewHoldsEveryByteWhileSwitched();
     void commDialogBaudChangeReappliesWithoutQuestion();
     void commDialogPort99Disconnects();
     void commDialogPortChangeWhileConnected_data();
@@ -125,6 +129,79 @@ void FrameTest::typedKeysReachInstrumentAndEchoAppears()
     const QString shot = QStringLiteral(TERMUI_BUILD_DIR "/brennock-main-window.png");
     QVERIFY(t.frame->grab().save(shot));
     QVERIFY(t.feedback.messages.isEmpty());
+}
+
+// Counts of what crossed the line, the input lines (a pty has none: all dimmed) and the
+// output toggles; a click on the counts counts from zero.
+void FrameTest::statusBarShowsTheLineState()
+{
+    SimInstrument sim;
+    QString problem;
+    QVERIFY2(sim.start(&problem), qPrintable(problem));
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), sim.link());
+    t.start(true);
+    QVERIFY(QTest::qWaitForWindowExposed(t.frame.get()));
+    auto* counts = t.frame->findChild<QToolButton*>(QStringLiteral("byteCountsPane"));
+    QVERIFY(counts);
+    CBrennockView* view = t.frame->view();
+    view->setFocus();
+    QTest::keyClicks(view, QStringLiteral("help"));
+    QTest::keyClick(view, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(view->toPlainText().contains(QStringLiteral("C:\\>")), 5000);
+    QTRY_COMPARE(counts->text(), QStringLiteral("RX %1  TX 5").arg(t.doc().byteCounts().received));
+    QVERIFY(t.doc().byteCounts().received > 5);
+    QTest::mouseClick(counts, Qt::LeftButton);
+    QCOMPARE(counts->text(), QStringLiteral("RX 0  TX 0"));
+
+    for (const char* name : {"ctsPane", "dsrPane", "dcdPane", "riPane"})
+        QVERIFY(!t.frame->findChild<QLabel*>(QString::fromLatin1(name))->isEnabled());
+    auto* dtr = t.frame->findChild<QToolButton*>(QStringLiteral("dtrToggle"));
+    QVERIFY(dtr->isEnabled() && dtr->isChecked());
+    QTest::mouseClick(dtr, Qt::LeftButton); // refused by the pty: shown as it is
+    QVERIFY(dtr->isChecked());
+    t.doc().Disconnect();
+    QTRY_VERIFY(!dtr->isEnabled());
+}
+
+// The hex view is fed from the hand-over whether shown or not: switching between text,
+// hex beside it and hex alone during a flood loses nothing, and typed bytes are marked
+// as sent.
+void FrameTest::hexViewHoldsEveryByteWhileSwitched()
+{
+    PtyPair pair;
+    QVERIFY(pair.ok());
+    FrameSetup t;
+    t.config.usePort(QStringLiteral("COM3"), pair.slavePath());
+    t.start(true);
+    QVERIFY(t.doc().isConnected());
+    QCOMPARE(t.frame->hexViewMode(), 0);
+    QByteArray flood;
+    for (int i = 0; i < 200000; ++i)
+        flood += char(i % 7 == 6 ? '\n' : 32 + i % 95);
+    QTest::keyClicks(t.frame->view(), QStringLiteral("ab"));
+    for (int part = 0; part < 8; ++part) {
+        QVERIFY(pair.write(flood.mid(part * 25000, 25000), 10000));
+        t.frame->setHexViewMode(part % 3);
+        QTest::qWait(5);
+    }
+    const HexDump& dump = t.frame->hexViewWidget()->dump();
+    QTRY_COMPARE_WITH_TIMEOUT(dump.endOffset(), qint64(flood.size() + 2), 20000);
+    QByteArray received, sent;
+    for (qint64 i = 0; i < dump.endOffset(); ++i)
+        (dump.wasSent(i) ? sent : received) += dump.keptBytes().at(int(i));
+    QCOMPARE(sent, QByteArray("ab"));
+    QCOMPARE(received, flood);
+    t.frame->view()->flushPending();
+    QCOMPARE(t.frame->view()->shownText().count(QLatin1Char('\n')), flood.count('\n'));
+
+    t.frame->setHexViewMode(2);
+    QVERIFY(t.frame->view()->isHidden() && t.frame->hexViewWidget()->isVisible());
+    QCOMPARE(t.settings->readInt(QStringLiteral("Text"), QStringLiteral("Hex View"), 0), 2);
+    quint32 sentMask = 0;
+    QCOMPARE(dump.rowText(0, &sentMask).left(15), QStringLiteral("00000000  61 62"));
+    QCOMPARE(sentMask & 3u, 3u);
+    QCOMPARE(sentMask >> 2, 0u);
 }
 
 void FrameTest::commDialogBaudChangeReappliesWithoutQuestion()

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QPrinter>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTextBlock>
@@ -94,6 +95,7 @@ private slots:
     void blocksOutOfViewHoldNoLayouts_data();
     void blocksOutOfViewHoldNoLayouts();
     void backspaceTakesPendingTextFirst();
+    void timestampsStartEveryLineOfAFlood();
     void backspaceFloodCostsOneEditPerFlush_data();
     void backspaceFloodCostsOneEditPerFlush();
     void textLimitStopsGrowthNotCapture();
@@ -316,8 +318,8 @@ void ViewTest::blocksOutOfViewHoldNoLayouts()
     QVERIFY2(grown < 4LL * chars + (4 << 20),
              qPrintable(QStringLiteral("%1 bytes for %2 characters").arg(grown).arg(chars)));
 
-    const QString expected = QString::fromLatin1(unit).repeated(chars / unit.size()) +
-                             QStringLiteral("end");
+    const QString expected =
+        QString::fromLatin1(unit).repeated(chars / unit.size()) + QStringLiteral("end");
     QCOMPARE(t.view.shownText(), expected);
     t.view.selectEverything();
     QCOMPARE(t.view.selectionForSaving(),
@@ -393,6 +395,47 @@ void ViewTest::backspaceFloodCostsOneEditPerFlush()
     t.deliver("Z");
     t.view.flushPending();
     QCOMPARE(t.view.shownText(), after + QLatin1Char('Z'));
+}
+
+// Each line starts with the time of its first byte; without the stamps the text is
+// what the far end sent. A BS never leaves half a stamp.
+void ViewTest::timestampsStartEveryLineOfAFlood()
+{
+    Online t;
+    QVERIFY(t.connect());
+    const QDateTime base(QDate(2026, 1, 2), QTime(10, 0));
+    qint64 ms = 0;
+    t.view->setStampClock([&] { return base.addMSecs(ms += 7); });
+    t.view->setTimestamps(true);
+    QCOMPARE(t.settings->readInt(QStringLiteral("Text"), QStringLiteral("Timestamps"), 0), 1);
+    QByteArray sent;
+    QString expected;
+    for (int i = 0; i < 3000; ++i) {
+        const QByteArray line = "line " + QByteArray::number(i) + ' ' + QByteArray(i % 90, 'x');
+        sent += line + "\r\n";
+        expected += QString::fromLatin1(line) + QLatin1Char('\n');
+    }
+    QVERIFY(t.pair.write(sent, 20000));
+    QTRY_COMPARE_WITH_TIMEOUT(t.view->shownText().count(QLatin1Char('\n')), 3000, 20000);
+    QString text = t.view->shownText();
+    const QRegularExpression stamp(QStringLiteral("^\\[10:0\\d:\\d\\d\\.\\d{3}\\] "),
+                                   QRegularExpression::MultilineOption);
+    QCOMPARE(text.count(stamp), 3000);
+    QStringList stamps;
+    for (const QString& line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        stamps << line.left(kLineStampChars);
+    QStringList sorted = stamps;
+    std::sort(sorted.begin(), sorted.end());
+    QCOMPARE(stamps, sorted);
+    QCOMPARE(text.remove(stamp), expected);
+
+    Offline o;
+    o.view.setStampClock([&] { return base; });
+    o.view.setTimestamps(true);
+    o.deliver("ab\r\nX\b\b");
+    o.deliver("c\r\n");
+    o.view.flushPending();
+    QCOMPARE(o.view.toPlainText(), QStringLiteral("[10:00:00.000] abc\n"));
 }
 
 void ViewTest::textLimitStopsGrowthNotCapture()
