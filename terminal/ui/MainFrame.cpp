@@ -367,6 +367,12 @@ void CMainFrame::createActions()
                       QStringLiteral("Sets background color")),
             &QAction::triggered, this, &CMainFrame::onBackgroundColor);
 
+    createTransferActions();
+}
+
+// Transfer, Capture and Help, and the keys that do nothing.
+void CMainFrame::createTransferActions()
+{
     // Transfer: the load commands come with their own part of the program; until then
     // their entries are shown disabled.
     addAction("load", QStringLiteral("&Load ...\tF7"),

@@ -134,6 +134,7 @@ private:
     class FrameFeedback;
 
     void createActions();
+    void createTransferActions();
     void createMenus();
     void createToolBar();
     void createStatusBar();
