@@ -11,12 +11,15 @@ uint32_t CommThreadProc(void* argument)
     if (!port->ArmEventWait())
         return 0xFFFFFFFFu;
     uint32_t mask = 0;
+    int count = kCommReadChunk;
     do {
         // Sleeps until characters arrive or SetEventMask (StopReader) ends the wait.
         mask = port->GetEventResult(true);
         if (mask & kEvRxChar) {
+            if (count < kCommReadChunk)
+                context->handOver->awaitTurn(); // the line trickles: let more gather
             char buffer[kCommReadChunk];
-            const int count = port->Read(buffer, kCommReadChunk, false);
+            count = port->Read(buffer, kCommReadChunk, false);
             if (count > 0)
                 context->handOver->handOver(buffer, count);
             if (port->lineGone())

@@ -32,11 +32,28 @@ void ReaderHandOver::handOver(const char* bytes, int count)
     std::unique_lock<std::mutex> lock(mutex);
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
     queue.emplace_back(bytes, count);
+    lastHandOver = std::chrono::steady_clock::now();
     if (!eventPosted) {
         // One event for all that gathers until the UI thread gets to it.
         eventPosted = true;
         QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
     }
+}
+
+void ReaderHandOver::setGatherMs(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    gatherMs = ms;
+}
+
+void ReaderHandOver::awaitTurn()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (gatherMs > 0) {
+        room.wait_until(lock, lastHandOver + std::chrono::milliseconds(gatherMs),
+                        [&] { return cutShort; });
+    }
+    cutShort = false;
 }
 
 void ReaderHandOver::service()
@@ -82,6 +99,7 @@ void ReaderHandOver::discard()
     queue.clear();
     if (active)
         active->clear();
+    cutShort = true;
     room.notify_all();
 }
 

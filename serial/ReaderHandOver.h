@@ -9,6 +9,12 @@
 // the queue too, so stopping while data arrive cannot hang, and what was read before
 // the stop has been delivered when StopReader returns.
 //
+// A line that trickles (each read finds a few bytes) would cost the owner a wake-up
+// and an update per read. With a gathering time set, a read that follows a short one
+// waits until that long after the last hand-over, so the bytes that came meanwhile go
+// over as one delivery; a byte after a quiet spell is still read at once, and a flood
+// (full reads) never waits.
+//
 // A line that has gone away is reported once with lineLost(), which does not wait: the
 // owner learns of it on its own thread, after every delivery queued before it.
 #pragma once
@@ -16,6 +22,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -41,6 +48,12 @@ public:
     // Comm thread side: the line is gone. Returns at once.
     void lineLost();
 
+    // 0 (the default) reads at once.
+    void setGatherMs(int ms);
+    // Comm thread side, before a read that follows a short one: waits until the
+    // gathering time has passed since the last hand-over, or discard() is called.
+    void awaitTurn();
+
     // Delivers every delivery that is waiting, on the owning thread, in order.
     void service();
 
@@ -60,6 +73,9 @@ private:
     std::condition_variable room;
     std::deque<QByteArray> queue;
     bool eventPosted = false;
+    int gatherMs = 0;
+    bool cutShort = false; // discard() ends a wait in awaitTurn()
+    std::chrono::steady_clock::time_point lastHandOver;
     // The batch being delivered; a service() from inside a delivery appends to it, so
     // the order holds and a comm thread waiting for room is let go.
     std::deque<QByteArray>* active = nullptr;
