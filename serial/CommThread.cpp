@@ -11,15 +11,13 @@ uint32_t CommThreadProc(void* argument)
     if (!port->ArmEventWait())
         return 0xFFFFFFFFu;
     uint32_t mask = 0;
-    int count = kCommReadChunk;
     do {
         // Sleeps until characters arrive or SetEventMask (StopReader) ends the wait.
         mask = port->GetEventResult(true);
         if (mask & kEvRxChar) {
-            if (count < kCommReadChunk)
-                context->handOver->awaitTurn(); // the line trickles: let more gather
+            context->handOver->awaitTurn(); // a trickling line gathers
             char buffer[kCommReadChunk];
-            count = port->Read(buffer, kCommReadChunk, false);
+            const int count = port->Read(buffer, kCommReadChunk, false);
             if (count > 0)
                 context->handOver->handOver(buffer, count);
             if (port->lineGone())

@@ -33,6 +33,7 @@ void ReaderHandOver::handOver(const char* bytes, int count)
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
     queue.emplace_back(bytes, count);
     lastHandOver = std::chrono::steady_clock::now();
+    lastCount = count;
     if (!eventPosted) {
         // One event for all that gathers until the UI thread gets to it.
         eventPosted = true;
@@ -40,19 +41,23 @@ void ReaderHandOver::handOver(const char* bytes, int count)
     }
 }
 
-void ReaderHandOver::setGatherMs(int ms)
+void ReaderHandOver::setGather(int ms, int full)
 {
     std::lock_guard<std::mutex> lock(mutex);
     gatherMs = ms;
+    fullRead = full;
 }
 
 void ReaderHandOver::awaitTurn()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    if (gatherMs > 0) {
-        room.wait_until(lock, lastHandOver + std::chrono::milliseconds(gatherMs),
-                        [&] { return cutShort; });
-    }
+    const auto turn = lastHandOver + std::chrono::milliseconds(gatherMs);
+    if (std::chrono::steady_clock::now() >= turn)
+        flooding = false; // quiet for a while
+    else if (lastCount >= fullRead)
+        flooding = true;
+    if (gatherMs > 0 && !flooding)
+        room.wait_until(lock, turn, [&] { return cutShort; });
     cutShort = false;
 }
 

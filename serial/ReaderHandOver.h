@@ -12,8 +12,9 @@
 // A line that trickles (each read finds a few bytes) would cost the owner a wake-up
 // and an update per read. With a gathering time set, a read that follows a short one
 // waits until that long after the last hand-over, so the bytes that came meanwhile go
-// over as one delivery; a byte after a quiet spell is still read at once, and a flood
-// (full reads) never waits.
+// over as one delivery. A byte after a quiet spell (no hand-over for that long) is read
+// at once, and once a read comes back full the line is flooding: no read waits until
+// it is quiet again, since waits would hold a fast line to a buffer per gathering time.
 //
 // A line that has gone away is reported once with lineLost(), which does not wait: the
 // owner learns of it on its own thread, after every delivery queued before it.
@@ -48,10 +49,10 @@ public:
     // Comm thread side: the line is gone. Returns at once.
     void lineLost();
 
-    // 0 (the default) reads at once.
-    void setGatherMs(int ms);
-    // Comm thread side, before a read that follows a short one: waits until the
-    // gathering time has passed since the last hand-over, or discard() is called.
+    // 0 (the default) reads at once. fullRead: the size of a read that came back full.
+    void setGather(int ms, int fullRead);
+    // Comm thread side, before each read: waits while the line trickles, until the
+    // gathering time has passed since the last hand-over or discard() is called.
     void awaitTurn();
 
     // Delivers every delivery that is waiting, on the owning thread, in order.
@@ -74,6 +75,9 @@ private:
     std::deque<QByteArray> queue;
     bool eventPosted = false;
     int gatherMs = 0;
+    int fullRead = 0;
+    int lastCount = 0;
+    bool flooding = false;
     bool cutShort = false; // discard() ends a wait in awaitTurn()
     std::chrono::steady_clock::time_point lastHandOver;
     // The batch being delivered; a service() from inside a delivery appends to it, so

@@ -222,6 +222,7 @@ class Session:
             if time.time() > deadline or self.xvfb.poll() is not None:
                 raise RuntimeError("Xvfb %s did not start" % display)
             time.sleep(0.05)
+        time.sleep(0.3)  # the socket comes a moment before the server takes connections
         self.name = name
         self.args = args
         self.display = display

@@ -662,7 +662,7 @@ void SerialPortTest::trickleIsGatheredFloodIsNot()
         ++deliveries;
     });
     const int gatherMs = 100;
-    handOver.setGatherMs(gatherMs);
+    handOver.setGather(gatherMs, kCommReadChunk);
     CommThreadContext context{&port, &handOver};
     QVERIFY(port.StartReader(CommThreadProc, &context));
 
@@ -681,7 +681,8 @@ void SerialPortTest::trickleIsGatheredFloodIsNot()
     QVERIFY2(deliveries <= 3 + spent / gatherMs,
              qPrintable(QStringLiteral("%1 in %2 ms").arg(deliveries).arg(spent)));
 
-    // 64 full reads: waiting before each would take 6.4 s.
+    // 64 full reads: waiting before each, or whenever the reader catches up with the
+    // writer, would take seconds.
     QTest::qWait(2 * gatherMs);
     const QByteArray flood(64 * kCommReadChunk, 'f');
     QElapsedTimer clock;
