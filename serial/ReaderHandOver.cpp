@@ -33,7 +33,8 @@ void ReaderHandOver::handOver(const char* bytes, int count)
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
     queue.emplace_back(bytes, count);
     lastHandOver = std::chrono::steady_clock::now();
-    lastCount = count;
+    if (count >= fullRead)
+        lastFullRead = lastHandOver;
     if (!eventPosted) {
         // One event for all that gathers until the UI thread gets to it.
         eventPosted = true;
@@ -51,13 +52,11 @@ void ReaderHandOver::setGather(int ms, int full)
 void ReaderHandOver::awaitTurn()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    const auto turn = lastHandOver + std::chrono::milliseconds(gatherMs);
-    if (std::chrono::steady_clock::now() >= turn)
-        flooding = false; // quiet for a while
-    else if (lastCount >= fullRead)
-        flooding = true;
+    const std::chrono::milliseconds gather(gatherMs);
+    const bool flooding =
+        lastFullRead + kFloodSpells * gather > std::chrono::steady_clock::now();
     if (gatherMs > 0 && !flooding)
-        room.wait_until(lock, turn, [&] { return cutShort; });
+        room.wait_until(lock, lastHandOver + gather, [&] { return cutShort; });
     cutShort = false;
 }
 

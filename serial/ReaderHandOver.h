@@ -13,8 +13,9 @@
 // and an update per read. With a gathering time set, a read that follows a short one
 // waits until that long after the last hand-over, so the bytes that came meanwhile go
 // over as one delivery. A byte after a quiet spell (no hand-over for that long) is read
-// at once, and once a read comes back full the line is flooding: no read waits until
-// it is quiet again, since waits would hold a fast line to a buffer per gathering time.
+// at once, and while reads come back full now and then (within kFloodSpells gathering
+// times) the line is flooding and no read waits, since waits would hold a fast line to
+// a buffer per gathering time.
 //
 // A line that has gone away is reported once with lineLost(), which does not wait: the
 // owner learns of it on its own thread, after every delivery queued before it.
@@ -34,6 +35,7 @@ class ReaderHandOver : public QObject
 public:
     // Deliveries that may wait for the UI thread before the comm thread waits too.
     static constexpr int kMaxQueued = 256;
+    static constexpr int kFloodSpells = 5;
 
     // Runs on the owning thread with the bytes of one read, synchronously.
     using Receiver = std::function<void(const char* bytes, int count)>;
@@ -76,8 +78,7 @@ private:
     bool eventPosted = false;
     int gatherMs = 0;
     int fullRead = 0;
-    int lastCount = 0;
-    bool flooding = false;
+    std::chrono::steady_clock::time_point lastFullRead;
     bool cutShort = false; // discard() ends a wait in awaitTurn()
     std::chrono::steady_clock::time_point lastHandOver;
     // The batch being delivered; a service() from inside a delivery appends to it, so
