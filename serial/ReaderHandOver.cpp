@@ -53,8 +53,7 @@ void ReaderHandOver::awaitTurn()
 {
     std::unique_lock<std::mutex> lock(mutex);
     const std::chrono::milliseconds gather(gatherMs);
-    const bool flooding =
-        lastFullRead + kFloodSpells * gather > std::chrono::steady_clock::now();
+    const bool flooding = lastFullRead + kFloodSpells * gather > std::chrono::steady_clock::now();
     if (gatherMs > 0 && !flooding)
         room.wait_until(lock, lastHandOver + gather, [&] { return cutShort; });
     cutShort = false;
