@@ -15,6 +15,7 @@ uint32_t CommThreadProc(void* argument)
         // Sleeps until characters arrive or SetEventMask (StopReader) ends the wait.
         mask = port->GetEventResult(true);
         if (mask & kEvRxChar) {
+            context->handOver->awaitTurn(); // a trickling line gathers
             char buffer[kCommReadChunk];
             const int count = port->Read(buffer, kCommReadChunk, false);
             if (count > 0)

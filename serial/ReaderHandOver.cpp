@@ -32,11 +32,31 @@ void ReaderHandOver::handOver(const char* bytes, int count)
     std::unique_lock<std::mutex> lock(mutex);
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
     queue.emplace_back(bytes, count);
+    lastHandOver = std::chrono::steady_clock::now();
+    if (count >= fullRead)
+        lastFullRead = lastHandOver;
     if (!eventPosted) {
         // One event for all that gathers until the UI thread gets to it.
         eventPosted = true;
         QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
     }
+}
+
+void ReaderHandOver::setGather(int ms, int full)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    gatherMs = ms;
+    fullRead = full;
+}
+
+void ReaderHandOver::awaitTurn()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    const std::chrono::milliseconds gather(gatherMs);
+    const bool flooding = lastFullRead + kFloodSpells * gather > std::chrono::steady_clock::now();
+    if (gatherMs > 0 && !flooding)
+        room.wait_until(lock, lastHandOver + gather, [&] { return cutShort; });
+    cutShort = false;
 }
 
 void ReaderHandOver::service()
@@ -82,6 +102,7 @@ void ReaderHandOver::discard()
     queue.clear();
     if (active)
         active->clear();
+    cutShort = true;
     room.notify_all();
 }
 

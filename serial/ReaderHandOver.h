@@ -9,6 +9,14 @@
 // the queue too, so stopping while data arrive cannot hang, and what was read before
 // the stop has been delivered when StopReader returns.
 //
+// A line that trickles (each read finds a few bytes) would cost the owner a wake-up
+// and an update per read. With a gathering time set, a read that follows a short one
+// waits until that long after the last hand-over, so the bytes that came meanwhile go
+// over as one delivery. A byte after a quiet spell (no hand-over for that long) is read
+// at once, and while reads come back full now and then (within kFloodSpells gathering
+// times) the line is flooding and no read waits, since waits would hold a fast line to
+// a buffer per gathering time.
+//
 // A line that has gone away is reported once with lineLost(), which does not wait: the
 // owner learns of it on its own thread, after every delivery queued before it.
 #pragma once
@@ -16,6 +24,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -26,6 +35,7 @@ class ReaderHandOver : public QObject
 public:
     // Deliveries that may wait for the UI thread before the comm thread waits too.
     static constexpr int kMaxQueued = 256;
+    static constexpr int kFloodSpells = 5;
 
     // Runs on the owning thread with the bytes of one read, synchronously.
     using Receiver = std::function<void(const char* bytes, int count)>;
@@ -40,6 +50,12 @@ public:
     void handOver(const char* bytes, int count);
     // Comm thread side: the line is gone. Returns at once.
     void lineLost();
+
+    // 0 (the default) reads at once. fullRead: the size of a read that came back full.
+    void setGather(int ms, int fullRead);
+    // Comm thread side, before each read: waits while the line trickles, until the
+    // gathering time has passed since the last hand-over or discard() is called.
+    void awaitTurn();
 
     // Delivers every delivery that is waiting, on the owning thread, in order.
     void service();
@@ -60,6 +76,11 @@ private:
     std::condition_variable room;
     std::deque<QByteArray> queue;
     bool eventPosted = false;
+    int gatherMs = 0;
+    int fullRead = 0;
+    std::chrono::steady_clock::time_point lastFullRead;
+    bool cutShort = false; // discard() ends a wait in awaitTurn()
+    std::chrono::steady_clock::time_point lastHandOver;
     // The batch being delivered; a service() from inside a delivery appends to it, so
     // the order holds and a comm thread waiting for room is let go.
     std::deque<QByteArray>* active = nullptr;

@@ -66,6 +66,7 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
                                                          lineObserver(lines);
                                                  }))
 {
+    handOver->setGather(kGatherMs, kCommReadChunk);
     lineWatch->start();
     sender = std::make_unique<BlockSender>(
         [this](const char* bytes, int count) {

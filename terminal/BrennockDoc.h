@@ -59,6 +59,9 @@ class CBrennockDoc : public ReaderControl
 {
 public:
     static constexpr int kBreakMs = 1000;
+    // A trickling line is read at most this often (ReaderHandOver::setGather): each
+    // delivery costs the window an update, and a line still shows within about this long.
+    static constexpr int kGatherMs = 40;
 
     // Create: loads every field from settings (null settings => the defaults).
     CBrennockDoc(SettingsStore* settings, UserFeedback& feedback);

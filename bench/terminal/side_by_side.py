@@ -2,16 +2,21 @@
 """brennock side by side with CuteCom and with xterm running picocom, under Xvfb.
 
 Every program gets the same floods on a pty of its own (this script holds the other
-end), in turn, the order rotated from run to run. For each flood it measures the time
-until everything was shown (the flood written and the program's processes idle again),
-the CPU they used, their peak memory (VmHWM, summed over the program's processes) and
-the typing latency under the flood (a key typed into the window until its byte comes out
-of the pty). Once per program and run: start-up (launch until the window is mapped) and
+end) and an Xvfb of its own (so the X server's CPU is the program's), in turn, the order
+rotated from run to run. For each flood it measures the time until everything was shown
+(the flood written and the program's processes idle again), the CPU they and their X
+server used, their peak memory (VmHWM, summed over the program's processes) and the
+typing latency under the flood (a key typed into the window until its byte comes out of
+the pty). The trickle (--floods trickle) writes 80-column lines one at a time at
+--trickle-rate bytes/s for --trickle-seconds and gives the CPU per second of the program
+and of its X server, and the typing latency meanwhile (a key every 2 s). The peers
+"brennock-stamps" and "brennock-hex" are brennock with its line timestamps on and with
+its hex view shown. Once per program and run: start-up (launch until the window is mapped) and
 the CPU of the idle, connected window over 3 s. After each flood brennock's text is
 selected and saved with its own Select All and Save Selection As, and compared with what
 was sent, so a fast figure cannot come from text that was not shown.
 
-Run by hand (not part of the test suite):
+Run by hand (not part of the test suite; see docs/terminal-side-by-side.md):
     bench/terminal/side_by_side.py --brennock build/terminal/ui/brennock \
         --out docs/terminal-side-by-side.md
 With --install it first installs the peers from Debian (apt-get install cutecom picocom
@@ -33,7 +38,10 @@ import tty
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PEERS = ["brennock", "cutecom", "picocom"]
-LABELS = {"brennock": "brennock", "cutecom": "CuteCom", "picocom": "xterm + picocom"}
+# brennock with its line timestamps on, and with the hex view shown beside the text.
+VARIANTS = {"brennock-stamps": "Timestamps=1\n", "brennock-hex": "Hex%20View=1\n"}
+LABELS = {"brennock": "brennock", "cutecom": "CuteCom", "picocom": "xterm + picocom",
+          "brennock-stamps": "brennock, timestamps", "brennock-hex": "brennock, hex view"}
 
 
 # --- floods ---------------------------------------------------------------------------
@@ -200,7 +208,21 @@ def window_of(display, pid, timeout=20.0):
 # --- one program on one pty -----------------------------------------------------------
 
 class Session:
+    displays = 0
+
     def __init__(self, name, args, display):
+        # Each program gets an X server of its own, so the server's CPU is its.
+        Session.displays += 1
+        display = ":%d" % (int(display.lstrip(":")) + Session.displays % 50)
+        self.xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x1024x24",
+                                      "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while not os.path.exists("/tmp/.X11-unix/X%s" % display.lstrip(":")):
+            if time.time() > deadline or self.xvfb.poll() is not None:
+                raise RuntimeError("Xvfb %s did not start" % display)
+            time.sleep(0.05)
+        time.sleep(0.3)  # the socket comes a moment before the server takes connections
         self.name = name
         self.args = args
         self.display = display
@@ -218,11 +240,12 @@ class Session:
 
     def configure(self):
         cfg = os.path.join(self.home, ".config")
-        if self.name == "brennock":
+        if self.name.startswith("brennock"):
             os.makedirs(os.path.join(cfg, "Vantrel"), exist_ok=True)
             with open(os.path.join(cfg, "Vantrel", "Brennock.ini"), "w") as f:
                 f.write("[COM%%20Settings]\nCOM%%20Port=COM7\nBaud%%20Rate=115200\n"
-                        "[Ports]\nCOM7=%s\n[Window]\nX%%20Size=800\nY%%20Size=600\n" % self.path)
+                        "[Ports]\nCOM7=%s\n[Window]\nX%%20Size=800\nY%%20Size=600\n"
+                        "[Text]\n%s" % (self.path, VARIANTS.get(self.name, "")))
         elif self.name == "cutecom":
             # Qt's serial port names its lock file after the device, and "pts/N" has a
             # slash in it: CuteCom gets a link with a plain name instead.
@@ -236,7 +259,7 @@ class Session:
                         "1\\showTimestamp=false\nsize=1\n" % self.link)
 
     def command(self):
-        if self.name == "brennock":
+        if self.name.startswith("brennock"):
             return [self.args.brennock]
         if self.name == "cutecom":
             return ["cutecom"]
@@ -320,7 +343,7 @@ class Session:
     def flood(self, data, keys=5):
         with self.lock:
             self.arrivals.clear()
-        cpu0 = cpu_seconds(self.pids())
+        cpu0, x0 = cpu_seconds(self.pids()), self.x_cpu()
         typed = []
         done = threading.Event()
 
@@ -344,6 +367,7 @@ class Session:
         shown_at = self.wait_idle()
         elapsed = shown_at - t0
         cpu = cpu_seconds(self.pids()) - cpu0
+        xcpu = self.x_cpu() - x0
         peak = peak_rss_mb(self.pids())
         time.sleep(0.3)
         with self.lock:
@@ -355,7 +379,46 @@ class Session:
                 latencies.append((xs[i] - t) * 1000)
             elif later:
                 latencies.append((later[0] - t) * 1000)
-        return elapsed, cpu, peak, latencies
+        return elapsed, cpu, peak, latencies, xcpu
+
+    def x_cpu(self):
+        return cpu_seconds([self.xvfb.pid])
+
+    def trickle(self, rate, seconds, columns=80, key_every=2.0):
+        """Lines of `columns` characters and CR LF, one write per line, at `rate` bytes/s.
+
+        Returns the CPU per second of the program and of its X server (ms), and the
+        typing latency of a key typed every `key_every` s."""
+        with self.lock:
+            self.arrivals.clear()
+        lines = line_flood(rate * seconds / 1e6, columns)
+        size = columns + 2
+        interval = size / float(rate)
+        pids = self.pids()
+        cpu0, x0 = cpu_seconds(pids), self.x_cpu()
+        typed = []
+        t0 = time.time()
+        next_key = t0 + 0.5
+        for i in range(0, len(lines), size):
+            at = t0 + (i // size) * interval
+            now = time.time()
+            if now < at:
+                time.sleep(at - now)
+            os.write(self.master, lines[i:i + size])
+            if time.time() >= next_key:
+                typed.append(time.time())
+                threading.Thread(target=self.type_key, daemon=True).start()
+                next_key += key_every
+        span = time.time() - t0
+        self.wait_idle(quiet=0.3, timeout=10)
+        cpu = (cpu_seconds(pids) - cpu0) * 1000 / span
+        xcpu = (self.x_cpu() - x0) * 1000 / span
+        time.sleep(0.3)
+        with self.lock:
+            xs = [t for (t, b) in self.arrivals if b == ord("x")]
+        latencies = [(min(a for a in xs if a >= t) - t) * 1000 for t in typed
+                     if any(a >= t for a in xs)]
+        return span, cpu, xcpu, latencies
 
     def idle_cpu(self, seconds=3.0):
         pids = self.pids()
@@ -406,6 +469,8 @@ class Session:
                 os.close(fd)
             except OSError:
                 pass
+        self.xvfb.terminate()
+        self.xvfb.wait()
         shutil.rmtree(self.home, ignore_errors=True)
 
 
@@ -428,9 +493,12 @@ def main():
     parser.add_argument("--brennock", required=True)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--megabytes", type=float, default=12)
-    parser.add_argument("--floods", default="80-column,no-break,20-column")
-    parser.add_argument("--peers", default=",".join(PEERS))
-    parser.add_argument("--display", default=":93")
+    parser.add_argument("--floods", default="80-column,no-break,20-column,trickle")
+    parser.add_argument("--peers", default=",".join(PEERS),
+                        help="of %s" % ", ".join(PEERS + list(VARIANTS)))
+    parser.add_argument("--trickle-rate", type=int, default=10000, help="bytes per second")
+    parser.add_argument("--trickle-seconds", type=float, default=20)
+    parser.add_argument("--display", default=":93", help="the first of the X displays used")
     parser.add_argument("--install", action="store_true")
     parser.add_argument("--out")
     args = parser.parse_args()
@@ -440,38 +508,47 @@ def main():
     shim_folder = tempfile.mkdtemp(prefix="sbs-shim-")
     args.modem_shim = build_modem_shim(shim_folder)
 
-    xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1280x1024x24", "-nolisten",
-                             "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(1.0)
     floods = args.floods.split(",")
     peers = args.peers.split(",")
-    data = {f: FLOODS[f](args.megabytes) for f in floods}
-    results = {}  # (peer, flood) -> list of (elapsed, cpu, peak, latencies)
+    data = {f: FLOODS[f](args.megabytes) for f in floods if f in FLOODS}
+    results = {}  # (peer, flood) -> list of (elapsed, cpu, peak, latencies, x cpu)
+    trickles = {}  # peer -> list of (span, cpu ms/s, x cpu ms/s, latencies)
     startup, idle, checks = {}, {}, {}
     try:
         for run in range(args.runs):
             order = peers[run % len(peers):] + peers[:run % len(peers)]
             for peer in order:
                 for flood in floods:
-                    s = Session(peer, args, args.display)
+                    s = None
                     try:
                         try:
+                            s = Session(peer, args, args.display)
                             started = s.start()
                         except RuntimeError as problem:
                             # Once more on a fresh pty; a second failure ends the run.
                             print("run %d %s: %s; starting again" % (run + 1, peer, problem),
                                   flush=True)
-                            s.close()
+                            if s:
+                                s.close()
                             s = Session(peer, args, args.display)
                             started = s.start()
                         startup.setdefault(peer, []).append(started)
                         time.sleep(1.0)
                         idle.setdefault(peer, []).append(s.idle_cpu())
+                        if flood == "trickle":
+                            r = s.trickle(args.trickle_rate, args.trickle_seconds)
+                            trickles.setdefault(peer, []).append(r)
+                            print("run %d %-15s trickle %.0f s: cpu %5.1f ms/s, X server %5.1f "
+                                  "ms/s, typing %s ms" % (
+                                      run + 1, peer, r[0], r[1], r[2],
+                                      ",".join("%.0f" % x for x in r[3])), flush=True)
+                            continue
                         r = s.flood(data[flood])
                         results.setdefault((peer, flood), []).append(r)
-                        line = "run %d %-9s %-10s shown in %6.2f s, cpu %6.2f s, peak %6.1f MB, " \
-                               "typing %s ms" % (run + 1, peer, flood, r[0], r[1], r[2],
-                                                 ",".join("%.0f" % x for x in r[3]))
+                        line = "run %d %-15s %-10s shown in %6.2f s, cpu %6.2f s, X %5.2f s, " \
+                               "peak %6.1f MB, typing %s ms" % (
+                                   run + 1, peer, flood, r[0], r[1], r[4], r[2],
+                                   ",".join("%.0f" % x for x in r[3]))
                         if peer == "brennock" and run == 0:
                             saved = s.saved_text()
                             want = shown_form(data[flood])
@@ -481,16 +558,16 @@ def main():
                                 "complete" if ok else "DIFFERS", checks[flood][1], len(want))
                         print(line, flush=True)
                     finally:
-                        s.close()
+                        if s:
+                            s.close()
     finally:
-        xvfb.terminate()
-        xvfb.wait()
         shutil.rmtree(shim_folder, ignore_errors=True)
 
     rows = []
-    rows.append("| Flood | Program | Shown in (s) | Rate (MB/s) | CPU (s) | Peak memory (MB) "
-                "| Typing latency (ms) |")
-    rows.append("|---|---|---|---|---|---|---|")
+    if results:
+        rows.append("| Flood | Program | Shown in (s) | Rate (MB/s) | CPU (s) | X server CPU (s) "
+                    "| Peak memory (MB) | Typing latency (ms) |")
+        rows.append("|---|---|---|---|---|---|---|---|")
     for flood in floods:
         for peer in peers:
             rs = results.get((peer, flood), [])
@@ -498,9 +575,27 @@ def main():
                 continue
             t = median([r[0] for r in rs])
             lat = [x for r in rs for x in r[3]]
-            rows.append("| %s | %s | %.2f | %.2f | %.2f | %.0f | %s |" % (
+            rows.append("| %s | %s | %.2f | %.2f | %.2f | %.2f | %.0f | %s |" % (
                 flood, LABELS[peer], t, len(data[flood]) / 1e6 / t,
-                median([r[1] for r in rs]), max(r[2] for r in rs),
+                median([r[1] for r in rs]), median([r[4] for r in rs]), max(r[2] for r in rs),
+                "%.0f (%d keys)" % (median(lat), len(lat)) if lat else "none came through"))
+    if trickles:
+        rows.append("")
+        rows.append("Trickle: %d bytes/s of 80-column lines (one write per line) for %.0f s; CPU "
+                    "per second of the trickle, medians over the runs." % (
+                        args.trickle_rate, args.trickle_seconds))
+        rows.append("")
+        rows.append("| Program | Program CPU (ms/s) | X server CPU (ms/s) | Together (ms/s) "
+                    "| Typing latency (ms) |")
+        rows.append("|---|---|---|---|---|")
+        for peer in peers:
+            rs = trickles.get(peer, [])
+            if not rs:
+                continue
+            lat = [x for r in rs for x in r[3]]
+            rows.append("| %s | %.1f | %.1f | %.1f | %s |" % (
+                LABELS[peer], median([r[1] for r in rs]), median([r[2] for r in rs]),
+                median([r[1] + r[2] for r in rs]),
                 "%.0f (%d keys)" % (median(lat), len(lat)) if lat else "none came through"))
     rows.append("")
     rows.append("| Program | Start-up (s) | Idle CPU over 3 s (ms) |")
@@ -521,10 +616,10 @@ def main():
             f.write("# brennock side by side with CuteCom and xterm + picocom\n\n")
             f.write("Measured by `bench/terminal/side_by_side.py` (run by hand: `%s`).\n\n" %
                     " ".join(["bench/terminal/side_by_side.py"] + sys.argv[1:]))
-            f.write("Machine: %s %s, %d cores, Xvfb 1280x1024x24. %d runs of %.0f MB per flood, "
-                    "the programs' order rotated from run to run; medians (peak memory: the "
-                    "largest).\n\n" % (uname.sysname, uname.release, os.cpu_count(), args.runs,
-                                       args.megabytes))
+            f.write("Machine: %s %s, %d cores, each program on an Xvfb 1280x1024x24 of its own. "
+                    "%d runs of %.0f MB per flood, the programs' order rotated from run to run; "
+                    "medians (peak memory: the largest).\n\n" % (
+                        uname.sysname, uname.release, os.cpu_count(), args.runs, args.megabytes))
             f.write(table + "\n")
     return 0
 

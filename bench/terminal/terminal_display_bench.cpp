@@ -5,11 +5,11 @@
 //
 //   QT_QPA_PLATFORM=offscreen terminal_display_bench [--out FILE] [--megabytes N] [--line-bytes N]
 #include "BrennockDoc.h"
-#include "SettingsStore.h"
 #include "BrennockView.h"
 #include "ConsoleFeedback.h"
 #include "MainFrame.h"
 #include "PortBindings.h"
+#include "SettingsStore.h"
 #include "ShellDefaults.h"
 #include "UserFeedback.h"
 
@@ -282,8 +282,8 @@ int main(int argc, char* argv[])
        << " ms with the full text; the caret's blink) |\n\n"
        << "How: received bytes are translated and captured per delivery (at most 1024 bytes each), "
           "but the view "
-       << "inserts them into the widget in batches, at most every "
-       << CBrennockView::kFlushIntervalMs << " ms or at once when "
+       << "inserts them into the widget in batches, at most every " << RefreshPacer::kIntervalMs
+       << " ms (RefreshPacer; at once after a quiet spell) or at once when "
        << CBrennockView::kFlushChars / 1024 << " K characters are pending, because "
        << "the widget's cost is per insert rather than per byte. Once the text is full, new text "
           "is only "

@@ -1,6 +1,7 @@
 #include "BlockLayoutReleaser.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -33,6 +34,10 @@ int BlockLayoutReleaser::releaseBefore(int keepFrom)
 
     block = block.next();
     int renewed = 0;
+    // Nothing in sight changes, but the widget would repaint its whole view for an
+    // edit of two blocks; the size is told below.
+    QAbstractTextDocumentLayout* layout = document.documentLayout();
+    const QSignalBlocker quiet(layout);
     QTextCursor cursor(&document);
     cursor.beginEditBlock();
     while (block.isValid() && block.blockNumber() < keepFrom) {
@@ -53,6 +58,7 @@ int BlockLayoutReleaser::releaseBefore(int keepFrom)
         block = next;
     }
     cursor.endEditBlock();
+    layout->blockSignals(false);
 
     if (renewed > 0) {
         // Renewing keeps the number of blocks, so the same stretch is counted again.
@@ -61,7 +67,6 @@ int BlockLayoutReleaser::releaseBefore(int keepFrom)
             b.setLineCount(lines);
             b = b.next();
         }
-        QAbstractTextDocumentLayout* layout = document.documentLayout();
         emit layout->documentSizeChanged(layout->documentSize());
     }
     return renewed;

@@ -5,6 +5,7 @@
 #include "SettingsStore.h"
 #include "ShellDefaults.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
@@ -14,6 +15,7 @@
 #include <QMimeData>
 #include <QPrinter>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QUrl>
@@ -69,10 +71,6 @@ CBrennockView::CBrennockView(CBrennockDoc& doc, CaptureWriter* capture, QWidget*
     setTabChangesFocus(false);
     setCenterOnScroll(false);
 
-    flushTimer.setSingleShot(true);
-    flushTimer.setInterval(kFlushIntervalMs);
-    connect(&flushTimer, &QTimer::timeout, this, &CBrennockView::flushPending);
-
     connect(this, &QPlainTextEdit::copyAvailable, this, &CBrennockView::selectionPresent);
     doc.addView(this);
 }
@@ -122,8 +120,8 @@ void CBrennockView::run(const char* bytes, int count)
     }
     if (pending.size() >= kFlushChars)
         flushPending();
-    else if (!pending.isEmpty() && !flushTimer.isActive())
-        flushTimer.start();
+    else if (!pending.isEmpty())
+        pacer.due();
 }
 
 void CBrennockView::backspace()
@@ -141,8 +139,7 @@ void CBrennockView::backspace()
         if (eraseShown < document()->characterCount() - 1) {
             ++eraseShown;
             lineChars = qMax(0, lineChars - 1);
-            if (!flushTimer.isActive())
-                flushTimer.start();
+            pacer.due();
         }
         return;
     }
@@ -255,7 +252,9 @@ int CBrennockView::textLength() const
 
 void CBrennockView::flushPending()
 {
-    flushTimer.stop();
+    if (eraseShown == 0 && pending.isEmpty())
+        return; // nothing is due either
+    pacer.shown();
     if (eraseShown > 0) {
         eraseFromEnd(eraseShown);
         eraseShown = 0;
@@ -281,7 +280,13 @@ void CBrennockView::flushPending()
             text.chop(1);
     }
 
-    layouts.noteLaidOut(document()->lastBlock().blockNumber()); // it takes the text
+    const QTextBlock taking = document()->lastBlock();
+    layouts.noteLaidOut(taking.blockNumber()); // it takes the text
+    // The widget repaints its whole view for an insert that adds a line, though all
+    // but the new lines only move up, which the window system copies: it is told of
+    // the new lines alone, below, and of the new size of the text.
+    QAbstractTextDocumentLayout* layout = document()->documentLayout();
+    const QSignalBlocker quiet(layout);
     // Long stretches without a line break go into blocks of their own (soft breaks),
     // since the widget lays out a whole line again on every insert into it.
     QTextCursor cursor(document());
@@ -290,7 +295,9 @@ void CBrennockView::flushPending()
     // Line breaks go in as line separators inside a block, and a block of its own only
     // starts once the last one holds kPackChars: the widget's cost is per block, about
     // 190 bytes each, so a block per line would let a flood of short or empty lines
-    // take gigabytes.
+    // take gigabytes. A break that ends the batch is a block's end all the same: the
+    // widget lays out the whole block that takes text, so a trickle of lines would
+    // otherwise lay out up to kPackChars characters again on every update.
     int blockChars = document()->lastBlock().length() - 1;
     int from = 0;
     while (from <= text.size()) {
@@ -299,8 +306,10 @@ void CBrennockView::flushPending()
             soft = text.size();
         if (soft > from) {
             QString piece = text.mid(from, soft - from);
-            for (QChar& ch : piece) {
-                if (ch == QLatin1Char('\n') && blockChars < kPackChars)
+            const int lastOfText = soft == text.size() ? piece.size() - 1 : -1;
+            for (int i = 0; i < piece.size(); ++i) {
+                QChar& ch = piece.data()[i];
+                if (ch == QLatin1Char('\n') && blockChars < kPackChars && i != lastOfText)
                     ch = QChar::LineSeparator;
                 blockChars = ch == QLatin1Char('\n') ? 0 : blockChars + 1;
             }
@@ -314,6 +323,8 @@ void CBrennockView::flushPending()
         from = soft + 1;
     }
     cursor.endEditBlock();
+    layout->blockSignals(false);
+    emit layout->documentSizeChanged(layout->documentSize());
 
     // Arriving text goes after the last character: a selection the user made is
     // dropped and the caret moves to the end, where the view follows it.
@@ -324,6 +335,10 @@ void CBrennockView::flushPending()
     // The caret's line may be the last of a block of several lines, which
     // ensureCursorVisible can leave a line short of the bottom with some fonts.
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    // From the top of the block that took text (or of the view) down.
+    const int changedTop =
+        qMax(0, int(blockBoundingGeometry(taking).translated(contentOffset()).top()));
+    viewport()->update(0, changedTop, viewport()->width(), viewport()->height() - changedTop);
     // Only now: the widget lays out the blocks at the top of its view whenever the
     // text changes, and the view has just moved past the blocks given back here.
     if (layouts.releaseBefore(firstVisibleBlock().blockNumber()) > 0)
@@ -353,7 +368,7 @@ void CBrennockView::clearText()
 {
     pending.clear();
     eraseShown = 0;
-    flushTimer.stop();
+    pacer.shown();
     clear();
     layouts.forgetAll();
     lineChars = 0;

@@ -4,8 +4,8 @@
 // thread. They are translated at once (TerminalTranslator) and every run goes to the
 // capture writer straight away, exact and per delivery. What the widget shows is
 // coalesced: the runs are decoded (code page 437) into a pending batch that is
-// inserted in one piece on a short timer, or at once when it grows large, because the
-// widget's cost is per insert rather than per byte. A BS takes its character off the
+// inserted in one piece when the RefreshPacer says, or at once when it grows large,
+// because the widget's cost is per insert rather than per byte. A BS takes its character off the
 // pending batch first, and off the shown text only when the batch is empty; those are
 // counted and taken off in one edit at the next flush.
 //
@@ -28,12 +28,12 @@
 #include "BlockLayoutReleaser.h"
 #include "LineStamper.h"
 #include "PortDataSink.h"
+#include "RefreshPacer.h"
 #include "TerminalTranslator.h"
 
 #include <QColor>
 #include <QPlainTextEdit>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
@@ -54,7 +54,6 @@ class CBrennockView : public QPlainTextEdit, public PortDataSink, private Termin
 
 public:
     static constexpr int kMaxTextLength = 0xFFFFFF; // 16,777,215 characters
-    static constexpr int kFlushIntervalMs = 15;     // pending text waits at most this long
     static constexpr int kFlushChars = 256 * 1024;  // a batch this large is shown at once
     // A line longer than this is shown in pieces of this many characters, each a
     // block of its own that copy, save and BS treat as the same line.
@@ -161,7 +160,7 @@ private:
     TerminalTranslator translator;
     BlockLayoutReleaser layouts{*document()};
     QString pending;
-    QTimer flushTimer;
+    RefreshPacer pacer{[this] { flushPending(); }};
     int lineChars = 0; // characters since the last line break
     bool stamping = false;
     bool atLineStart = true; // the next byte starts a line

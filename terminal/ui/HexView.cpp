@@ -17,9 +17,6 @@ HexView::HexView(CBrennockDoc& doc, QWidget* parent) : QAbstractScrollArea(paren
     mono.setFixedPitch(true);
     setFont(mono);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    refreshTimer.setSingleShot(true);
-    refreshTimer.setInterval(kRefreshMs);
-    connect(&refreshTimer, &QTimer::timeout, this, &HexView::refresh);
     doc.addView(this);
 }
 
@@ -48,8 +45,7 @@ void HexView::lineSent(const char* bytes, int count)
 
 void HexView::added()
 {
-    if (!refreshTimer.isActive())
-        refreshTimer.start();
+    pacer.due();
 }
 
 int HexView::rowHeight() const
@@ -59,7 +55,7 @@ int HexView::rowHeight() const
 
 void HexView::refresh()
 {
-    refreshTimer.stop();
+    pacer.shown();
     QScrollBar* v = verticalScrollBar();
     const bool atEnd = v->value() >= v->maximum();
     const int visibleRows = std::max(1, viewport()->height() / rowHeight());

@@ -3,22 +3,21 @@
 //
 // It is one of the document's views, fed from the same hand-over as the text view and
 // whether shown or not, so showing or hiding it mid-flood loses nothing. Only the rows
-// in sight are painted, from the bounded HexDump, and new bytes repaint at most every
-// kRefreshMs: a flood costs the bytes' copy, not a paint per delivery.
+// in sight are painted, from the bounded HexDump, and new bytes repaint when the
+// RefreshPacer says: a flood costs the bytes' copy, not a paint per delivery.
 #pragma once
 
 #include "HexDump.h"
 #include "PortDataSink.h"
+#include "RefreshPacer.h"
 
 #include <QAbstractScrollArea>
-#include <QTimer>
 
 class CBrennockDoc;
 
 class HexView : public QAbstractScrollArea, public PortDataSink
 {
 public:
-    static constexpr int kRefreshMs = 15;
     static const QColor kSentColor;
 
     explicit HexView(CBrennockDoc& doc, QWidget* parent = nullptr);
@@ -45,5 +44,5 @@ private:
 
     CBrennockDoc& doc;
     HexDump hex;
-    QTimer refreshTimer;
+    RefreshPacer pacer{[this] { refresh(); }};
 };

@@ -64,6 +64,7 @@ class SerialPortTest : public QObject
 
 private slots:
     void hangUpEndsTheThreadWithOneReport();
+    void trickleIsGatheredFloodIsNot();
     void deadLineIsSeenByReadAndWrite_data();
     void deadLineIsSeenByReadAndWrite();
     void openMissingDevice();
@@ -644,6 +645,52 @@ void SerialPortTest::hangUpEndsTheThreadWithOneReport()
     QCOMPARE(port.StopReader([&] { handOver.service(); }), 0u);
     QVERIFY(clock.elapsed() < kPromptMs);
     QCOMPARE(received, QByteArray("before"));
+}
+
+// A trickle costs the UI a wake-up per read: with a gathering time, the reads that
+// follow a short one wait for it, while a flood (full reads) and the first byte after a
+// quiet spell are read at once.
+void SerialPortTest::trickleIsGatheredFloodIsNot()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    SerialPort port(pty.slavePath());
+    QByteArray received;
+    int deliveries = 0;
+    ReaderHandOver handOver([&](const char* bytes, int count) {
+        received.append(bytes, count);
+        ++deliveries;
+    });
+    const int gatherMs = 100;
+    handOver.setGather(gatherMs, kCommReadChunk);
+    CommThreadContext context{&port, &handOver};
+    QVERIFY(port.StartReader(CommThreadProc, &context));
+
+    QTest::qWait(2 * gatherMs);
+    QVERIFY(pty.write("a"));
+    QTRY_COMPARE(received, QByteArray("a"));
+    QCOMPARE(deliveries, 1);
+    QElapsedTimer trickle;
+    trickle.start();
+    for (int i = 0; i < 20; ++i) { // 20 bytes over about 100 ms
+        QVERIFY(pty.write("b"));
+        QTest::qWait(5);
+    }
+    const qint64 spent = trickle.elapsed();
+    QTRY_COMPARE(received.size(), 21);
+    QVERIFY2(deliveries <= 3 + spent / gatherMs,
+             qPrintable(QStringLiteral("%1 in %2 ms").arg(deliveries).arg(spent)));
+
+    // 64 full reads: waiting before each, or whenever the reader catches up with the
+    // writer, would take seconds.
+    QTest::qWait(2 * gatherMs);
+    const QByteArray flood(64 * kCommReadChunk, 'f');
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(pty.write(flood, 5000));
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 21 + flood.size(), 5000);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(port.StopReader([&] { handOver.service(); }), 0u);
 }
 
 void SerialPortTest::deadLineIsSeenByReadAndWrite_data()

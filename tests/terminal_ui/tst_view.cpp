@@ -90,6 +90,7 @@ private slots:
     void longLinesShowInSoftPieces_data();
     void longLinesShowInSoftPieces();
     void coalescesIntoOneInsert();
+    void echoShowsAtOnceTrickleIsPaced();
     void manyLinesShareBlocks_data();
     void manyLinesShareBlocks();
     void blocksOutOfViewHoldNoLayouts_data();
@@ -237,6 +238,32 @@ void ViewTest::coalescesIntoOneInsert()
     QTRY_COMPARE(changes, 1);                                    // then one insert
     QCOMPARE(t.view.toPlainText().count(QLatin1Char('\n')), 10); // lines, packed in a block
     QCOMPARE(t.view.textLength(), 500);
+}
+
+// Each update costs the same whatever it shows: a typed character's echo after a quiet
+// spell shows at the next pass of the event loop, a trickle is shown at most every
+// RefreshPacer::kIntervalMs, and its last line within that.
+void ViewTest::echoShowsAtOnceTrickleIsPaced()
+{
+    Offline t;
+    int changes = 0; // inserts (blocks given back are a removal and an insert of a break)
+    connect(t.view.document(), &QTextDocument::contentsChange, this,
+            [&changes](int, int removed, int added) { changes += added > removed; });
+    t.deliver("x");
+    QCoreApplication::processEvents();
+    QCOMPARE(t.view.toPlainText(), QStringLiteral("x"));
+
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 300) {
+        t.deliver("line\r\n");
+        QTest::qWait(4);
+    }
+    const qint64 spent = clock.elapsed();
+    QVERIFY2(changes <= 2 + spent / RefreshPacer::kIntervalMs,
+             qPrintable(QStringLiteral("%1 updates in %2 ms").arg(changes).arg(spent)));
+    QTest::qWait(RefreshPacer::kIntervalMs + 5);
+    QCOMPARE(t.view.document()->characterCount() - 1, t.view.textLength());
 }
 
 // The widget's cost is per block: a flood of empty or short lines must not make a block
