@@ -211,7 +211,11 @@ void CaptureUiTest::browsePutsTheChosenFileIntoTheField()
             fileDialogTitles << files->windowTitle();
             QCOMPARE(files->acceptMode(), QFileDialog::AcceptSave);
             QCOMPARE(files->defaultSuffix(), QStringLiteral("txt"));
-            files->selectFile(target);
+            // Typed into the name field, as a user does: selectFile leaves the field
+            // alone whenever it happens to have the focus.
+            auto* nameField = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(nameField);
+            nameField->setText(target);
             static_cast<QDialog*>(files)->accept(); // as the Save button does
         });
         poll->start(10);
