@@ -154,6 +154,19 @@ public:
         // Names are checked before anything is opened: a bad one is a usage error.
         if (request.kind == Request::Put && !chooseCardNames())
             return Usage;
+        // Local files are checked before the instrument is asked anything, so that a
+        // refusal is never preceded by a listing's success line.
+        if (request.kind == Request::Put) {
+            bool refused = false;
+            for (const QString& file : request.operands) {
+                const QString why = LinkSession::notUploadable(file);
+                if (!why.isEmpty())
+                    printErr(why);
+                refused = refused || !why.isEmpty();
+            }
+            if (refused)
+                return Failure;
+        }
         if (!session.selectPort(request.ports.first()))
             return Failure;
         switch (request.kind) {

@@ -79,6 +79,9 @@ public:
 
     // The log line of every listing reply, as the window shows it.
     static QString listingSuccessText();
+    // Why localPath cannot be uploaded (missing, unreadable, or not a regular file);
+    // empty when it can. Looks without opening, so a FIFO never blocks.
+    static QString notUploadable(const QString& localPath);
     // The log line of a transfer given up because the link went silent.
     static QString abortText();
 

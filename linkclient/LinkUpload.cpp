@@ -191,19 +191,24 @@ void LinkSession::uploadWritten(qint64 size)
 
 // Opens a regular file for the upload and takes its length; false with the
 // reason otherwise. A FIFO is opened without waiting for a writer.
+QString LinkSession::notUploadable(const QString& localPath)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(localPath).constData(), &st) != 0)
+        return QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
+            .arg(localPath, kindOf(st.st_mode));
+    return QString();
+}
+
 bool LinkSession::openUploadFile(const QString& localPath, QString* why)
 {
     const QByteArray path = QFile::encodeName(localPath);
     struct stat st;
-    if (::stat(path.constData(), &st) != 0) {
-        *why = QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());
+    *why = notUploadable(localPath);
+    if (!why->isEmpty())
         return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *why = QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
-                   .arg(localPath, kindOf(st.st_mode));
-        return false;
-    }
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         *why = QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());

@@ -351,6 +351,8 @@ void TestCli::endlessInputsAreRefused()
                  r.err.contains(" is a FIFO (named pipe)"),
              r.err.constData());
     QVERIFY(!peer.received().contains("rZERO"));
+    // Refused before the instrument is asked anything: no success line first.
+    QVERIFY2(!r.err.contains("Success"), r.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCli)
