@@ -57,10 +57,10 @@ bool LinkSession::startDownload(const QStringList& listingLines,
 {
     if (refuseDownloadIfBusy())
         return false;
-    if (!serial->isOpen()) {
+    if (!isPortOpen()) {
         log(QStringLiteral("Port %1 is not open: nothing was downloaded. Pick the port again or "
                            "press refresh.")
-                .arg(serial->portName()));
+                .arg(portName()));
         return false;
     }
     jobFailed = false;

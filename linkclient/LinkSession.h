@@ -11,6 +11,7 @@
 // refused with a busy line (Set Time excepted, as the instrument allows).
 #pragma once
 
+#include "LinkPort.h"
 #include "LinkTiming.h"
 #include "ReplyCheck.h"
 
@@ -19,7 +20,6 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QSerialPort>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -47,11 +47,11 @@ public:
 
     State currentState() const { return state; }
     QStringList currentPath() const { return pathList; }
-    QString portName() const { return serial->portName(); }
-    bool isPortOpen() const { return serial->isOpen(); }
+    QString portName() const { return port ? port->name() : QString(); }
+    bool isPortOpen() const { return port && port->isOpen(); }
 
     // Selects and (re)opens the port; an empty name re-opens the previous one.
-    // True when it is open.
+    // True when it is open. The kind of port follows from the name (LinkPort::create).
     bool selectPort(const QString& name);
     // Opens the port again if it is closed (after the far end went away).
     bool reopenIfClosed();
@@ -88,7 +88,8 @@ public:
 public slots:
     void handleReadyRead();
     void handleTimeout();
-    void handleError(QSerialPort::SerialPortError error);
+    // The port lost its line (a read failed).
+    void handlePortLost();
     void handleBytesWritten(qint64 bytes);
     void handleCancel();
 
@@ -159,7 +160,7 @@ private:
     LinkTiming timing;
     std::function<QDateTime()> now;
 
-    QSerialPort* serial;
+    std::unique_ptr<LinkPort> port;
     QByteArray readData;
     QTimer timer;
     State state = Nothing;

@@ -65,10 +65,10 @@ bool LinkSession::startUpload(const QList<QUrl>& files, const QStringList& cardN
 {
     if (refuseUploadIfBusy())
         return false;
-    if (!serial->isOpen()) {
+    if (!isPortOpen()) {
         log(QStringLiteral("Port %1 is not open: nothing was uploaded. Pick the port again or "
                            "press refresh.")
-                .arg(serial->portName()));
+                .arg(portName()));
         return false;
     }
     jobFailed = false;
