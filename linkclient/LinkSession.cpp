@@ -1,6 +1,7 @@
 #include "LinkSession.h"
 
 #include "ClockText.h"
+#include "EventLogFeedback.h"
 #include "LinkLog.h"
 #include "ListingLine.h"
 #include "TextEscape.h"
@@ -25,6 +26,11 @@ QString LinkSession::listingSuccessText()
     return QStringLiteral("Success: Directory listing updated.");
 }
 
+QString LinkSession::failureCaption()
+{
+    return QStringLiteral("HarbrookLink");
+}
+
 QString LinkSession::abortText()
 {
     return QStringLiteral("Aborting Upload / Download\nPlease disconnect the USB connection and "
@@ -32,7 +38,9 @@ QString LinkSession::abortText()
 }
 
 LinkSession::LinkSession(QObject* parent)
-    : QObject(parent), now([] { return QDateTime::currentDateTimeUtc(); })
+    : QObject(parent), now([] { return QDateTime::currentDateTimeUtc(); }),
+      eventLog(std::make_unique<EventLogFeedback>([this](const QString& t) { log(t); })),
+      feedback(eventLog.get())
 {
     timer.setSingleShot(true);
     // The quiet time and the deadlines are measured, not approximated (a coarse
@@ -50,6 +58,28 @@ LinkSession::~LinkSession()
 void LinkSession::log(const QString& text)
 {
     emit logLine(text);
+}
+
+void LinkSession::tell(const Outcome& failure)
+{
+    if (failure.failed())
+        feedback->message(failure.text(), failureCaption(), MessageIcon::Warning);
+}
+
+Outcome LinkSession::notBusy(const QString& refused) const
+{
+    if (state == Nothing)
+        return Outcome::success();
+    return Outcome::failure(QStringLiteral("Busy - Ignoring ") + refused);
+}
+
+Outcome LinkSession::portReady(const QString& notDone) const
+{
+    if (isPortOpen())
+        return Outcome::success();
+    return Outcome::failure(
+        QStringLiteral("Port %1 is not open: nothing was %2. Pick the port again or press refresh.")
+            .arg(portName(), notDone));
 }
 
 void LinkSession::startTimer(int ms)
@@ -90,7 +120,8 @@ bool LinkSession::selectPort(const QString& name)
         return true;
     }
     emit portOpenChanged(false);
-    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, opened.text()));
+    tell(Outcome::failure(
+        QStringLiteral("Failed to open port %1, error: %2").arg(name, opened.text())));
     return false;
 }
 
@@ -101,8 +132,9 @@ bool LinkSession::reopenIfClosed()
 
 bool LinkSession::performCD(const QStringList& path)
 {
-    if (state != Nothing) {
-        log(QStringLiteral("Busy - Ignoring Directory Listing."));
+    const Outcome free = notBusy(QStringLiteral("Directory Listing."));
+    if (free.failed()) {
+        tell(free);
         return false;
     }
     // The path changes only now that the server is asked to enter it.
@@ -164,16 +196,7 @@ void LinkSession::handleTimeout()
             const listing::Parsed parsed = listing::parseListing(readData);
             listingCheck = replycheck::checkListing(readData, lastRequest);
             emit listingReceived(parsed.entries, parsed.others, parsed.anyLines);
-            if (listingCheck.fitsNoLine) {
-                if (listingCheck.echo)
-                    logConsoleEcho(QStringLiteral("listing"));
-                else
-                    log(QStringLiteral("The answer on port %1 is not a directory listing (\"%2\"); "
-                                       "is the link server running on the instrument?")
-                            .arg(portName(),
-                                 textescape::escapeControls(
-                                     QString::fromUtf8(readData.left(60)).trimmed())));
-            }
+            tell(listingOutcome());
             log(listingSuccessText());
             emit listingSucceeded(portName());
             break;
@@ -183,17 +206,13 @@ void LinkSession::handleTimeout()
             clockEcho = replycheck::isEchoOf(readData, lastRequest);
             log(reply);
             if (clockEcho)
-                logConsoleEcho(QStringLiteral("clock"));
+                tell(consoleEcho(QStringLiteral("clock")));
             emit setTimeReply(reply);
             break;
         }
         case Upload:
             qCDebug(lcLink) << "Download / Upload timeout - not empty...";
-            handleCancel();
-            log(abortText());
-            state = Nothing;
-            readData.clear();
-            endJob(true);
+            abortJob();
             return;
         case Download:
         case Nothing:
@@ -204,23 +223,17 @@ void LinkSession::handleTimeout()
         case Nothing:
         case DirListing:
         case SetTime:
-            log(QStringLiteral("Error:  Unable to connect to Skiffer.\nPlease make sure Skiffer is "
+            tell(Outcome::failure(
+                QStringLiteral("Error:  Unable to connect to Skiffer.\nPlease make sure Skiffer is "
                                "running and the correct port is\nselected.  Skiffer can take 60 "
-                               "seconds to start."));
+                               "seconds to start.")));
             emit noAnswer();
             break;
         case Download:
             break;
         case Upload:
-            downloadQueue.clear();
-            uploadUrls.clear();
-            uploadNames.clear();
             qCDebug(lcLink) << "Download / Upload timeout - empty...";
-            handleCancel();
-            log(abortText());
-            state = Nothing;
-            readData.clear();
-            endJob(true);
+            abortJob();
             return;
         }
     }
@@ -228,11 +241,40 @@ void LinkSession::handleTimeout()
     readData.clear();
 }
 
-void LinkSession::logConsoleEcho(const QString& what)
+Outcome LinkSession::listingOutcome() const
 {
-    log(QStringLiteral("No link server answers on port %1: the instrument's console echoed the "
+    if (!listingCheck.fitsNoLine)
+        return Outcome::success();
+    if (listingCheck.echo)
+        return consoleEcho(QStringLiteral("listing"));
+    return Outcome::failure(
+        QStringLiteral("The answer on port %1 is not a directory listing (\"%2\"); is the link "
+                       "server running on the instrument?")
+            .arg(portName(),
+                 textescape::escapeControls(QString::fromUtf8(readData.left(60)).trimmed())));
+}
+
+Outcome LinkSession::consoleEcho(const QString& what) const
+{
+    return Outcome::failure(
+        QStringLiteral("No link server answers on port %1: the instrument's console echoed the "
                        "%2 request. Start the link server (SKIFFER) on the instrument.")
             .arg(portName(), what));
+}
+
+// Nothing at all (or nothing more) came back in time: the link itself is in doubt,
+// and the job ends with what is queued.
+void LinkSession::abortJob()
+{
+    downloadQueue.clear();
+    uploadUrls.clear();
+    uploadNames.clear();
+    handleCancel();
+    tell(Outcome::failure(abortText()));
+    state = Nothing;
+    readData.clear();
+    timer.stop();
+    endJob(true);
 }
 
 // Ends a download or upload job; state is already Nothing.
@@ -305,10 +347,11 @@ void LinkSession::handlePortLost()
     // close the port, and wait for the user to pick or refresh it.
     if (!portLost) {
         portLost = true;
-        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2; "
+        tell(Outcome::failure(
+            QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2; "
                            "the port is closed. Pick the port again or press refresh once the "
                            "instrument is back.")
-                .arg(portName(), port->lossReason()));
+                .arg(portName(), port->lossReason())));
     }
     port->close();
     emit portOpenChanged(false);
