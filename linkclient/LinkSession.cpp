@@ -108,7 +108,7 @@ bool LinkSession::selectPort(const QString& name)
         }
         port = LinkPort::create(name);
         connect(port.get(), &LinkPort::readyRead, this, &LinkSession::handleReadyRead);
-        connect(port.get(), &LinkPort::lost, this, &LinkSession::handlePortLost);
+        connect(port.get(), &LinkPort::lost, this, &LinkSession::handleError);
         connect(port.get(), &LinkPort::bytesWritten, this, &LinkSession::handleBytesWritten);
     }
     const Outcome opened = port->open();
@@ -341,7 +341,7 @@ void LinkSession::handleCancel()
     }
 }
 
-void LinkSession::handlePortLost()
+void LinkSession::handleError()
 {
     // A far end that vanished reports this error again on every poll: say it once,
     // close the port, and wait for the user to pick or refresh it.

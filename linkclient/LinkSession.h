@@ -104,7 +104,7 @@ public slots:
     void handleReadyRead();
     void handleTimeout();
     // The port lost its line (a read failed).
-    void handlePortLost();
+    void handleError();
     void handleBytesWritten(qint64 bytes);
     void handleCancel();
 
@@ -142,7 +142,7 @@ private:
     void tell(const Outcome& failure);
     // Failure unless state is Nothing: the busy line names what was refused.
     Outcome notBusy(const QString& refused) const;
-    // Failure when the port is closed: nothing of what was refused was sent.
+    // Failure when the port is closed; notDone names what was not done ("downloaded").
     Outcome portReady(const QString& notDone) const;
     // What a listing reply that was collected says about the link.
     Outcome listingOutcome() const;

@@ -513,26 +513,22 @@ void DocumentTest::stoppedPasteSaysHowMuchWasSent()
 
 void DocumentTest::localEchoWithSendLfAfterCr()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
-    setup.settings->writeInt(kCom, QStringLiteral("Send CRLF"), 1);
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
+    ConnectedDoc c(QStringLiteral("COM7"), [](TestDocSetup& s) {
+        s.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+        s.settings->writeInt(kCom, QStringLiteral("Send CRLF"), 1);
+    });
+    QVERIFY(c.connect());
 
-    QVERIFY(doc.SendChar('\r'));
-    QCOMPARE(setup.pty.read(2, 1000), QByteArray("\r\n"));
+    QVERIFY(c.doc.SendChar('\r'));
+    QCOMPARE(c.setup.pty.read(2, 1000), QByteArray("\r\n"));
     // One echo of CR LF: the view starts exactly one new line.
-    QCOMPARE(view.received, QByteArray("\r\n"));
-    QCOMPARE(view.chunkSizes, QList<int>{2});
+    QCOMPARE(c.view.received, QByteArray("\r\n"));
+    QCOMPARE(c.view.chunkSizes, QList<int>{2});
 
-    QVERIFY(doc.SendChar('x'));
-    QCOMPARE(setup.pty.read(1, 1000), QByteArray("x"));
-    QCOMPARE(view.received, QByteArray("\r\nx"));
-    QCOMPARE(setup.feedback.beeps, 0);
+    QVERIFY(c.doc.SendChar('x'));
+    QCOMPARE(c.setup.pty.read(1, 1000), QByteArray("x"));
+    QCOMPARE(c.view.received, QByteArray("\r\nx"));
+    QCOMPARE(c.setup.feedback.beeps, 0);
 }
 
 // The status bar's counts: received and sent bytes (local echo is neither), from zero
@@ -540,39 +536,35 @@ void DocumentTest::localEchoWithSendLfAfterCr()
 // refused and the state shown stays as the line is; "Hardware" owns RTS.
 void DocumentTest::byteCountsAndOutputLines()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
-    QVERIFY(setup.pty.write(pattern(3000)));
-    QTRY_COMPARE_WITH_TIMEOUT(view.received.size(), 3000, 5000);
-    QVERIFY(doc.SendChar('x'));
-    QVERIFY(doc.SendBlock("hello\r", 6));
-    QCOMPARE(setup.pty.read(7, 2000), QByteArray("xhello\r"));
-    QTRY_COMPARE(doc.byteCounts().sent, 7);
-    QCOMPARE(doc.byteCounts().received, 3000);
+    ConnectedDoc c(QStringLiteral("COM7"), [](TestDocSetup& s) {
+        s.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+    });
+    QVERIFY(c.connect());
+    QVERIFY(c.setup.pty.write(pattern(3000)));
+    QTRY_COMPARE_WITH_TIMEOUT(c.view.received.size(), 3000, 5000);
+    QVERIFY(c.doc.SendChar('x'));
+    QVERIFY(c.doc.SendBlock("hello\r", 6));
+    QCOMPARE(c.setup.pty.read(7, 2000), QByteArray("xhello\r"));
+    QTRY_COMPARE(c.doc.byteCounts().sent, 7);
+    QCOMPARE(c.doc.byteCounts().received, 3000);
 
-    doc.resetByteCounts();
-    QCOMPARE(doc.byteCounts().received + doc.byteCounts().sent, 0);
-    QVERIFY(doc.SendChar('y'));
-    QCOMPARE(doc.byteCounts().sent, 1);
-    doc.Disconnect();
-    QVERIFY(doc.Connect());
-    QCOMPARE(doc.byteCounts().sent, 0);
+    c.doc.resetByteCounts();
+    QCOMPARE(c.doc.byteCounts().received + c.doc.byteCounts().sent, 0);
+    QVERIFY(c.doc.SendChar('y'));
+    QCOMPARE(c.doc.byteCounts().sent, 1);
+    c.doc.Disconnect();
+    QVERIFY(c.doc.Connect());
+    QCOMPARE(c.doc.byteCounts().sent, 0);
 
-    QVERIFY(doc.dtrOn() && doc.rtsOn());
-    QVERIFY(!doc.setDtr(false));
-    QVERIFY(doc.dtrOn());
-    QVERIFY(!doc.modemLines().known);
-    QVERIFY(!doc.rtsOwnedByFlowControl());
-    CommDialogValues hardware = doc.commDialogValues();
+    QVERIFY(c.doc.dtrOn() && c.doc.rtsOn());
+    QVERIFY(!c.doc.setDtr(false));
+    QVERIFY(c.doc.dtrOn());
+    QVERIFY(!c.doc.modemLines().known);
+    QVERIFY(!c.doc.rtsOwnedByFlowControl());
+    CommDialogValues hardware = c.doc.commDialogValues();
     hardware.flowControl = QStringLiteral("Hardware");
-    doc.OnCommSettingsOk(hardware);
-    QVERIFY(doc.rtsOwnedByFlowControl());
+    c.doc.OnCommSettingsOk(hardware);
+    QVERIFY(c.doc.rtsOwnedByFlowControl());
 }
 
 void DocumentTest::sendCharWithoutPortBeeps()
