@@ -104,7 +104,9 @@ bool LinkSession::selectPort(const QString& name)
         if (port) {
             port->disconnect(this);
             port->close();
-            port.release()->deleteLater();
+            LinkPort* old = port.release();
+            old->setParent(this); // gone with the session at the latest
+            old->deleteLater();
         }
         port = LinkPort::create(name);
         connect(port.get(), &LinkPort::readyRead, this, &LinkSession::handleReadyRead);
