@@ -1,5 +1,5 @@
-// The link to the Skiffer server on the instrument: the port, the one
-// single-shot reply timer, the state machine, and the listing, download,
+// The link to the Skiffer server on the instrument: the port (a LinkPort, of
+// the kind its name asks for), the one single-shot reply timer, the state machine, and the listing, download,
 // upload and set-clock conversations. It owns no widgets: the main window and
 // the command line both drive it, and report what it signals.
 //
