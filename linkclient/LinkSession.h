@@ -1,7 +1,8 @@
 // The link to the Skiffer server on the instrument: the port (a LinkPort, of
-// the kind its name asks for), the one single-shot reply timer, the state machine, and the listing, download,
-// upload and set-clock conversations. It owns no widgets: the main window and
-// the command line both drive it, and report what it signals.
+// the kind its name asks for), the one single-shot reply timer, the state
+// machine, and the listing, download, upload and set-clock conversations. It
+// owns no widgets: the main window and the command line both drive it, and
+// report what it signals.
 //
 // Replies carry no framing. A listing or clock reply is everything that
 // arrives until the line has been quiet for replyQuietMs; a download file ends
