@@ -54,11 +54,13 @@ def wait_listening(port, timeout=10.0):
 
 
 def start_ser2net(rig, connections):
-    """connections: (name, accepter kind, port, device); returns when all listen."""
+    """connections: (name, telnet, port, device); telnet: an RFC 2217 accepter, else raw
+    TCP. Returns when every accepter listens."""
     lines = ["%YAML 1.1", "---"]
-    for name, kind, port, device in connections:
+    for name, telnet, port, device in connections:
+        kind = "telnet(rfc2217),tcp" if telnet else "tcp"
         lines += [f"connection: &{name}",
-                  f"    accepter: {kind},tcp,127.0.0.1,{port}",
+                  f"    accepter: {kind},127.0.0.1,{port}",
                   f"    connector: serialdev,{device},9600n81,local",
                   "    options:",
                   "      kickolduser: true"]
@@ -83,7 +85,7 @@ def start_relay(rig, target_port, delay_ms):
 def relay_check(rig, delays):
     _, device = rig.qx2sim("qxc")
     raw = free_port()
-    start_ser2net(rig, [("check", "tcp", raw, device)])
+    start_ser2net(rig, [("check", False, raw, device)])
     print("| Delay each way | Echo round trip (median of 20) |")
     print("|---|---|")
     for delay in delays:
@@ -146,8 +148,8 @@ def full_run(rig, args, delays):
     _, load_dev = rig.qx2sim("qxr", "--line-rate", args.line_rate)
     _, link_dev = rig.qx2sim("qxl", "--line-rate", args.line_rate, "--skiffer", "--card", card)
     load_port, link_port = free_port(), free_port()
-    start_ser2net(rig, [("load", "telnet(rfc2217)", load_port, load_dev),
-                        ("link", "telnet(rfc2217)", link_port, link_dev)])
+    start_ser2net(rig, [("load", True, load_port, load_dev),
+                        ("link", True, link_port, link_dev)])
 
     direct = timed_load(rig, image_path, direct_link, crc_line)
     remote = timed_load(rig, image_path, f"rfc2217://127.0.0.1:{load_port}", crc_line)
