@@ -11,8 +11,8 @@ QString loadDeviceOf(const QString& portName, const LoadCliEnvironment& env)
 }
 
 std::unique_ptr<SerialPort> openLoadPort(const QString& portName, const QString& device,
-                                         const LoadCliEnvironment& env,
-                                         MonitorSession::Rates rates, UserFeedback& feedback)
+                                         const LoadCliEnvironment& env, MonitorSession::Rates rates,
+                                         UserFeedback& feedback)
 {
     auto port = std::make_unique<SerialPort>(device);
     if (!port->isOpen() || port->lastError() != 0) {

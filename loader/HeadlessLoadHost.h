@@ -44,5 +44,5 @@ QString loadDeviceOf(const QString& portName, const LoadCliEnvironment& env);
 // Opens device (named portName by the user) at the terminal rate and the stored line
 // format. Null after telling feedback why it could not be opened.
 std::unique_ptr<SerialPort> openLoadPort(const QString& portName, const QString& device,
-                                         const LoadCliEnvironment& env,
-                                         MonitorSession::Rates rates, UserFeedback& feedback);
+                                         const LoadCliEnvironment& env, MonitorSession::Rates rates,
+                                         UserFeedback& feedback);

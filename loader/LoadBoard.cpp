@@ -47,8 +47,7 @@ private:
     int row;
 };
 
-LoadBoard::LoadBoard(std::FILE* out, bool live, const QStringList& portNames)
-    : out(out), live(live)
+LoadBoard::LoadBoard(std::FILE* out, bool live, const QStringList& portNames) : out(out), live(live)
 {
     for (int i = 0; i < portNames.size(); ++i) {
         rows.push_back(Row{portNames.at(i), QStringLiteral("starting"), -1});
@@ -133,9 +132,8 @@ void LoadBoard::drawRows(bool force)
         return;
     lastDraw = now;
     winsize size{};
-    const int columns = ::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0
-                            ? int(size.ws_col)
-                            : 80;
+    const int columns =
+        ::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? int(size.ws_col) : 80;
     QByteArray text;
     if (drawn)
         text += "\x1b[" + QByteArray::number(qulonglong(rows.size())) + 'A';

@@ -47,7 +47,7 @@ private:
     class RowFeedback;
     struct Row {
         QString name;
-        QString state; // "starting", the last progress (bar first), or the ending
+        QString state;  // "starting", the last progress (bar first), or the ending
         int tenth = -1; // of the last progress; -1 before the first
     };
 

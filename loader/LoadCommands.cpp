@@ -93,10 +93,10 @@ void rememberLoadOf(SettingsStore* store, const QString& path)
     const QString lastPath = QStringLiteral("LastPath");
     const QString ext = upperPathForm(path).right(3);
     if (ext == QLatin1String("APP") || ext == QLatin1String("RUN"))
-        store->writeText(lastPath,
-                         QString::fromLatin1(ext == QLatin1String("APP") ? "LoadCPMSpec"
-                                                                         : "PostLinkSpec"),
-                         path);
+        store->writeText(
+            lastPath,
+            QString::fromLatin1(ext == QLatin1String("APP") ? "LoadCPMSpec" : "PostLinkSpec"),
+            path);
     store->writeText(lastPath, QStringLiteral("LastDir"), folderOf(path));
     store->writeText(lastPath, QStringLiteral("LastLoad"), path);
 }

@@ -61,10 +61,9 @@ QString fileToLoad(const QString& file, UserFeedback& feedback)
     if (loadcmd::upperPathForm(file).right(3) != QLatin1String("BIN"))
         return file;
     const bool interactive = ::isatty(STDERR_FILENO) == 1;
-    const postlink::PostLinkResult converted =
-        postlink::PostLink(file, feedback, [interactive] {
-            return std::make_unique<ConsoleLoadProgress>(stderr, interactive);
-        });
+    const postlink::PostLinkResult converted = postlink::PostLink(file, feedback, [interactive] {
+        return std::make_unique<ConsoleLoadProgress>(stderr, interactive);
+    });
     return converted.succeeded ? loadcmd::runPathOf(converted.basePath) : QString();
 }
 

@@ -110,10 +110,10 @@ TEST(ManyPortLoad, WhatSeveralPortsCannotDoIsAUsageError)
         QStringList extra;
         const char* wantErr;
     } cases[] = {
-        {"a console script", {QStringLiteral("--expect"), QStringLiteral("running")},
+        {"a console script",
+         {QStringLiteral("--expect"), QStringLiteral("running")},
          "the script steps (--send, --expect, ...) talk to one port"},
-        {"a port named twice", {QStringLiteral("--port"), rack.link(1)},
-         "are the same port"},
+        {"a port named twice", {QStringLiteral("--port"), rack.link(1)}, "are the same port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -229,8 +229,8 @@ QStringList screenAfter(const QByteArray& bytes)
             if (++row == lines.size())
                 lines << QString();
         } else {
-            lines[row] = lines[row].leftJustified(col).left(col) + QLatin1Char(c) +
-                         lines[row].mid(col + 1);
+            lines[row] =
+                lines[row].leftJustified(col).left(col) + QLatin1Char(c) + lines[row].mid(col + 1);
             ++col;
         }
     }
@@ -255,9 +255,10 @@ TEST(LoadBoard, RowsRedrawnInPlaceWithMessagesAboveThem)
     }
     const QStringList screen = screenAfter(readStream(f));
     std::fclose(f);
-    EXPECT_EQ(screen, QStringList({QStringLiteral("A: Error: gone"), QStringLiteral("A: replug it"),
-                                   QStringLiteral("A   failed"),
-                                   QStringLiteral("BB  done  [##########----------] 2/4  Sending: x"),
-                                   QString()}))
+    EXPECT_EQ(screen,
+              QStringList({QStringLiteral("A: Error: gone"), QStringLiteral("A: replug it"),
+                           QStringLiteral("A   failed"),
+                           QStringLiteral("BB  done  [##########----------] 2/4  Sending: x"),
+                           QString()}))
         << screen.join(QLatin1Char('|')).toStdString();
 }
