@@ -17,14 +17,12 @@
 namespace
 {
 
-const QByteArray kCrcLineStart = "###BK Load: CRC";
-
 // The last CRC report among the loaders' status lines.
 QByteArray crcLineOf(const QByteArray& statusText)
 {
     QByteArray found;
     for (const QByteArray& line : statusText.split('\n')) {
-        if (line.startsWith(kCrcLineStart))
+        if (line.startsWith(monitor::kCrcReportStart))
             found = line.trimmed();
     }
     return found;
