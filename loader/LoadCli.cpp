@@ -1,9 +1,9 @@
 #include "LoadCli.h"
 
 #include "ConsoleFeedback.h"
+#include "HeadlessLoadHost.h"
 #include "LoadCommands.h"
-#include "LoadHost.h"
-#include "SerialMonitorLine.h"
+#include "ManyPortLoad.h"
 #include "SerialPort.h"
 
 #include <QElapsedTimer>
@@ -24,34 +24,6 @@ void writeOut(const QByteArray& bytes)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }
-
-// No comm thread in headless mode: the conversations own the line throughout.
-class HeadlessLoadHost : public LoadHost, public ReaderControl
-{
-public:
-    HeadlessLoadHost(SerialPort& port, MonitorSession::Rates rates, LoadCliFollowUp* followUp)
-        : monitorLine(port), rateSettings(rates), followUp(followUp)
-    {
-    }
-    MonitorLine* line() override { return &monitorLine; }
-    ReaderControl& readerControl() override { return *this; }
-    MonitorSession::Rates rates() const override { return rateSettings; }
-    void showInTerminal(const QByteArray& bytes) override
-    {
-        if (followUp)
-            followUp->consoleText(bytes);
-        else
-            writeOut(bytes);
-    }
-    void addRecentFile(const QString&) override {}
-    bool stopReader() override { return true; }
-    bool restartReader() override { return true; }
-
-private:
-    SerialMonitorLine monitorLine;
-    MonitorSession::Rates rateSettings;
-    LoadCliFollowUp* followUp;
-};
 
 uint32_t leadingNumber(const QString& text)
 {
@@ -94,18 +66,20 @@ void echoLine(SerialPort& port, int ms)
 QString loadUsageText()
 {
     return QStringLiteral(
-        "  brennock --load FILE [--port COMn|DEVICE] [--baud N] [--download-baud N]\n"
+        "  brennock --load FILE [--port COMn|DEVICE]... [--baud N] [--download-baud N]\n"
         "        load FILE into the instrument without a window (as the Load command:\n"
         "        .BIN is converted and its .RUN loaded; .RUN, .APP, .PXE, hex files,\n"
         "        anything else is sent as text with CAPTURE). Without --port the stored\n"
-        "        COM Port is used. Exit status 0 when the load succeeded, 1 when it\n"
-        "        failed, 2 for a usage error.\n");
+        "        COM Port is used. Several --port load every port at once and end with\n"
+        "        a table: port, result, CRC line, seconds. Exit status 0 when the load\n"
+        "        succeeded (on every port), 1 when it failed, 2 for a usage error.\n");
 }
 
 int loadMain(const QStringList& args, const LoadCliEnvironment& env)
 {
     QString file, portName = env.storedPort, baud = env.baudRate,
                   downloadBaud = env.downloadBaudRate;
+    QStringList ports; // every --port, in order
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args.at(i);
         const auto value = [&](QString* out) {
@@ -116,16 +90,19 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
         };
         bool ok = true;
         QString* rate = nullptr;
-        if (a == QLatin1String("--load"))
+        if (a == QLatin1String("--load")) {
             ok = value(&file);
-        else if (a == QLatin1String("--port"))
+        } else if (a == QLatin1String("--port")) {
             ok = value(&portName);
-        else if (a == QLatin1String("--baud"))
+            if (ok)
+                ports << portName;
+        } else if (a == QLatin1String("--baud")) {
             ok = value(rate = &baud);
-        else if (a == QLatin1String("--download-baud"))
+        } else if (a == QLatin1String("--download-baud")) {
             ok = value(rate = &downloadBaud);
-        else
+        } else {
             return usage(QStringLiteral("unknown argument \"%1\"").arg(a));
+        }
         if (!ok)
             return usage(QStringLiteral("%1 needs a value").arg(a));
         if (rate && leadingNumber(*rate) == 0)
@@ -134,27 +111,37 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
     }
     if (file.isEmpty() && !env.followUp)
         return usage(QStringLiteral("--load needs a file"));
+    const MonitorSession::Rates rates{leadingNumber(baud), leadingNumber(downloadBaud)};
+    if (ports.size() > 1) {
+        // The script reads one console; its steps would not know which port to read.
+        if (env.followUp)
+            return usage(QStringLiteral("the script steps (--send, --expect, ...) talk to one "
+                                        "port: give a single --port with them"));
+        QVector<LoadPortTarget> targets;
+        QString problem;
+        if (!resolveLoadPorts(ports, env, &targets, &problem))
+            return usage(problem);
+        return loadManyPorts(QFileInfo(file).absoluteFilePath(), targets, rates, env);
+    }
 
     // A path names a device; COMn goes through the bindings.
-    const QString device = portName.startsWith(QLatin1Char('/')) || !env.resolveDevice
-                               ? portName
-                               : env.resolveDevice(portName);
+    const QString device = loadDeviceOf(portName, env);
     if (device.isEmpty())
         return usage(QStringLiteral("\"%1\" names no serial device").arg(portName));
 
     ConsoleFeedback feedback(stderr);
-    SerialPort port(device);
-    if (!port.isOpen() || port.lastError() != 0) {
-        feedback.message(QStringLiteral("Can't open port %1 (%2): %3")
-                             .arg(portName, device, port.lastErrorText()),
-                         QStringLiteral("Error"), MessageIcon::Warning);
+    const std::unique_ptr<SerialPort> opened = openLoadPort(portName, device, env, rates, feedback);
+    if (!opened)
         return 1;
-    }
-    const MonitorSession::Rates rates{leadingNumber(baud), leadingNumber(downloadBaud)};
-    port.SetBaudRate(rates.terminal);
-    port.SetLineFormat(env.parity, env.dataBits, env.stopBits);
+    SerialPort& port = *opened;
 
-    HeadlessLoadHost host(port, rates, env.followUp);
+    LoadCliFollowUp* followUp = env.followUp;
+    HeadlessLoadHost host(port, rates, [followUp](const QByteArray& bytes) {
+        if (followUp)
+            followUp->consoleText(bytes);
+        else
+            writeOut(bytes);
+    });
     if (file.isEmpty())
         return env.followUp->run(port);
     const bool interactive = ::isatty(STDERR_FILENO) == 1;

@@ -1,5 +1,5 @@
 // Headless loading for build scripts:
-//   brennock --load FILE [--port COMn|DEVICE] [--baud N] [--download-baud N]
+//   brennock --load FILE [--port COMn|DEVICE]... [--baud N] [--download-baud N]
 //
 // Runs the Load command's dispatch (OnLoadAny) on FILE without a window: the
 // instrument's text and the CRC report line on stdout, progress on stderr (a bar
@@ -7,6 +7,10 @@
 // After the load the line is read for another half second, so the instrument's
 // answer to 'G' is printed too. Exit status 0 when the load succeeded, 1 when it
 // failed (or the port could not be opened), 2 for a usage error.
+//
+// With more than one --port the file goes into every port at once (ManyPortLoad.h):
+// a progress row per port, a result table at the end, exit status 0 only when every
+// port took it. The console script needs its one port and refuses several (status 2).
 #pragma once
 
 #include <QString>

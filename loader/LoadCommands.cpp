@@ -79,6 +79,28 @@ QString defaultFolder()
 {
     return QDir::homePath() + QLatin1Char('/');
 }
+
+QString runPathOf(const QString& basePath)
+{
+    const QString named = basePath + QStringLiteral(".RUN");
+    const QString found = postlink::findFileAnyCase(named);
+    return found.isEmpty() ? named : found;
+}
+
+void rememberLoadOf(SettingsStore* store, const QString& path)
+{
+    if (!store)
+        return;
+    const QString lastPath = QStringLiteral("LastPath");
+    const QString ext = upperPathForm(path).right(3);
+    if (ext == QLatin1String("APP") || ext == QLatin1String("RUN"))
+        store->writeText(
+            lastPath,
+            QString::fromLatin1(ext == QLatin1String("APP") ? "LoadCPMSpec" : "PostLinkSpec"),
+            path);
+    store->writeText(lastPath, QStringLiteral("LastDir"), folderOf(path));
+    store->writeText(lastPath, QStringLiteral("LastLoad"), path);
+}
 } // namespace loadcmd
 
 using namespace loadcmd;
@@ -135,13 +157,6 @@ void LoadCommands::rememberLoadExtension(const QString& path)
     const int dot = name.lastIndexOf(QLatin1Char('.'));
     if (dot >= 0)
         writePath("LastExt", QStringLiteral("*.") + name.mid(dot + 1));
-}
-
-void LoadCommands::rememberLoad(const QString& path)
-{
-    const QString dir = folderOf(path);
-    writePath("LastDir", dir);
-    writePath("LastLoad", path);
 }
 
 MonitorSession LoadCommands::makeSession(MonitorLine& line)
@@ -208,8 +223,7 @@ bool LoadCommands::OnLoadAny(const QString& path)
     if (ext == QLatin1String("BIN"))
         return postLinkThenLoad(path, true, nullptr);
     if (ext == QLatin1String("APP") || ext == QLatin1String("RUN")) {
-        writePath(ext == QLatin1String("APP") ? "LoadCPMSpec" : "PostLinkSpec", path);
-        rememberLoad(path);
+        rememberLoadOf(store, path);
         return LoadCpm68kFile(path);
     }
     if (ext == QLatin1String("PXE"))
@@ -217,7 +231,7 @@ bool LoadCommands::OnLoadAny(const QString& path)
     if (ext == QLatin1String("S19") || ext == QLatin1String("RHX") || ext == QLatin1String("AHX") ||
         ext == QLatin1String("HEX")) {
         const bool ok = loadHexFile(path);
-        rememberLoad(path);
+        rememberLoadOf(store, path);
         return ok;
     }
     return captureSend(path);
@@ -231,13 +245,9 @@ bool LoadCommands::postLinkThenLoad(const QString& path, bool storeLoadPaths,
     const postlink::PostLinkResult result = postlink::PostLink(path, feedback, makeProgress);
     if (result.basePath.isEmpty())
         return false;
-    const QString runPath = [&] {
-        const QString named = result.basePath + QStringLiteral(".RUN");
-        const QString found = postlink::findFileAnyCase(named);
-        return found.isEmpty() ? named : found;
-    }();
+    const QString runPath = runPathOf(result.basePath);
     if (storeLoadPaths)
-        rememberLoad(path);
+        rememberLoadOf(store, path);
     if (!result.succeeded)
         return false;
     // Only a .RUN that the conversion just made is remembered as the one to load.
@@ -324,7 +334,7 @@ bool LoadCommands::loadPxeFile(const QString& path)
     if (tellDeviceLoss() || noteLineGone(*line))
         return false;
     if (ok)
-        rememberLoad(path);
+        rememberLoadOf(store, path);
     return ok;
 }
 
@@ -438,7 +448,7 @@ bool LoadCommands::captureSend(const QString& path)
     file.close();
     if (!failure.isEmpty())
         return reportSendFailure(*line, failure);
-    rememberLoad(path);
+    rememberLoadOf(store, path);
     return true;
 }
 

@@ -45,6 +45,12 @@ QString folderOf(const QString& path);
 QStringList loadNameFilters();
 // The folder that stands for "c:\": the user's home folder, with '/'.
 QString defaultFolder();
+// The .RUN that the conversion of a .BIN wrote beside basePath, in whatever letter case
+// it was found.
+QString runPathOf(const QString& basePath);
+// What the Load command remembers of a file it loaded: "LastDir", "LastLoad" and, for
+// .APP or .RUN, "LoadCPMSpec" or "PostLinkSpec". Nothing without a store.
+void rememberLoadOf(SettingsStore* store, const QString& path);
 } // namespace loadcmd
 
 class LoadCommands
@@ -92,7 +98,6 @@ private:
     MonitorLine* connectedLine(); // null after telling the user "Not connected"
     bool postLinkThenLoad(const QString& path, bool storeLoadPaths, const char* runSpecKey);
     void writePath(const char* name, const QString& value);
-    void rememberLoad(const QString& path);
     std::unique_ptr<LoadProgress> openProgress(const QString& title, const QString& text, int high);
     QString sendBytesPaced(MonitorLine& line, QFile& file, qint64 size, bool stopAtText,
                            LoadProgress& progress);

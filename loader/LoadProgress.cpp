@@ -73,21 +73,36 @@ bool ConsoleLoadProgress::openView()
     return out_ != nullptr;
 }
 
-void ConsoleLoadProgress::draw()
+QByteArray progressBarOf(const LoadProgress& progress)
 {
     constexpr int barWidth = 20;
-    const int span = rangeHigh() - rangeLow();
-    const int done = position() - rangeLow();
+    const int span = progress.rangeHigh() - progress.rangeLow();
+    const int done = progress.position() - progress.rangeLow();
     const int filled = span > 0 ? std::clamp(done * barWidth / span, 0, barWidth) : 0;
+    return "[" + QByteArray(filled, '#') + QByteArray(barWidth - filled, '-') + "] " +
+           QByteArray::number(std::max(done, 0)) + '/' + QByteArray::number(std::max(span, 0));
+}
 
-    QByteArray line = title().toLocal8Bit();
-    if (!text().isEmpty())
-        line += ": " + text().toLocal8Bit();
-    line += " [" + QByteArray(filled, '#') + QByteArray(barWidth - filled, '-') + "] ";
-    line += QByteArray::number(std::max(done, 0)) + '/' + QByteArray::number(std::max(span, 0));
+QByteArray progressLineOf(const LoadProgress& progress)
+{
+    QByteArray line = progress.title().toLocal8Bit();
+    if (!progress.text().isEmpty())
+        line += ": " + progress.text().toLocal8Bit();
+    return line + ' ' + progressBarOf(progress);
+}
 
+int progressTenthOf(const LoadProgress& progress)
+{
+    const int span = progress.rangeHigh() - progress.rangeLow();
+    const int done = progress.position() - progress.rangeLow();
+    return span > 0 ? std::clamp(done * 10 / span, 0, 10) : 10;
+}
+
+void ConsoleLoadProgress::draw()
+{
+    QByteArray line = progressLineOf(*this);
     if (!bar_) {
-        const int tenth = span > 0 ? std::clamp(done * 10 / span, 0, 10) : 10;
+        const int tenth = progressTenthOf(*this);
         if (tenth == lastTenth_)
             return;
         lastTenth_ = tenth;

@@ -116,6 +116,14 @@ private:
     int lastWidth_ = 0;
 };
 
+// The bar of a progress line: "[####----------------] done/span".
+QByteArray progressBarOf(const LoadProgress& progress);
+// The text of one progress line: "title: text [####----------------] done/span".
+QByteArray progressLineOf(const LoadProgress& progress);
+// How many tenths of the range are done (10 for an empty range): a plain log gets one
+// line per tenth.
+int progressTenthOf(const LoadProgress& progress);
+
 // Makes the progress object of one transfer; the transfer owns what it returns.
 using LoadProgressFactory = std::function<std::unique_ptr<LoadProgress>()>;
 

@@ -83,8 +83,8 @@ QByteArray loadCommand(uint32_t rate, uint32_t address, uint32_t count)
 
 QByteArray crcReportLine(uint32_t address, uint32_t count, uint32_t crc)
 {
-    return "\n###BK Load: CRC " + hex(address, 6) + ' ' + hex(address + count - 1, 6) + " = " +
-           hex(crc, 8) + '\n';
+    return QByteArray("\n") + kCrcReportStart + ' ' + hex(address, 6) + ' ' +
+           hex(address + count - 1, 6) + " = " + hex(crc, 8) + '\n';
 }
 
 int progressUpperBound(qint64 size, int unit)

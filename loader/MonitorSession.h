@@ -70,7 +70,9 @@ QString escapedBytes(const QByteArray& bytes);
 
 // "LOAD rate address count" CR, each field as eight upper-case hex digits.
 QByteArray loadCommand(uint32_t rate, uint32_t address, uint32_t count);
-// The CRC report line shown in the terminal after a CPM68K load.
+// The CRC report line shown in the terminal after a CPM68K load: LF, kCrcReportStart,
+// the first and last address and the CRC, LF.
+constexpr char kCrcReportStart[] = "###BK Load: CRC";
 QByteArray crcReportLine(uint32_t address, uint32_t count, uint32_t crc);
 // Upper bound of a progress bar stepped once per unit: size / unit + 1, but 1 when
 // size / unit is exactly 1.

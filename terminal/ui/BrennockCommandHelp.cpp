@@ -22,6 +22,16 @@ manual::CommandHelp brennockCommandHelp()
              "(.S19, .HEX, .RHX, .AHX) are loaded through the boot monitor; anything else is "
              "sent as text with CAPTURE. The instrument's text and the CRC report go to "
              "standard output, progress and failures to standard error.")},
+        {QStringLiteral("brennock --load FILE --port A --port B ... [--baud N] "
+                        "[--download-baud N]"),
+         QStringLiteral(
+             "Load FILE into every port named, all at once, each port on its own: one that "
+             "fails or goes away does not hold up the others. A .BIN is converted once "
+             "first. Standard error shows a progress line per port (redrawn in place on a "
+             "terminal, plain lines otherwise) and each port's failures, named by the port; "
+             "at the end standard output has a table: port, result (ok or failed), the CRC "
+             "report line, seconds. The instruments' own text is not shown. The script "
+             "steps need a single port.")},
         {QStringLiteral("brennock [--load FILE] [--port COMn|DEVICE] [--baud N] STEP ..."),
          QStringLiteral(
              "A console script without a window, its steps in the order given (after the "
@@ -47,7 +57,8 @@ manual::CommandHelp brennockCommandHelp()
              {QStringLiteral("--load FILE"), QStringLiteral("the file to load (see above)")},
              {QStringLiteral("--port COMn|DEVICE"),
               QStringLiteral("with --load: the port, as a COM name or a device path; "
-                             "default: the stored COM Port")},
+                             "default: the stored COM Port. Given more than once (only with "
+                             "--load alone), the file goes to every port at once")},
              {QStringLiteral("--baud N"),
               QStringLiteral("with --load: the terminal rate; default: the stored Baud Rate")},
              {QStringLiteral("--download-baud N"),
@@ -86,9 +97,11 @@ manual::CommandHelp brennockCommandHelp()
          QString(),
          {
              {QStringLiteral("0"), QStringLiteral("success: the window was closed, the load "
-                                                  "succeeded, every file was converted")},
+                                                  "succeeded (on every port), every file was "
+                                                  "converted")},
              {QStringLiteral("1"), QStringLiteral("the load failed or the port could not be "
-                                                  "opened; a conversion failed; a script's "
+                                                  "opened (with several ports: on any of "
+                                                  "them); a conversion failed; a script's "
                                                   "expect timed out, its fail-on matched or "
                                                   "the line was lost")},
              {QStringLiteral("2"), QStringLiteral("a usage error")},

@@ -14,6 +14,7 @@
 
 #include "BigEndian.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -132,3 +133,30 @@ struct SimLoadRig {
     // What the port's device is set to now, read back from the device.
     QString deviceSettings() const;
 };
+
+struct ProgramRun {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+// The real program, without a display, its settings in configDir.
+inline ProgramRun runBrennock(const QStringList& args, const QString& configDir)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(BRENNOCK_PROGRAM), args);
+    ProgramRun r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}

@@ -404,35 +404,6 @@ TEST(LoadSim, DeviceVanishingDuringTheLoadEndsItOnce)
     EXPECT_EQ(rig.host.restarts, 1);
 }
 
-namespace
-{
-struct ProgramRun {
-    int exitCode = -1;
-    QByteArray out, err;
-};
-
-ProgramRun runBrennock(const QStringList& args, const QString& configDir)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(BRENNOCK_PROGRAM), args);
-    ProgramRun r;
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
-} // namespace
-
 TEST(LoadSim, HeadlessLoadExitCodes)
 {
     const struct {

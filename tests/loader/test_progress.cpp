@@ -1,8 +1,12 @@
 // The progress interface: range (never wrapped at 16 bits), step and position rules, the cancel
-// flag, and the console presenter's one line.
+// flag, the console presenter's one line, and the board of many loads' rows.
+#include "LoadBoard.h"
 #include "LoadProgress.h"
 #include "TestSupport.h"
+#include "UserFeedback.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 TEST(LoadProgress, RangeBoundsAreKeptWhole)
@@ -194,4 +198,67 @@ TEST(ConsoleLoadProgress, PlainLinesWhenNotATerminal)
     EXPECT_TRUE(out.startsWith("Sending CPM68K File: 1048576 Bytes to 100000 @ 115200 Baud "
                                "[--------------------] 0/1025\n"));
     EXPECT_TRUE(out.endsWith("[####################] 1025/1025\n"));
+}
+
+namespace
+{
+// What a terminal shows after bytes: text, CR, LF, and the cursor-up (ESC [ n A),
+// erase-line (ESC [ K) and erase-below (ESC [ J) that the board uses.
+QStringList screenAfter(const QByteArray& bytes)
+{
+    QStringList lines{QString()};
+    int row = 0, col = 0;
+    for (int i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (c == '\x1b' && i + 1 < bytes.size() && bytes.at(i + 1) == '[') {
+            int j = i + 2, n = 0;
+            while (j < bytes.size() && std::isdigit(uchar(bytes.at(j))))
+                n = n * 10 + (bytes.at(j++) - '0');
+            const char op = j < bytes.size() ? bytes.at(j) : '?';
+            if (op == 'A')
+                row = std::max(row - std::max(n, 1), 0);
+            else if (op == 'K' || op == 'J')
+                lines[row].truncate(col);
+            if (op == 'J')
+                lines = lines.mid(0, row + 1);
+            i = j;
+        } else if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            col = 0;
+            if (++row == lines.size())
+                lines << QString();
+        } else {
+            lines[row] =
+                lines[row].leftJustified(col).left(col) + QLatin1Char(c) + lines[row].mid(col + 1);
+            ++col;
+        }
+    }
+    return lines;
+}
+} // namespace
+
+TEST(LoadBoard, RowsRedrawnInPlaceWithMessagesAboveThem)
+{
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        LoadBoard board(f, true, {QStringLiteral("A"), QStringLiteral("BB")});
+        const std::unique_ptr<LoadProgress> p = openLoadProgress(
+            board.progressFor(1), QStringLiteral("Sending"), QStringLiteral("x"), 4);
+        p->StepProgress();
+        board.feedbackFor(0).message(QStringLiteral("gone\rreplug it"), QStringLiteral("Error"),
+                                     MessageIcon::Warning);
+        p->StepProgress();
+        board.finish(0, false);
+        board.finish(1, true);
+    }
+    const QStringList screen = screenAfter(readStream(f));
+    std::fclose(f);
+    EXPECT_EQ(screen,
+              QStringList({QStringLiteral("A: Error: gone"), QStringLiteral("A: replug it"),
+                           QStringLiteral("A   failed"),
+                           QStringLiteral("BB  done  [##########----------] 2/4  Sending: x"),
+                           QString()}))
+        << screen.join(QLatin1Char('|')).toStdString();
 }
