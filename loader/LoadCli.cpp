@@ -135,7 +135,7 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
     if (file.isEmpty() && !env.followUp)
         return usage(QStringLiteral("--load needs a file"));
 
-    // A path names a device; COMn goes through the bindings.
+    // A path or an rfc2217:// address names a device; COMn goes through the bindings.
     const QString device = portName.startsWith(QLatin1Char('/')) || !env.resolveDevice
                                ? portName
                                : env.resolveDevice(portName);
@@ -145,8 +145,10 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
     ConsoleFeedback feedback(stderr);
     SerialPort port(device);
     if (!port.isOpen() || port.lastError() != 0) {
-        feedback.message(QStringLiteral("Can't open port %1 (%2): %3")
-                             .arg(portName, device, port.lastErrorText()),
+        const QString where = device == portName
+                                  ? portName
+                                  : QStringLiteral("%1 (%2)").arg(portName, device);
+        feedback.message(QStringLiteral("Can't open port %1: %2").arg(where, port.lastErrorText()),
                          QStringLiteral("Error"), MessageIcon::Warning);
         return 1;
     }

@@ -1,7 +1,10 @@
-// Opening and closing a port: the backend for the device's kind, then the defaults.
+// Opening and closing a port: the backend for the name's kind (a device path or an
+// rfc2217:// address), then the defaults.
 #include "SerialPort.h"
 
 #include "LineBackend.h"
+#include "RemoteLine.h"
+#include "RemotePortUrl.h"
 #include "TtyLine.h"
 
 #include <cerrno>
@@ -13,9 +16,16 @@ SerialPort::SerialPort() = default;
 SerialPort::SerialPort(const QString& dev) : device(dev)
 {
     setLastError(0);
-    auto tty = std::make_unique<TtyLine>();
-    const int error = tty->open(device);
-    line = std::move(tty);
+    int error = 0;
+    if (RemotePortUrl::isRemote(device)) {
+        auto remote = std::make_unique<RemoteLine>();
+        error = remote->open(device);
+        line = std::move(remote);
+    } else {
+        auto tty = std::make_unique<TtyLine>();
+        error = tty->open(device);
+        line = std::move(tty);
+    }
     if (error != 0) {
         setLastError(error);
         return;

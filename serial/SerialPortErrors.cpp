@@ -22,6 +22,11 @@ QString SerialPort::lastErrorText() const
 {
     if (lastError() == EBUSY && line && !line->busyText().isEmpty())
         return line->busyText();
+    if (line) {
+        const QString own = line->explain(lastError());
+        if (!own.isEmpty())
+            return own;
+    }
     return errorText(lastError());
 }
 

@@ -226,7 +226,7 @@ int SerialPort::Write(const char* buffer, int count)
 
     int done = 0;
     while (done < count) {
-        const ssize_t n = ::write(fd, buffer + done, static_cast<size_t>(count - done));
+        const ssize_t n = line->writeBytes(buffer + done, static_cast<size_t>(count - done));
         if (n > 0) {
             done += static_cast<int>(n);
             noteBytesSent(static_cast<int>(n));
@@ -274,7 +274,7 @@ int SerialPort::WriteSome(const char* buffer, int count)
     if (!buffer || count <= 0)
         return 0;
     for (;;) {
-        const ssize_t n = ::write(fd, buffer, static_cast<size_t>(count));
+        const ssize_t n = line->writeBytes(buffer, static_cast<size_t>(count));
         if (n >= 0) {
             noteBytesSent(static_cast<int>(n));
             return static_cast<int>(n);

@@ -10,6 +10,8 @@
 #include "SerialPort.h"
 
 #include <cstdint>
+#include <sys/types.h>
+#include <unistd.h>
 
 class LineBackend
 {
@@ -33,6 +35,15 @@ public:
     virtual uint32_t takeLineErrors() = 0;
     // Bytes written and not yet sent on (the driver's queue); 0 when it cannot tell.
     virtual int unsentOutput() = 0;
+    // One non-blocking write to the descriptor; -1 with errno as ::write. A line whose
+    // far end has gone answers EIO, as a tty does.
+    virtual ssize_t writeBytes(const char* data, size_t size) { return ::write(descriptor(), data, size); }
+    // This kind of port's own words for error, where it has better ones than errno's.
+    virtual QString explain(uint32_t error) const
+    {
+        (void)error;
+        return QString();
+    }
     // Who holds the port, when opening it was refused as busy.
     virtual QString busyText() const { return QString(); }
     // A line the port's owner cannot take over alone (the lock and the exclusive flag
