@@ -174,10 +174,18 @@ int RemoteLine::connect(const QString& url)
         return errno;
     if (int err = gensio_unix_funcs_alloc(nullptr, 0, &os))
         return errnoOf(err);
-    const QByteArray spec = "telnet(rfc2217),tcp," + where.host.toUtf8() + ',' +
-                            QByteArray::number(where.port);
-    if (int err = str_to_gensio(spec.constData(), os, &RemoteLine::onEvent, this, &io))
+    // The connection first and the telnet layer over it second, so that a host that
+    // does not answer is told apart from a server that does not negotiate.
+    const QByteArray spec = "tcp," + where.host.toUtf8() + ',' + QByteArray::number(where.port);
+    gensio* tcp = nullptr;
+    if (int err = str_to_gensio(spec.constData(), os, &RemoteLine::onEvent, this, &tcp))
         return errnoOf(err);
+    if (int err = str_to_gensio_child(tcp, "telnet(rfc2217)", os, &RemoteLine::onEvent, this,
+                                      &io)) {
+        gensio_free(tcp);
+        return errnoOf(err);
+    }
+    connection = tcp;
     if (os->add_iod(os, GENSIO_IOD_SOCKET, theirs, &theirsIod) ||
         os->add_iod(os, GENSIO_IOD_SOCKET, requestFd, &requestIod))
         return ENOMEM;
@@ -188,13 +196,21 @@ int RemoteLine::connect(const QString& url)
     os->set_read_handler(requestIod, true);
     service = std::thread([this] { serve(); });
 
-    const int opened = ask(
+    const int connected = ask(
         [this](Answer* answer) {
-            return gensio_open(io, &Answer::onOpened, answer);
+            return gensio_open(connection, &Answer::onOpened, answer);
         },
         connectLimit);
-    if (opened != 0)
-        return opened == ETIMEDOUT ? ETIMEDOUT : opened;
+    if (connected != 0)
+        return connected;
+    connectionOpen = true;
+    // A port server negotiates at once; a server that does not speak RFC 2217 never does.
+    const int negotiated = ask(
+        [this](Answer* answer) { return gensio_open_nochild(io, &Answer::onOpened, answer); },
+        connectLimit);
+    if (negotiated != 0)
+        return negotiated == ETIMEDOUT ? EPROTO : negotiated;
+    sessionOpen = true;
     sio = gensio_to_sergensio(io);
     if (!sio)
         return EPROTO;
@@ -203,8 +219,7 @@ int RemoteLine::connect(const QString& url)
         gensio_set_read_callback_enable(io, true);
         os->set_read_handler(theirsIod, true);
     });
-    // A port server answers a question for the rate at once; a server that does not
-    // speak RFC 2217 never does.
+    // And it answers a question for the rate at once.
     const int asked = ask(
         [this](Answer* answer) { return sergensio_baud(sio, 0, &Answer::onDone, answer); },
         connectLimit);
@@ -216,9 +231,10 @@ int RemoteLine::connect(const QString& url)
 void RemoteLine::close()
 {
     if (service.joinable()) {
-        if (io) {
-            // The connection is closed in order, so that the server frees the port now.
-            ask([this](Answer* answer) { return gensio_close(io, &Answer::onClosed, answer); },
+        // The connection is closed in order, so that the server frees the port now.
+        gensio* open = sessionOpen ? io : connectionOpen ? connection : nullptr;
+        if (open) {
+            ask([open](Answer* answer) { return gensio_close(open, &Answer::onClosed, answer); },
                 connectLimit);
         }
         post([this] {
@@ -229,8 +245,11 @@ void RemoteLine::close()
         service.join();
     }
     if (io)
-        gensio_free(io);
+        gensio_free(io); // and the connection under it
+    else if (connection)
+        gensio_free(connection);
     io = nullptr;
+    connection = nullptr;
     sio = nullptr;
     if (theirsIod)
         os->release_iod(theirsIod);

@@ -90,7 +90,10 @@ private:
     QString address;     // HOST:PORT, for the messages
     int openError = 0;   // what refused the open, until it succeeded
     gensio_os_funcs* os = nullptr;
-    gensio* io = nullptr;
+    gensio* connection = nullptr; // the TCP connection under io
+    gensio* io = nullptr;            // the telnet(rfc2217) layer
+    bool connectionOpen = false;
+    bool sessionOpen = false;
     sergensio* sio = nullptr;
     int ours = -1;   // SerialPort's end of the bridge
     int theirs = -1; // the service thread's end
