@@ -159,10 +159,10 @@ public:
         if (request.kind == Request::Put) {
             bool refused = false;
             for (const QString& file : request.operands) {
-                const QString why = LinkSession::notUploadable(file);
-                if (!why.isEmpty())
-                    printErr(why);
-                refused = refused || !why.isEmpty();
+                const Outcome uploadable = LinkSession::checkUploadable(file);
+                if (uploadable.failed())
+                    printErr(uploadable.text());
+                refused = refused || uploadable.failed();
             }
             if (refused)
                 return Failure;

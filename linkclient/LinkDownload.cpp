@@ -46,10 +46,9 @@ QString serverTextOf(const QByteArray& bytes)
 
 bool LinkSession::refuseDownloadIfBusy()
 {
-    if (state == Nothing)
-        return false;
-    log(QStringLiteral("Busy - Ignoring Download Request."));
-    return true;
+    const Outcome free = notBusy(QStringLiteral("Download Request."));
+    tell(free);
+    return free.failed();
 }
 
 bool LinkSession::startDownload(const QStringList& listingLines,
@@ -57,10 +56,9 @@ bool LinkSession::startDownload(const QStringList& listingLines,
 {
     if (refuseDownloadIfBusy())
         return false;
-    if (!serial->isOpen()) {
-        log(QStringLiteral("Port %1 is not open: nothing was downloaded. Pick the port again or "
-                           "press refresh.")
-                .arg(serial->portName()));
+    const Outcome ready = portReady(QStringLiteral("downloaded"));
+    if (ready.failed()) {
+        tell(ready);
         return false;
     }
     jobFailed = false;
@@ -103,7 +101,7 @@ void LinkSession::requestNextDownload()
 
 // True when a request is outstanding; false when the file was skipped or the
 // job stopped (state is then Nothing).
-bool LinkSession::beginFile(const QString& line)
+Outcome LinkSession::readFileLine(const QString& line, listing::Fields* out) const
 {
     // Names are read from the right, so that a name with a blank or longer than
     // its column is requested whole, as the listing gave it.
@@ -111,21 +109,28 @@ bool LinkSession::beginFile(const QString& line)
     QString text = line;
     while (text.endsWith(QLatin1Char('\r')))
         text.chop(1);
-    if (!listing::readFields(text, &fields) || fields.directory || fields.size < 0) {
-        log(QStringLiteral("Skipped \"%1\": it is not a file entry of the listing.")
-                .arg(textescape::escapeControls(text.trimmed())));
+    if (!listing::readFields(text, &fields) || fields.directory || fields.size < 0)
+        return Outcome::failure(QStringLiteral("Skipped \"%1\": it is not a file entry of the "
+                                               "listing.")
+                                    .arg(textescape::escapeControls(text.trimmed())));
+    if (!listing::isSafeLocalName(fields.name))
+        return Outcome::failure(QStringLiteral("Refused card file name \"%1\": it would leave the "
+                                               "destination folder. Skipped.")
+                                    .arg(textescape::escapeControls(fields.name)));
+    *out = fields;
+    return Outcome::success();
+}
+
+bool LinkSession::beginFile(const QString& line)
+{
+    listing::Fields fields;
+    const Outcome usable = readFileLine(line, &fields);
+    if (usable.failed()) {
+        tell(usable);
         jobFailed = true;
         return false;
     }
-    const QString name = fields.name;
-    if (!listing::isSafeLocalName(name)) {
-        log(QStringLiteral("Refused card file name \"%1\": it would leave the destination folder. "
-                           "Skipped.")
-                .arg(textescape::escapeControls(name)));
-        jobFailed = true;
-        return false;
-    }
-    downloadName = name;
+    downloadName = fields.name;
     downloadFileSize = fields.size;
     downloadFileReceived = 0;
     downloadHead.clear();
@@ -138,9 +143,9 @@ bool LinkSession::beginFile(const QString& line)
     // as it was until the new one is whole.
     downloadFile = std::make_unique<QSaveFile>(downloadPath);
     if (!downloadFile->open(QIODevice::WriteOnly)) {
-        failDownload(
-            QStringLiteral("Cannot write %1: %2").arg(downloadPath, downloadFile->errorString()),
-            false);
+        failDownload(Outcome::failure(QStringLiteral("Cannot write %1: %2")
+                                          .arg(downloadPath, downloadFile->errorString())),
+                     false);
         return false;
     }
     downloadFileTime = listing::fileTimeText(line);
@@ -163,12 +168,32 @@ bool LinkSession::beginFile(const QString& line)
     return true;
 }
 
+Outcome LinkSession::notAsListed(const QString& sizeText) const
+{
+    const QString text = serverTextOf(downloadHead);
+    if (!text.isEmpty())
+        return Outcome::failure(
+            QStringLiteral("%1: the instrument answered \"%2\"; the file is not kept.")
+                .arg(downloadName, text));
+    return Outcome::failure(downloadName + QStringLiteral(": ") + sizeText +
+                            QStringLiteral("; the file is not kept."));
+}
+
+Outcome LinkSession::storeBytes(const QByteArray& newData)
+{
+    if (downloadFile->write(newData) != newData.size())
+        return Outcome::failure(
+            QStringLiteral("Cannot write %1: %2").arg(downloadPath, downloadFile->errorString()));
+    return Outcome::success();
+}
+
 void LinkSession::takeDownloadBytes(QByteArray& newData)
 {
     if (downloadPhase == Phase::Draining) {
         if (drainClock.elapsed() > qint64(kDrainQuietTimes) * timing.replyQuietMs) {
-            failDownload(QStringLiteral("The instrument keeps sending after it was told to stop; "
-                                        "the download stopped. Restart the link server."),
+            failDownload(Outcome::failure(QStringLiteral(
+                             "The instrument keeps sending after it was told to stop; the "
+                             "download stopped. Restart the link server.")),
                          false);
             return;
         }
@@ -177,24 +202,18 @@ void LinkSession::takeDownloadBytes(QByteArray& newData)
     }
     if (downloadHead.size() <= kServerTextMax)
         downloadHead += newData.left(kServerTextMax + 1 - downloadHead.size());
+    // More than the listing announced: this answer is not (only) the file, which is
+    // refused while the job goes on.
     if (downloadFileReceived + newData.size() > downloadFileSize) {
-        // More than the listing announced: this answer is not (only) the file.
-        const QString text = serverTextOf(downloadHead);
-        refuseFile(text.isEmpty()
-                       ? QStringLiteral("%1: the instrument sent more than the %2 bytes "
-                                        "listed (the file changed since the listing); the file "
-                                        "is not kept.")
-                             .arg(downloadName)
-                             .arg(downloadFileSize)
-                       : QStringLiteral("%1: the instrument answered \"%2\"; the file is "
-                                        "not kept.")
-                             .arg(downloadName, text));
+        refuseFile(notAsListed(QStringLiteral("the instrument sent more than the %1 bytes listed "
+                                              "(the file changed since the listing)")
+                                   .arg(downloadFileSize)));
         return;
     }
-    if (downloadFile->write(newData) != newData.size()) {
-        failDownload(
-            QStringLiteral("Cannot write %1: %2").arg(downloadPath, downloadFile->errorString()),
-            true);
+    // A file that cannot be written here ends the job.
+    const Outcome stored = storeBytes(newData);
+    if (stored.failed()) {
+        failDownload(stored, true);
         return;
     }
     downloadFileReceived += newData.size();
@@ -224,33 +243,20 @@ void LinkSession::downloadTimeout()
         break;
     }
     if (downloadFileReceived > 0) {
-        const QString text = serverTextOf(downloadHead);
-        refuseFile(text.isEmpty()
-                       ? QStringLiteral("%1: only %2 of the %3 bytes listed arrived before the "
-                                        "line went quiet; the file is not kept.")
-                             .arg(downloadName)
-                             .arg(downloadFileReceived)
-                             .arg(downloadFileSize)
-                       : QStringLiteral("%1: the instrument answered \"%2\"; the file is "
-                                        "not kept.")
-                             .arg(downloadName, text));
+        refuseFile(notAsListed(QStringLiteral("only %1 of the %2 bytes listed arrived before the "
+                                              "line went quiet")
+                                   .arg(downloadFileReceived)
+                                   .arg(downloadFileSize)));
         return;
     }
     // Not a byte for this request: the link itself is in doubt, the job ends.
-    downloadQueue.clear();
-    uploadUrls.clear();
-    uploadNames.clear();
     qCDebug(lcLink) << "Download / Upload timeout - empty...";
-    handleCancel();
-    log(abortText());
-    state = Nothing;
-    timer.stop();
-    endJob(true);
+    abortJob();
 }
 
-void LinkSession::refuseFile(const QString& message)
+void LinkSession::refuseFile(const Outcome& failure)
 {
-    log(message);
+    tell(failure);
     jobFailed = true;
     discardFile();
     if (!abortSent) {
@@ -272,35 +278,39 @@ void LinkSession::startDraining()
 bool LinkSession::finishFile()
 {
     if (!downloadFile->commit()) {
-        failDownload(
-            QStringLiteral("Cannot write %1: %2").arg(downloadPath, downloadFile->errorString()),
-            false);
+        failDownload(Outcome::failure(QStringLiteral("Cannot write %1: %2")
+                                          .arg(downloadPath, downloadFile->errorString())),
+                     false);
         return false;
     }
     downloadFile.reset();
-    if (!downloadStamp.isValid()) {
-        log(QStringLiteral("%1: the listing's date \"%2\" is not understood; the file keeps the "
-                           "time it was written.")
-                .arg(downloadName, downloadFileTime));
-        return true;
-    }
+    // The file is whole whatever its time: a stamp that fails is told, not fatal.
+    tell(stampFile());
+    return true;
+}
+
+Outcome LinkSession::stampFile()
+{
+    if (!downloadStamp.isValid())
+        return Outcome::failure(QStringLiteral("%1: the listing's date \"%2\" is not understood; "
+                                               "the file keeps the time it was written.")
+                                    .arg(downloadName, downloadFileTime));
     QFile stamped(downloadPath);
     if (stamped.open(QIODevice::WriteOnly | QIODevice::Append)) {
         // Linux keeps no settable birth time; the modification time is what counts.
         stamped.setFileTime(downloadStamp, QFileDevice::FileBirthTime);
         if (stamped.setFileTime(downloadStamp, QFileDevice::FileModificationTime))
-            return true;
+            return Outcome::success();
     }
-    log(QStringLiteral("%1: could not set the file's time: %2")
-            .arg(downloadPath, stamped.errorString()));
-    return true;
+    return Outcome::failure(QStringLiteral("%1: could not set the file's time: %2")
+                                .arg(downloadPath, stamped.errorString()));
 }
 
 // A local failure stops the whole job: the server is told to stop sending when a
 // request is outstanding, the partial file is discarded.
-void LinkSession::failDownload(const QString& message, bool requestOutstanding)
+void LinkSession::failDownload(const Outcome& failure, bool requestOutstanding)
 {
-    log(message);
+    tell(failure);
     jobFailed = true;
     downloadQueue.clear();
     if (requestOutstanding && !abortSent) {

@@ -1,18 +1,13 @@
 #include "LinkSession.h"
 
 #include "ClockText.h"
+#include "EventLogFeedback.h"
 #include "LinkLog.h"
 #include "ListingLine.h"
-#include "PortLock.h"
 #include "TextEscape.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
-
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
 
 namespace
 {
@@ -24,38 +19,16 @@ QByteArray changeDirectoryCommand(const QStringList& path)
 const QByteArray kListCommand = QByteArrayLiteral("d");
 const QByteArray kAbortCommand = QByteArrayLiteral("a");
 
-// Why a port's device stopped answering, in the system's words: a read that
-// ends the line (a hang-up) leaves Qt with no error text of its own.
-QString lossReason(const QSerialPort& port)
-{
-    struct stat st;
-    const QByteArray path = QFile::encodeName(QFileInfo(port.portName()).isAbsolute()
-                                                  ? port.portName()
-                                                  : QStringLiteral("/dev/") + port.portName());
-    if (::stat(path.constData(), &st) != 0)
-        return QStringLiteral("the device went away (%1)")
-            .arg(QString::fromLocal8Bit(strerror(errno)));
-    const QString qtText = port.errorString();
-    if (port.error() != QSerialPort::NoError && !qtText.isEmpty() &&
-        qtText != QLatin1String("Unknown error"))
-        return qtText;
-    return QStringLiteral("the device hung up (end of file)");
-}
-
-// The device behind a port name, as QSerialPort finds it: a path stays, a bare name
-// is taken from /dev.
-QString systemLocationOf(const QString& portName)
-{
-    if (portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./")) ||
-        portName.startsWith(QLatin1String("../")))
-        return portName;
-    return QStringLiteral("/dev/") + portName;
-}
 } // namespace
 
 QString LinkSession::listingSuccessText()
 {
     return QStringLiteral("Success: Directory listing updated.");
+}
+
+QString LinkSession::failureCaption()
+{
+    return QStringLiteral("HarbrookLink");
 }
 
 QString LinkSession::abortText()
@@ -66,15 +39,13 @@ QString LinkSession::abortText()
 
 LinkSession::LinkSession(QObject* parent)
     : QObject(parent), now([] { return QDateTime::currentDateTimeUtc(); }),
-      serial(new QSerialPort(this))
+      eventLog(std::make_unique<EventLogFeedback>([this](const QString& t) { log(t); })),
+      feedback(eventLog.get())
 {
     timer.setSingleShot(true);
     // The quiet time and the deadlines are measured, not approximated (a coarse
     // timer may fire 5 % early).
     timer.setTimerType(Qt::PreciseTimer);
-    connect(serial, &QSerialPort::readyRead, this, &LinkSession::handleReadyRead);
-    connect(serial, &QSerialPort::errorOccurred, this, &LinkSession::handleError);
-    connect(serial, &QSerialPort::bytesWritten, this, &LinkSession::handleBytesWritten);
     connect(&timer, &QTimer::timeout, this, &LinkSession::handleTimeout);
 }
 
@@ -82,13 +53,33 @@ LinkSession::~LinkSession()
 {
     // An unfinished download is discarded, never left under its real name.
     discardFile();
-    if (serial->isOpen())
-        serial->close();
 }
 
 void LinkSession::log(const QString& text)
 {
     emit logLine(text);
+}
+
+void LinkSession::tell(const Outcome& failure)
+{
+    if (failure.failed())
+        feedback->message(failure.text(), failureCaption(), MessageIcon::Warning);
+}
+
+Outcome LinkSession::notBusy(const QString& refused) const
+{
+    if (state == Nothing)
+        return Outcome::success();
+    return Outcome::failure(QStringLiteral("Busy - Ignoring ") + refused);
+}
+
+Outcome LinkSession::portReady(const QString& notDone) const
+{
+    if (isPortOpen())
+        return Outcome::success();
+    return Outcome::failure(
+        QStringLiteral("Port %1 is not open: nothing was %2. Pick the port again or press refresh.")
+            .arg(portName(), notDone));
 }
 
 void LinkSession::startTimer(int ms)
@@ -99,50 +90,51 @@ void LinkSession::startTimer(int ms)
 void LinkSession::writeCommand(const QByteArray& bytes)
 {
     // A closed port swallows the command; the reply timer then reports the silence.
-    if (!serial->isOpen())
+    if (!isPortOpen())
         return;
-    emit wroteToPort(bytes.size(), serial->bytesToWrite());
-    serial->write(bytes.constData(), bytes.size());
+    emit wroteToPort(bytes.size(), port->bytesToWrite());
+    port->write(bytes);
 }
 
 bool LinkSession::selectPort(const QString& name)
 {
-    if (!name.isEmpty())
-        serial->setPortName(name);
-    if (serial->isOpen())
-        serial->close();
-    // The lock that brennock and the other serial programs take: QSerialPort would
-    // take a live lock file it cannot read for stale, and root passes TIOCEXCL.
-    PortLock lock(systemLocationOf(serial->portName()));
-    QString refusal;
-    if (!lock.fileIsFree()) {
-        refusal = lock.busyText();
-    } else if (!serial->open(QIODevice::ReadWrite)) {
-        refusal = serial->errorString();
-    } else if (!lock.lockDevice(int(serial->handle()))) {
-        refusal = lock.busyText();
-        serial->close();
-    } else {
+    if (!name.isEmpty() || !port) {
+        // A port that is replaced says nothing more to this session; it may be
+        // the one whose signal led here, so it goes once that signal returned.
+        if (port) {
+            port->disconnect(this);
+            port->close();
+            port.release()->deleteLater();
+        }
+        port = LinkPort::create(name);
+        connect(port.get(), &LinkPort::readyRead, this, &LinkSession::handleReadyRead);
+        connect(port.get(), &LinkPort::lost, this, &LinkSession::handlePortLost);
+        connect(port.get(), &LinkPort::bytesWritten, this, &LinkSession::handleBytesWritten);
+    }
+    const Outcome opened = port->open();
+    if (opened.ok()) {
         // What arrived before anyone listened answers no request of ours.
-        serial->clear(QSerialPort::Input);
+        port->discardInput();
         portLost = false;
         emit portOpenChanged(true);
         return true;
     }
     emit portOpenChanged(false);
-    log(QStringLiteral("Failed to open port %1, error: %2").arg(name, refusal));
+    tell(Outcome::failure(
+        QStringLiteral("Failed to open port %1, error: %2").arg(name, opened.text())));
     return false;
 }
 
 bool LinkSession::reopenIfClosed()
 {
-    return serial->isOpen() || selectPort(QString());
+    return isPortOpen() || selectPort(QString());
 }
 
 bool LinkSession::performCD(const QStringList& path)
 {
-    if (state != Nothing) {
-        log(QStringLiteral("Busy - Ignoring Directory Listing."));
+    const Outcome free = notBusy(QStringLiteral("Directory Listing."));
+    if (free.failed()) {
+        tell(free);
         return false;
     }
     // The path changes only now that the server is asked to enter it.
@@ -168,10 +160,10 @@ void LinkSession::sendSetTime()
 
 void LinkSession::handleReadyRead()
 {
-    QByteArray data = serial->readAll();
+    QByteArray data = port->readAll();
     if (data.isEmpty()) {
         log(QStringLiteral("No data was currently available for reading from port %1")
-                .arg(serial->portName()));
+                .arg(portName()));
         return;
     }
     switch (state) {
@@ -204,18 +196,9 @@ void LinkSession::handleTimeout()
             const listing::Parsed parsed = listing::parseListing(readData);
             listingCheck = replycheck::checkListing(readData, lastRequest);
             emit listingReceived(parsed.entries, parsed.others, parsed.anyLines);
-            if (listingCheck.fitsNoLine) {
-                if (listingCheck.echo)
-                    logConsoleEcho(QStringLiteral("listing"));
-                else
-                    log(QStringLiteral("The answer on port %1 is not a directory listing (\"%2\"); "
-                                       "is the link server running on the instrument?")
-                            .arg(serial->portName(),
-                                 textescape::escapeControls(
-                                     QString::fromUtf8(readData.left(60)).trimmed())));
-            }
+            tell(listingOutcome());
             log(listingSuccessText());
-            emit listingSucceeded(serial->portName());
+            emit listingSucceeded(portName());
             break;
         }
         case SetTime: {
@@ -223,17 +206,13 @@ void LinkSession::handleTimeout()
             clockEcho = replycheck::isEchoOf(readData, lastRequest);
             log(reply);
             if (clockEcho)
-                logConsoleEcho(QStringLiteral("clock"));
+                tell(consoleEcho(QStringLiteral("clock")));
             emit setTimeReply(reply);
             break;
         }
         case Upload:
             qCDebug(lcLink) << "Download / Upload timeout - not empty...";
-            handleCancel();
-            log(abortText());
-            state = Nothing;
-            readData.clear();
-            endJob(true);
+            abortJob();
             return;
         case Download:
         case Nothing:
@@ -244,23 +223,17 @@ void LinkSession::handleTimeout()
         case Nothing:
         case DirListing:
         case SetTime:
-            log(QStringLiteral("Error:  Unable to connect to Skiffer.\nPlease make sure Skiffer is "
+            tell(Outcome::failure(
+                QStringLiteral("Error:  Unable to connect to Skiffer.\nPlease make sure Skiffer is "
                                "running and the correct port is\nselected.  Skiffer can take 60 "
-                               "seconds to start."));
+                               "seconds to start.")));
             emit noAnswer();
             break;
         case Download:
             break;
         case Upload:
-            downloadQueue.clear();
-            uploadUrls.clear();
-            uploadNames.clear();
             qCDebug(lcLink) << "Download / Upload timeout - empty...";
-            handleCancel();
-            log(abortText());
-            state = Nothing;
-            readData.clear();
-            endJob(true);
+            abortJob();
             return;
         }
     }
@@ -268,11 +241,40 @@ void LinkSession::handleTimeout()
     readData.clear();
 }
 
-void LinkSession::logConsoleEcho(const QString& what)
+Outcome LinkSession::listingOutcome() const
 {
-    log(QStringLiteral("No link server answers on port %1: the instrument's console echoed the "
+    if (!listingCheck.fitsNoLine)
+        return Outcome::success();
+    if (listingCheck.echo)
+        return consoleEcho(QStringLiteral("listing"));
+    return Outcome::failure(
+        QStringLiteral("The answer on port %1 is not a directory listing (\"%2\"); is the link "
+                       "server running on the instrument?")
+            .arg(portName(),
+                 textescape::escapeControls(QString::fromUtf8(readData.left(60)).trimmed())));
+}
+
+Outcome LinkSession::consoleEcho(const QString& what) const
+{
+    return Outcome::failure(
+        QStringLiteral("No link server answers on port %1: the instrument's console echoed the "
                        "%2 request. Start the link server (SKIFFER) on the instrument.")
-            .arg(serial->portName(), what));
+            .arg(portName(), what));
+}
+
+// Nothing at all (or nothing more) came back in time: the link itself is in doubt,
+// and the job ends with what is queued.
+void LinkSession::abortJob()
+{
+    downloadQueue.clear();
+    uploadUrls.clear();
+    uploadNames.clear();
+    handleCancel();
+    tell(Outcome::failure(abortText()));
+    state = Nothing;
+    readData.clear();
+    timer.stop();
+    endJob(true);
 }
 
 // Ends a download or upload job; state is already Nothing.
@@ -296,9 +298,8 @@ void LinkSession::endJob(bool aborted)
 
 void LinkSession::clearPort()
 {
-    // A port that went away has nothing to clear (Qt would warn on stderr).
-    if (serial->isOpen())
-        serial->clear(QSerialPort::AllDirections);
+    if (port)
+        port->discardBoth();
 }
 
 void LinkSession::handleCancel()
@@ -340,21 +341,19 @@ void LinkSession::handleCancel()
     }
 }
 
-void LinkSession::handleError(QSerialPort::SerialPortError error)
+void LinkSession::handlePortLost()
 {
-    if (error != QSerialPort::ReadError)
-        return;
     // A far end that vanished reports this error again on every poll: say it once,
     // close the port, and wait for the user to pick or refresh it.
     if (!portLost) {
         portLost = true;
-        log(QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2; "
+        tell(Outcome::failure(
+            QStringLiteral("An I/O error occurred while reading the data from port %1, error: %2; "
                            "the port is closed. Pick the port again or press refresh once the "
                            "instrument is back.")
-                .arg(serial->portName(), lossReason(*serial)));
+                .arg(portName(), port->lossReason())));
     }
-    if (serial->isOpen())
-        serial->close();
+    port->close();
     emit portOpenChanged(false);
     endJobOnPortLoss();
 }

@@ -9,9 +9,16 @@
 // an upload is paced by the port's write reports.
 // Only one operation runs at a time; a request in any state but Nothing is
 // refused with a busy line (Set Time excepted, as the instrument allows).
+//
+// The steps of a conversation that can fail return an Outcome; a failure
+// reaches the user once, through tell() and the session's UserFeedback, whose
+// presenter is by default the event log (logLine). What is not a failure
+// (progress, the listing's success line, the clock's reply) is logged as is.
 #pragma once
 
+#include "LinkPort.h"
 #include "LinkTiming.h"
+#include "Outcome.h"
 #include "ReplyCheck.h"
 
 #include <QByteArray>
@@ -19,7 +26,6 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QSerialPort>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -29,6 +35,11 @@
 
 class QFile;
 class QSaveFile;
+class UserFeedback;
+namespace listing
+{
+struct Fields;
+}
 
 class LinkSession : public QObject
 {
@@ -40,6 +51,8 @@ public:
     explicit LinkSession(QObject* parent = nullptr);
     ~LinkSession() override;
 
+    // Where failures go instead of the event log (a test's recorder).
+    void setFeedback(UserFeedback& f) { feedback = &f; }
     void setTiming(const LinkTiming& t) { timing = t; }
     const LinkTiming& currentTiming() const { return timing; }
     // The clock Set Time reads; the current UTC time unless a test sets one.
@@ -47,11 +60,11 @@ public:
 
     State currentState() const { return state; }
     QStringList currentPath() const { return pathList; }
-    QString portName() const { return serial->portName(); }
-    bool isPortOpen() const { return serial->isOpen(); }
+    QString portName() const { return port ? port->name() : QString(); }
+    bool isPortOpen() const { return port && port->isOpen(); }
 
     // Selects and (re)opens the port; an empty name re-opens the previous one.
-    // True when it is open.
+    // True when it is open. The kind of port follows from the name (LinkPort::create).
     bool selectPort(const QString& name);
     // Opens the port again if it is closed (after the far end went away).
     bool reopenIfClosed();
@@ -79,16 +92,19 @@ public:
 
     // The log line of every listing reply, as the window shows it.
     static QString listingSuccessText();
-    // Why localPath cannot be uploaded (missing, unreadable, or not a regular file);
-    // empty when it can. Looks without opening, so a FIFO never blocks.
-    static QString notUploadable(const QString& localPath);
+    // Whether localPath can be uploaded: a failure when it is missing, unreadable,
+    // or not a regular file. Looks without opening, so a FIFO never blocks.
+    static Outcome checkUploadable(const QString& localPath);
+    // The caption of the link's failures.
+    static QString failureCaption();
     // The log line of a transfer given up because the link went silent.
     static QString abortText();
 
 public slots:
     void handleReadyRead();
     void handleTimeout();
-    void handleError(QSerialPort::SerialPortError error);
+    // The port lost its line (a read failed).
+    void handlePortLost();
     void handleBytesWritten(qint64 bytes);
     void handleCancel();
 
@@ -122,12 +138,22 @@ signals:
 
 private:
     void log(const QString& text);
+    // The one way a failure reaches the user.
+    void tell(const Outcome& failure);
+    // Failure unless state is Nothing: the busy line names what was refused.
+    Outcome notBusy(const QString& refused) const;
+    // Failure when the port is closed: nothing of what was refused was sent.
+    Outcome portReady(const QString& notDone) const;
+    // What a listing reply that was collected says about the link.
+    Outcome listingOutcome() const;
     void startTimer(int ms);
     void writeCommand(const QByteArray& bytes);
     void endJob(bool aborted);
     void clearPort();
-    // Says, once, that no link server answered but the console echoed command.
-    void logConsoleEcho(const QString& what);
+    // No link server answered, but the console echoed the request.
+    Outcome consoleEcho(const QString& what) const;
+    // The link went silent under a transfer: the job is given up.
+    void abortJob();
     // The port went away under a transfer: the job ends at once.
     void endJobOnPortLoss();
 
@@ -137,18 +163,29 @@ private:
     // Bytes that arrived for the file in transfer.
     void takeDownloadBytes(QByteArray& newData);
     bool beginFile(const QString& line);
+    // The listing line of a file the job can fetch, or why not.
+    Outcome readFileLine(const QString& line, listing::Fields* fields) const;
+    // Takes newData into the file in transfer.
+    Outcome storeBytes(const QByteArray& newData);
     bool finishFile();
-    void failDownload(const QString& message, bool requestOutstanding);
+    // Sets the card's time on the file just written.
+    Outcome stampFile();
+    void failDownload(const Outcome& failure, bool requestOutstanding);
     void discardFile();
     void downloadTimeout();
     // The file in transfer is not kept: the server is told to stop, and what it
     // still sends is drained before the next request.
-    void refuseFile(const QString& message);
+    void refuseFile(const Outcome& failure);
+    // The file in transfer did not come as listed: more, or less, or a server's line.
+    Outcome notAsListed(const QString& sizeText) const;
     void startDraining();
 
     // Upload (LinkUpload.cpp).
-    bool openUploadFile(const QString& localPath, QString* why);
-    void failUploadMidFile(const QString& message);
+    Outcome openUploadFile(const QString& localPath);
+    // Checks the file in transfer before its next chunk is read.
+    Outcome checkUploadSize() const;
+    Outcome readUploadChunk(qint64 n);
+    void failUploadMidFile(const Outcome& failure);
 
     // Announces the next file of the queue, or ends the job when none is left.
     void startNextUpload();
@@ -158,8 +195,10 @@ private:
 
     LinkTiming timing;
     std::function<QDateTime()> now;
+    std::unique_ptr<UserFeedback> eventLog;
+    UserFeedback* feedback;
 
-    QSerialPort* serial;
+    std::unique_ptr<LinkPort> port;
     QByteArray readData;
     QTimer timer;
     State state = Nothing;

@@ -55,20 +55,18 @@ qint64 currentSize(QFile& file)
 
 bool LinkSession::refuseUploadIfBusy()
 {
-    if (state == Nothing)
-        return false;
-    log(QStringLiteral("Busy - Ignoring Upload Request"));
-    return true;
+    const Outcome free = notBusy(QStringLiteral("Upload Request"));
+    tell(free);
+    return free.failed();
 }
 
 bool LinkSession::startUpload(const QList<QUrl>& files, const QStringList& cardNames)
 {
     if (refuseUploadIfBusy())
         return false;
-    if (!serial->isOpen()) {
-        log(QStringLiteral("Port %1 is not open: nothing was uploaded. Pick the port again or "
-                           "press refresh.")
-                .arg(serial->portName()));
+    const Outcome ready = portReady(QStringLiteral("uploaded"));
+    if (ready.failed()) {
+        tell(ready);
         return false;
     }
     jobFailed = false;
@@ -106,9 +104,9 @@ void LinkSession::startNextUpload()
         const QString cardName = uploadNames.isEmpty() ? QString() : uploadNames.takeFirst();
         const QString localPath = uploadUrl.toLocalFile();
         qCDebug(lcLink) << "toLocalFile:" << localPath;
-        QString why;
-        if (!openUploadFile(localPath, &why)) {
-            log(why);
+        const Outcome opened = openUploadFile(localPath);
+        if (opened.failed()) {
+            tell(opened);
             jobFailed = true;
             continue;
         }
@@ -148,22 +146,9 @@ void LinkSession::uploadWritten(qint64 size)
         pauseBetweenFiles();
         return;
     }
-    const QString localPath = uploadUrl.toLocalFile();
-    const qint64 now = currentSize(*uploadFile);
-    if (now != uploadLength) {
-        failUploadMidFile(left > 0
-                              ? QStringLiteral("%1 changed size while it was sent (%2 bytes "
-                                               "announced, %3 now): its upload stopped and the "
-                                               "instrument discards the part it got.")
-                                    .arg(localPath)
-                                    .arg(uploadLength)
-                                    .arg(now)
-                              : QStringLiteral("%1 changed size just after it was sent (%2 "
-                                               "bytes sent, %3 now): the card's copy may not "
-                                               "match it; upload it again.")
-                                    .arg(localPath)
-                                    .arg(uploadLength)
-                                    .arg(now));
+    const Outcome unchanged = checkUploadSize();
+    if (unchanged.failed()) {
+        failUploadMidFile(unchanged);
         return;
     }
     if (left <= 0) {
@@ -173,14 +158,9 @@ void LinkSession::uploadWritten(qint64 size)
     }
     // The next chunk, read now: memory holds one chunk whatever the file's size.
     const qint64 n = qMin<qint64>(kUploadChunkBytes, left);
-    uploadData = uploadFile->read(n);
-    if (uploadData.size() != n) {
-        failUploadMidFile(QStringLiteral("%1 could not be read whole while it was sent (%2): its "
-                                         "upload stopped and the instrument discards the part "
-                                         "it got.")
-                              .arg(localPath, uploadFile->error() != QFileDevice::NoError
-                                                  ? uploadFile->errorString()
-                                                  : QStringLiteral("it became shorter")));
+    const Outcome read = readUploadChunk(n);
+    if (read.failed()) {
+        failUploadMidFile(read);
         return;
     }
     uploadPending = n;
@@ -189,60 +169,97 @@ void LinkSession::uploadWritten(qint64 size)
     startTimer(timing.uploadWriteMs);
 }
 
-// Opens a regular file for the upload and takes its length; false with the
-// reason otherwise. A FIFO is opened without waiting for a writer.
-QString LinkSession::notUploadable(const QString& localPath)
+// A file whose size changed since it was announced cannot be completed as announced.
+Outcome LinkSession::checkUploadSize() const
+{
+    const QString localPath = uploadUrl.toLocalFile();
+    const qint64 now = currentSize(*uploadFile);
+    if (now == uploadLength)
+        return Outcome::success();
+    if (uploadOffset < uploadLength)
+        return Outcome::failure(QStringLiteral("%1 changed size while it was sent (%2 bytes "
+                                               "announced, %3 now): its upload stopped and the "
+                                               "instrument discards the part it got.")
+                                    .arg(localPath)
+                                    .arg(uploadLength)
+                                    .arg(now));
+    return Outcome::failure(QStringLiteral("%1 changed size just after it was sent (%2 bytes "
+                                           "sent, %3 now): the card's copy may not match it; "
+                                           "upload it again.")
+                                .arg(localPath)
+                                .arg(uploadLength)
+                                .arg(now));
+}
+
+Outcome LinkSession::readUploadChunk(qint64 n)
+{
+    uploadData = uploadFile->read(n);
+    if (uploadData.size() == n)
+        return Outcome::success();
+    return Outcome::failure(
+        QStringLiteral("%1 could not be read whole while it was sent (%2): its upload stopped and "
+                       "the instrument discards the part it got.")
+            .arg(uploadUrl.toLocalFile(), uploadFile->error() != QFileDevice::NoError
+                                              ? uploadFile->errorString()
+                                              : QStringLiteral("it became shorter")));
+}
+
+Outcome LinkSession::checkUploadable(const QString& localPath)
 {
     struct stat st;
     if (::stat(QFile::encodeName(localPath).constData(), &st) != 0)
-        return QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());
+        return Outcome::failure(
+            QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError()));
     if (!S_ISREG(st.st_mode))
-        return QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
-            .arg(localPath, kindOf(st.st_mode));
-    return QString();
+        return Outcome::failure(
+            QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
+                .arg(localPath, kindOf(st.st_mode)));
+    return Outcome::success();
 }
 
-bool LinkSession::openUploadFile(const QString& localPath, QString* why)
+// Opens a regular file for the upload and takes its length. A FIFO is opened
+// without waiting for a writer.
+Outcome LinkSession::openUploadFile(const QString& localPath)
 {
     const QByteArray path = QFile::encodeName(localPath);
     struct stat st;
-    *why = notUploadable(localPath);
-    if (!why->isEmpty())
-        return false;
+    const Outcome uploadable = checkUploadable(localPath);
+    if (uploadable.failed())
+        return uploadable;
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        *why = QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError());
-        return false;
-    }
+    if (fd < 0)
+        return Outcome::failure(
+            QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, systemError()));
     // Checked again on what was opened: the path may have changed since.
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *why = QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
-                   .arg(localPath, kindOf(st.st_mode));
         ::close(fd);
-        return false;
+        return Outcome::failure(
+            QStringLiteral("Not uploaded: %1 is %2; only regular files can be uploaded.")
+                .arg(localPath, kindOf(st.st_mode)));
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     uploadFile = std::make_unique<QFile>();
     if (!uploadFile->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        *why = QStringLiteral("Cannot read %1: %2. Not uploaded.")
-                   .arg(localPath, uploadFile->errorString());
+        const QString why = uploadFile->errorString();
         uploadFile.reset();
         ::close(fd);
-        return false;
+        return Outcome::failure(
+            QStringLiteral("Cannot read %1: %2. Not uploaded.").arg(localPath, why));
     }
     uploadLength = st.st_size;
     uploadOffset = 0;
     uploadData.clear();
-    return true;
+    return Outcome::success();
 }
 
 // The server waits for the rest of an announced file until its own quiet time
 // gives the upload up; whatever is sent before that would be taken as file
 // bytes, so the job ends here and nothing more is sent.
-void LinkSession::failUploadMidFile(const QString& message)
+void LinkSession::failUploadMidFile(const Outcome& failure)
 {
-    log(message + QStringLiteral(" Files after it were not sent; wait a few seconds before the "
-                                 "next request."));
+    tell(Outcome::failure(failure.text() +
+                          QStringLiteral(" Files after it were not sent; wait a few seconds "
+                                         "before the next request.")));
     uploadFile.reset();
     uploadData.clear();
     uploadUrls.clear();

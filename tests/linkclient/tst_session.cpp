@@ -4,6 +4,7 @@
 #include "LinkSession.h"
 #include "LinkTestSupport.h"
 #include "ListingLine.h"
+#include "RecordingFeedback.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -47,6 +48,7 @@ private slots:
     void setTimeDuringListingLogsTheCollectedText();
     void setTimeSendsUtcAndLogsTheReplyAsOneLine();
     void farEndVanishingIsReportedOnceAndPortReopens();
+    void failuresGoThroughTheFeedbackOnly();
 };
 
 void TestSession::getRootDirectoryBytesAtAnyDepth()
@@ -321,6 +323,33 @@ void TestSession::farEndVanishingIsReportedOnceAndPortReopens()
     QVERIFY(listings.wait(3000));
     QCOMPARE(namesOf(lastEntries(listings)), kRootNames);
     QCOMPARE(log.count(ioError), 1);
+}
+
+// A failure reaches the user once, through the session's feedback; the event log
+// keeps what is not a failure.
+void TestSession::failuresGoThroughTheFeedbackOnly()
+{
+    QTemporaryDir dir;
+    const QString missing = dir.path() + QStringLiteral("/no-such-tty");
+    RecordingFeedback feedback;
+    LinkSession s;
+    s.setFeedback(feedback);
+    LogCollector log(&s);
+    QVERIFY(!s.selectPort(missing));
+    QVERIFY(!s.startUpload({QUrl::fromLocalFile(dir.path())}, {QStringLiteral("A")}));
+    QCOMPARE(feedback.messages.size(), 2);
+    QVERIFY2(feedback.messages[0].text.startsWith(
+                 QStringLiteral("Failed to open port %1, error: ").arg(missing)),
+             qPrintable(feedback.messages[0].text));
+    QCOMPARE(feedback.messages[1].text,
+             QStringLiteral("Port %1 is not open: nothing was uploaded. Pick the port again or "
+                            "press refresh.")
+                 .arg(missing));
+    for (const RecordingFeedback::Message& m : feedback.messages) {
+        QCOMPARE(m.caption, QStringLiteral("HarbrookLink"));
+        QCOMPARE(m.icon, MessageIcon::Warning);
+    }
+    QVERIFY(log.lines.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSession)
