@@ -46,8 +46,8 @@ manual::CommandHelp brennockCommandHelp()
          {
              {QStringLiteral("--load FILE"), QStringLiteral("the file to load (see above)")},
              {QStringLiteral("--port COMn|DEVICE"),
-              QStringLiteral("with --load: the port, as a COM name or a device path; "
-                             "default: the stored COM Port")},
+              QStringLiteral("with --load: the port, as a COM name, a device path or a port "
+                             "server's rfc2217://HOST:PORT; default: the stored COM Port")},
              {QStringLiteral("--baud N"),
               QStringLiteral("with --load: the terminal rate; default: the stored Baud Rate")},
              {QStringLiteral("--download-baud N"),
