@@ -23,9 +23,14 @@ Outcome RemoteLinkPort::open()
     auto opened = std::make_unique<SerialPort>(url);
     if (!opened->isOpen() || opened->lastError() != 0)
         return Outcome::failure(opened->lastErrorText());
-    // The link's line as a local port gives it: 9600 8N1 and no handshake. Results
-    // ignored on purpose: a server that does not confirm them still carries the data.
-    opened->SetFlowControl(0, 100, 100, 0x11, 0x13);
+    // The link's line as a local port gives it: 9600 8N1 and no handshake. The result
+    // is ignored on purpose: a server that does not confirm it still carries the data.
+    CommState state;
+    if (opened->GetState(&state)) {
+        state.fOutxCtsFlow = state.fOutxDsrFlow = state.fOutX = state.fInX = false;
+        state.rtsControl = state.dtrControl = kControlEnable;
+        opened->SetState(state);
+    }
     // Reads take what is there at once (the default time-outs) and never wait.
     port = std::move(opened);
     gone = false;
