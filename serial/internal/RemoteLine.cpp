@@ -89,12 +89,11 @@ struct RemoteLine::Answer {
 
     void finish(int gensioError, unsigned int answer)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-            error = errnoOf(gensioError);
-            value = answer;
-        }
+        // Notified under the lock: the waiter may drop the answer as soon as it sees it.
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        error = errnoOf(gensioError);
+        value = answer;
         answered.notify_all();
     }
     static void onDone(sergensio*, int err, unsigned int val, void* self)
