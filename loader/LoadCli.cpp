@@ -145,9 +145,8 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
     ConsoleFeedback feedback(stderr);
     SerialPort port(device);
     if (!port.isOpen() || port.lastError() != 0) {
-        const QString where = device == portName
-                                  ? portName
-                                  : QStringLiteral("%1 (%2)").arg(portName, device);
+        const QString where =
+            device == portName ? portName : QStringLiteral("%1 (%2)").arg(portName, device);
         feedback.message(QStringLiteral("Can't open port %1: %2").arg(where, port.lastErrorText()),
                          QStringLiteral("Error"), MessageIcon::Warning);
         return 1;

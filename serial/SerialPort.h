@@ -38,7 +38,7 @@
 #include <mutex>
 #include <thread>
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;   // MAXDWORD of the time-outs
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu; // MAXDWORD of the time-outs
 
 // Event mask bits.
 constexpr uint32_t kEvRxChar = 0x0001;
@@ -254,13 +254,10 @@ private:
     uint32_t applyDefaults();
     // One call into the line (0 = success); EBADF when it is not open, else the call's
     // errno, recorded as the last error.
-    template <typename Call>
-    bool lineCall(Call call);
+    template <typename Call> bool lineCall(Call call);
     // GetState, change, SetState: the one way the single-aspect setters go.
-    template <typename Change>
-    bool changeState(Change change);
-    template <typename Change>
-    bool changeTimeouts(Change change);
+    template <typename Change> bool changeState(Change change);
+    template <typename Change> bool changeTimeouts(Change change);
     bool applyState(const CommState& state);
     // Records a failed step; a device-gone error also marks the line gone.
     void noteFailure(uint32_t error);
@@ -271,8 +268,8 @@ private:
 
     QString device;
     std::unique_ptr<LineBackend> line;
-    int fd = -1;      // line's descriptor, while it is open
-    int wakeFd = -1;  // eventfd that completes a pending event wait
+    int fd = -1;     // line's descriptor, while it is open
+    int wakeFd = -1; // eventfd that completes a pending event wait
 
     std::thread reader;
     std::atomic<bool> readerDone{false};

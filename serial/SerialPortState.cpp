@@ -6,8 +6,7 @@
 
 #include <cerrno>
 
-template <typename Call>
-bool SerialPort::lineCall(Call call)
+template <typename Call> bool SerialPort::lineCall(Call call)
 {
     setLastError(0);
     if (fd < 0)
@@ -16,8 +15,7 @@ bool SerialPort::lineCall(Call call)
     return error == 0 || failWith(static_cast<uint32_t>(error));
 }
 
-template <typename Change>
-bool SerialPort::changeState(Change change)
+template <typename Change> bool SerialPort::changeState(Change change)
 {
     CommState state;
     if (!GetState(&state))
@@ -26,8 +24,7 @@ bool SerialPort::changeState(Change change)
     return SetState(state);
 }
 
-template <typename Change>
-bool SerialPort::changeTimeouts(Change change)
+template <typename Change> bool SerialPort::changeTimeouts(Change change)
 {
     CommTimeouts value;
     if (!GetTimeouts(&value))

@@ -37,7 +37,10 @@ public:
     virtual int unsentOutput() = 0;
     // One non-blocking write to the descriptor; -1 with errno as ::write. A line whose
     // far end has gone answers EIO, as a tty does.
-    virtual ssize_t writeBytes(const char* data, size_t size) { return ::write(descriptor(), data, size); }
+    virtual ssize_t writeBytes(const char* data, size_t size)
+    {
+        return ::write(descriptor(), data, size);
+    }
     // This kind of port's own words for error, where it has better ones than errno's.
     virtual QString explain(uint32_t error) const
     {

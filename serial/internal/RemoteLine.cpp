@@ -144,14 +144,16 @@ QString RemoteLine::explain(uint32_t error) const
         return QStringLiteral("Not a port address; write rfc2217://HOST:PORT.");
     case ECONNREFUSED:
         return QStringLiteral("Nothing answers at %1: is the port server (ser2net) running "
-                              "there?").arg(address);
+                              "there?")
+            .arg(address);
     case EHOSTUNREACH:
         return QStringLiteral("The host of %1 cannot be reached or is unknown.").arg(address);
     case ETIMEDOUT:
         return QStringLiteral("%1 did not answer in time.").arg(address);
     case EPROTO:
         return QStringLiteral("%1 accepts connections but does not answer as an RFC 2217 "
-                              "port server.").arg(address);
+                              "port server.")
+            .arg(address);
     default:
         return QString();
     }
@@ -179,8 +181,8 @@ int RemoteLine::connect(const QString& url)
     gensio* tcp = nullptr;
     if (int err = str_to_gensio(spec.constData(), os, &RemoteLine::onEvent, this, &tcp))
         return errnoOf(err);
-    if (int err = str_to_gensio_child(tcp, "telnet(rfc2217)", os, &RemoteLine::onEvent, this,
-                                      &io)) {
+    if (int err =
+            str_to_gensio_child(tcp, "telnet(rfc2217)", os, &RemoteLine::onEvent, this, &io)) {
         gensio_free(tcp);
         return errnoOf(err);
     }
@@ -195,18 +197,16 @@ int RemoteLine::connect(const QString& url)
     os->set_read_handler(requestIod, true);
     service = std::thread([this] { serve(); });
 
-    const int connected = ask(
-        [this](Answer* answer) {
-            return gensio_open(connection, &Answer::onOpened, answer);
-        },
-        connectLimit);
+    const int connected =
+        ask([this](Answer* answer) { return gensio_open(connection, &Answer::onOpened, answer); },
+            connectLimit);
     if (connected != 0)
         return connected;
     connectionOpen = true;
     // A port server negotiates at once; a server that does not speak RFC 2217 never does.
-    const int negotiated = ask(
-        [this](Answer* answer) { return gensio_open_nochild(io, &Answer::onOpened, answer); },
-        connectLimit);
+    const int negotiated =
+        ask([this](Answer* answer) { return gensio_open_nochild(io, &Answer::onOpened, answer); },
+            connectLimit);
     if (negotiated != 0)
         return negotiated == ETIMEDOUT ? EPROTO : negotiated;
     sessionOpen = true;
@@ -219,9 +219,9 @@ int RemoteLine::connect(const QString& url)
         os->set_read_handler(theirsIod, true);
     });
     // And it answers a question for the rate at once.
-    const int asked = ask(
-        [this](Answer* answer) { return sergensio_baud(sio, 0, &Answer::onDone, answer); },
-        connectLimit);
+    const int asked =
+        ask([this](Answer* answer) { return sergensio_baud(sio, 0, &Answer::onDone, answer); },
+            connectLimit);
     if (asked != 0)
         return EPROTO;
     return 0;
@@ -500,7 +500,7 @@ int RemoteLine::applyState(const CommState& s, SerialPort::LineFlags*)
     const unsigned int flow = rtscts    ? SERGENSIO_FLOWCONTROL_RTS_CTS
                               : s.fOutX ? SERGENSIO_FLOWCONTROL_XON_XOFF
                                         : SERGENSIO_FLOWCONTROL_NONE;
-    const unsigned int wasFlow = wasRtscts             ? SERGENSIO_FLOWCONTROL_RTS_CTS
+    const unsigned int wasFlow = wasRtscts            ? SERGENSIO_FLOWCONTROL_RTS_CTS
                                  : appliedState.fOutX ? SERGENSIO_FLOWCONTROL_XON_XOFF
                                                       : SERGENSIO_FLOWCONTROL_NONE;
     struct Change {
@@ -515,12 +515,12 @@ int RemoteLine::applyState(const CommState& s, SerialPort::LineFlags*)
         {kStopBits, stopBitsCode(s.stopBits), !applied || s.stopBits != appliedState.stopBits},
         {kFlow, flow, !applied || flow != wasFlow},
         {kDtr, s.dtrControl != kControlDisable ? SERGENSIO_DTR_ON : SERGENSIO_DTR_OFF,
-         !applied || (s.dtrControl != kControlDisable) !=
-                         (appliedState.dtrControl != kControlDisable)},
+         !applied ||
+             (s.dtrControl != kControlDisable) != (appliedState.dtrControl != kControlDisable)},
         {kRts, s.rtsControl != kControlDisable ? SERGENSIO_RTS_ON : SERGENSIO_RTS_OFF,
-         !rtscts && (!applied || wasRtscts ||
-                     (s.rtsControl != kControlDisable) !=
-                         (appliedState.rtsControl != kControlDisable))},
+         !rtscts &&
+             (!applied || wasRtscts ||
+              (s.rtsControl != kControlDisable) != (appliedState.rtsControl != kControlDisable))},
     };
     // All at once, so that the unanswered ones cost one wait together.
     std::vector<std::shared_ptr<Answer>> pending;

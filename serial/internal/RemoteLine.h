@@ -87,11 +87,11 @@ private:
     void sendOutgoing();
     void connectionLost();
 
-    QString address;     // HOST:PORT, for the messages
-    int openError = 0;   // what refused the open, until it succeeded
+    QString address;   // HOST:PORT, for the messages
+    int openError = 0; // what refused the open, until it succeeded
     gensio_os_funcs* os = nullptr;
     gensio* connection = nullptr; // the TCP connection under io
-    gensio* io = nullptr;            // the telnet(rfc2217) layer
+    gensio* io = nullptr;         // the telnet(rfc2217) layer
     bool connectionOpen = false;
     bool sessionOpen = false;
     sergensio* sio = nullptr;
@@ -106,7 +106,7 @@ private:
 
     std::mutex requestMutex;
     std::deque<std::function<void()>> requests;
-    int clearedHandlers = 0; // descriptors whose handlers the selector let go
+    int clearedHandlers = 0;                    // descriptors whose handlers the selector let go
     std::list<std::shared_ptr<Answer>> answers; // kept until answered or closed
 
     // Bytes taken from the bridge and not yet accepted by the connection.

@@ -14,7 +14,6 @@
 namespace
 {
 
-
 struct SpeedEntry {
     uint32_t rate;
     speed_t code;

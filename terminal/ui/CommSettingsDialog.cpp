@@ -165,7 +165,8 @@ void CommSettingsDialog::bindSelected()
     RemotePortUrl url;
     if (RemotePortUrl::isRemote(device) && !RemotePortUrl::parse(device, &url)) {
         deviceLabel->setText(QStringLiteral("%1 is not a port address; write "
-                                            "rfc2217://HOST:PORT.").arg(device));
+                                            "rfc2217://HOST:PORT.")
+                                 .arg(device));
         return;
     }
     pendingBindings[number] = device;

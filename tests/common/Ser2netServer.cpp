@@ -24,9 +24,9 @@ quint16 freePort()
 
 QString Ser2netServer::program()
 {
-    return QStandardPaths::findExecutable(QStringLiteral("ser2net"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
-                                           QStringLiteral("/sbin")});
+    return QStandardPaths::findExecutable(
+        QStringLiteral("ser2net"),
+        {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/sbin")});
 }
 
 bool Ser2netServer::start(const QString& dev, QString* error)

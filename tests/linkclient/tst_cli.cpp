@@ -228,8 +228,8 @@ void TestCli::lsGetPutThroughAPortServer()
     QFile sent(local.path() + QStringLiteral("/SENT.BIN"));
     QVERIFY(sent.open(QIODevice::WriteOnly) && sent.write(content) == content.size());
     sent.close();
-    r = harbrooklink({QStringLiteral("--port"), server.url(), QStringLiteral("put"),
-                      sent.fileName()});
+    r = harbrooklink(
+        {QStringLiteral("--port"), server.url(), QStringLiteral("put"), sent.fileName()});
     QCOMPARE(r.code, 0);
     QFile arrived(peer.cardRoot() + QStringLiteral("/SENT.BIN"));
     QVERIFY(arrived.open(QIODevice::ReadOnly));

@@ -6,9 +6,9 @@
 
 #include "LoadCommands.h"
 #include "LoadHost.h"
+#include "Ser2netServer.h"
 #include "SerialMonitorLine.h"
 #include "SerialPort.h"
-#include "Ser2netServer.h"
 #include "SettingsStore.h"
 #include "SimEngine.h"
 #include "TestSupport.h"

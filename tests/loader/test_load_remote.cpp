@@ -53,9 +53,9 @@ TEST_F(RemoteLoad, HexFileAt57600)
 {
     QByteArray text;
     for (int i = 0; i < 8; ++i) {
-        const QByteArray bytes = QByteArray::fromHex(
-                                     QByteArray::number(0x20000 + i * 16, 16).rightJustified(6, '0')) +
-                                 pattern(16, i);
+        const QByteArray bytes =
+            QByteArray::fromHex(QByteArray::number(0x20000 + i * 16, 16).rightJustified(6, '0')) +
+            pattern(16, i);
         uchar sum = uchar(bytes.size() + 1);
         for (char b : bytes)
             sum = uchar(sum + uchar(b));

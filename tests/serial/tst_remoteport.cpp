@@ -2,8 +2,8 @@
 // not behave (nobody listening, a server that accepts and never negotiates).
 #include "PtyPair.h"
 #include "RemoteLine.h"
-#include "SerialPort.h"
 #include "Ser2netServer.h"
+#include "SerialPort.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -74,8 +74,8 @@ private:
         gensio_set_read_callback_enable(server->connection, true);
         return 0;
     }
-    static int onEvent(gensio* io, void* self, int event, int, unsigned char* buf,
-                       gensiods* buflen, const char* const*)
+    static int onEvent(gensio* io, void* self, int event, int, unsigned char* buf, gensiods* buflen,
+                       const char* const*)
     {
         auto* server = static_cast<AnsweringServer*>(self);
         sergensio* sio = gensio_to_sergensio(io);
@@ -197,8 +197,8 @@ void RemotePortTest::nobodyListens()
     SerialPort port(url);
     QVERIFY(!port.isOpen() || port.lastError() != 0);
     QCOMPARE(port.lastError(), uint32_t(ECONNREFUSED));
-    QVERIFY2(port.lastErrorText().startsWith(QStringLiteral("Nothing answers at 127.0.0.1:%1")
-                                                 .arg(unused)),
+    QVERIFY2(port.lastErrorText().startsWith(
+                 QStringLiteral("Nothing answers at 127.0.0.1:%1").arg(unused)),
              qPrintable(port.lastErrorText()));
 }
 

@@ -128,8 +128,7 @@ void SerialPortTest::errorTexts_data()
         << uint(EACCES) << QStringLiteral("\"dialout\" group");
     QTest::newRow("busy") << uint(EBUSY) << QStringLiteral("another program is using the port");
     QTest::newRow("missing") << uint(ENOENT) << QStringLiteral("No such device");
-    QTest::newRow("second reader")
-        << uint(EALREADY) << QStringLiteral("already running");
+    QTest::newRow("second reader") << uint(EALREADY) << QStringLiteral("already running");
     QTest::newRow("deadline") << uint(ETIMEDOUT) << QStringLiteral("Timed out");
     QTest::newRow("other errno") << uint(EINVAL) << QStringLiteral("Invalid argument");
 }
@@ -360,8 +359,8 @@ void SerialPortTest::shortWriteIsReportedAsTimeout()
     const QByteArray big(bytes, 'z');
     QElapsedTimer clock;
     clock.start();
-    auto write = std::async(std::launch::async,
-                            [&] { return port.Write(big.constData(), big.size()); });
+    auto write =
+        std::async(std::launch::async, [&] { return port.Write(big.constData(), big.size()); });
     QVERIFY2(write.wait_for(std::chrono::milliseconds(expectMs + 2000)) ==
                  std::future_status::ready,
              "the write never ran out of time");
