@@ -104,11 +104,13 @@ bool LinkSession::selectPort(const QString& name)
         if (port) {
             port->disconnect(this);
             port->close();
-            port.release()->deleteLater();
+            LinkPort* old = port.release();
+            old->setParent(this); // gone with the session at the latest
+            old->deleteLater();
         }
         port = LinkPort::create(name);
         connect(port.get(), &LinkPort::readyRead, this, &LinkSession::handleReadyRead);
-        connect(port.get(), &LinkPort::lost, this, &LinkSession::handlePortLost);
+        connect(port.get(), &LinkPort::lost, this, &LinkSession::handleError);
         connect(port.get(), &LinkPort::bytesWritten, this, &LinkSession::handleBytesWritten);
     }
     const Outcome opened = port->open();
@@ -341,7 +343,7 @@ void LinkSession::handleCancel()
     }
 }
 
-void LinkSession::handlePortLost()
+void LinkSession::handleError()
 {
     // A far end that vanished reports this error again on every poll: say it once,
     // close the port, and wait for the user to pick or refresh it.

@@ -1,7 +1,8 @@
-// The link to the Skiffer server on the instrument: the port, the one
-// single-shot reply timer, the state machine, and the listing, download,
-// upload and set-clock conversations. It owns no widgets: the main window and
-// the command line both drive it, and report what it signals.
+// The link to the Skiffer server on the instrument: the port (a LinkPort, of
+// the kind its name asks for), the one single-shot reply timer, the state
+// machine, and the listing, download, upload and set-clock conversations. It
+// owns no widgets: the main window and the command line both drive it, and
+// report what it signals.
 //
 // Replies carry no framing. A listing or clock reply is everything that
 // arrives until the line has been quiet for replyQuietMs; a download file ends
@@ -104,7 +105,7 @@ public slots:
     void handleReadyRead();
     void handleTimeout();
     // The port lost its line (a read failed).
-    void handlePortLost();
+    void handleError();
     void handleBytesWritten(qint64 bytes);
     void handleCancel();
 
@@ -142,7 +143,7 @@ private:
     void tell(const Outcome& failure);
     // Failure unless state is Nothing: the busy line names what was refused.
     Outcome notBusy(const QString& refused) const;
-    // Failure when the port is closed: nothing of what was refused was sent.
+    // Failure when the port is closed; notDone names what was not done ("downloaded").
     Outcome portReady(const QString& notDone) const;
     // What a listing reply that was collected says about the link.
     Outcome listingOutcome() const;

@@ -1,5 +1,6 @@
 #include "LoadCommands.h"
 
+#include "ControlChars.h"
 #include "LoadImage.h"
 #include "MonitorLine.h"
 #include "PostLink.h"
@@ -88,7 +89,7 @@ const QString kLastPath = QStringLiteral("LastPath");
 const QString kLoadCaption = QStringLiteral("LOAD");
 const QString kAppTitle = QStringLiteral("Brennock");
 constexpr int kSendStep = 16; // bytes per progress step of the byte-by-byte sends
-constexpr char kEtx = 0x03;
+using ascii::kEtx;
 } // namespace
 
 LoadCommands::LoadCommands(LoadHost& host, SettingsStore* settings, UserFeedback& feedback,
@@ -441,7 +442,7 @@ bool LoadCommands::captureSend(const QString& path)
     return true;
 }
 
-bool LoadCommands::SendBinaryFile(const QString& path)
+bool LoadCommands::sendBinaryFile(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -459,7 +460,7 @@ bool LoadCommands::SendBinaryFile(const QString& path)
     return failure.isEmpty() || reportSendFailure(*line, failure);
 }
 
-bool LoadCommands::RedoLastLoad()
+bool LoadCommands::redoLastLoad()
 {
     const QString last = readPath("LastLoad");
     if (last.isEmpty()) {
@@ -469,7 +470,7 @@ bool LoadCommands::RedoLastLoad()
     return OnLoadAny(last);
 }
 
-bool LoadCommands::RedoLastLoadCpm68k()
+bool LoadCommands::redoLastLoadCpm68k()
 {
     const QString last = readPath("LoadCPMSpec");
     if (last.isEmpty()) {
@@ -479,25 +480,25 @@ bool LoadCommands::RedoLastLoadCpm68k()
     return LoadCpm68kFile(last);
 }
 
-bool LoadCommands::PostLinkAndLoad(const QString& path)
+bool LoadCommands::postLinkAndLoad(const QString& path)
 {
     writePath("LastDir", folderOf(path));
     return postLinkThenLoad(path, false, "PostLinkSpec");
 }
 
-bool LoadCommands::PostLinkOnly(const QString& path)
+bool LoadCommands::postLinkOnly(const QString& path)
 {
     writePath("LastDir", folderOf(path));
     return postlink::PostLink(path, feedback, makeProgress).succeeded;
 }
 
-bool LoadCommands::SendHexFileCommand(const QString& path)
+bool LoadCommands::sendHexFileCommand(const QString& path)
 {
     writePath("LoadHex", folderOf(path));
     return loadHexFile(path);
 }
 
-bool LoadCommands::SendCpm68kFileCommand(const QString& path)
+bool LoadCommands::sendCpm68kFileCommand(const QString& path)
 {
     writePath("LoadCPM", folderOf(path));
     writePath("LoadCPMSpec", path);

@@ -11,6 +11,7 @@
 //
 // Every function returns true when the file went to the instrument (or, for the
 // redo commands, false also when nothing was stored, after telling the user).
+// OnLoadAny, LoadCpm68kFile and MakeDosName keep the design's names; the rest are ours.
 #pragma once
 
 #include "LoadHost.h"
@@ -61,15 +62,15 @@ public:
     bool loadHexFile(const QString& path);
     bool loadPxeFile(const QString& path);
     bool captureSend(const QString& path);
-    bool SendBinaryFile(const QString& path);
-    bool RedoLastLoad();
-    bool RedoLastLoadCpm68k();
+    bool sendBinaryFile(const QString& path);
+    bool redoLastLoad();
+    bool redoLastLoadCpm68k();
 
     // The commands without a menu entry, after their dialog.
-    bool PostLinkAndLoad(const QString& path);
-    bool PostLinkOnly(const QString& path);
-    bool SendHexFileCommand(const QString& path);
-    bool SendCpm68kFileCommand(const QString& path);
+    bool postLinkAndLoad(const QString& path);
+    bool postLinkOnly(const QString& path);
+    bool sendHexFileCommand(const QString& path);
+    bool sendCpm68kFileCommand(const QString& path);
 
     // Dialog support. "LastDir" (the home folder written when empty).
     QString lastDir();

@@ -22,6 +22,7 @@
 // MonitorTiming.
 #pragma once
 
+#include "ControlChars.h"
 #include "LoadProgress.h"
 #include "MonitorLine.h"
 #include "MonitorTiming.h"
@@ -37,9 +38,9 @@ class UserFeedback;
 
 namespace monitor
 {
-constexpr char kBs = 0x08;
-constexpr char kCr = 0x0D;
-constexpr char kEtx = 0x03;
+using ascii::kBs;
+using ascii::kCr;
+using ascii::kEtx;
 constexpr char kPlus = '+';   // the monitor takes the LOAD; the host starts the data phase
 constexpr char kEquals = '='; // the monitor is ready for a block
 constexpr char kMinus = '-';  // the monitor has the whole load

@@ -1,10 +1,12 @@
 #include "BlockSender.h"
 
+#include "ControlChars.h"
+
 #include <QElapsedTimer>
 
 namespace
 {
-constexpr char kLf = 10;
+using ascii::kLf;
 constexpr int kChunk = 1024; // at most this much per write
 } // namespace
 
@@ -26,28 +28,54 @@ void BlockSender::add(const QByteArray& bytes, const Pacing& newPacing)
     if (idle) {
         data.clear();
         position = 0;
+        blocks.clear();
     }
     data.append(bytes);
-    pacing = newPacing;
+    // Each block goes out with its own pacing, the one in progress as well as those
+    // queued behind it.
+    blocks.push_back({int(data.size()), newPacing});
     if (idle && !stepping)
         step();
+}
+
+const BlockSender::Block& BlockSender::currentBlock()
+{
+    while (blocks.size() > 1 && blocks.front().end <= position)
+        blocks.pop_front();
+    return blocks.front();
 }
 
 void BlockSender::step()
 {
     // A step can end in Finished, whose handler may queue the next block: no re-entry.
     stepping = true;
+    if (pauseDue >= 0) {
+        if (!lineIdle()) {
+            timer.start(kRetryMs);
+            stepping = false;
+            return;
+        }
+        const int pause = pauseDue;
+        pauseDue = -1;
+        if (pause > 0) {
+            timer.start(pause);
+            stepping = false;
+            return;
+        }
+    }
     QElapsedTimer slice;
     slice.start();
-    const bool paced = pacing.charDelayMs > 0 || pacing.lfDelayMs > 0;
     while (moreToSend()) {
+        const Block& block = currentBlock();
+        const Pacing pacing = block.pacing;
+        const bool paced = pacing.charDelayMs > 0 || pacing.lfDelayMs > 0;
         if (paced && !lineIdle()) {
             timer.start(kRetryMs);
             stepping = false;
             return;
         }
         const char* next = data.constData() + position;
-        const int wanted = paced ? 1 : std::min(kChunk, int(data.size()) - position);
+        const int wanted = paced ? 1 : std::min(kChunk, block.end - position);
         const int taken = paced ? writeOne(next) : writeSome(next, wanted);
         if (taken < 0) {
             stepping = false;
@@ -67,6 +95,13 @@ void BlockSender::step()
             const int pause = *next == kLf ? pacing.lfDelayMs : pacing.charDelayMs;
             if (pauseObserver)
                 pauseObserver(pause);
+            // The delay counts from the moment the byte has left.
+            if (!lineIdle()) {
+                pauseDue = pause;
+                timer.start(kRetryMs);
+                stepping = false;
+                return;
+            }
             if (pause > 0) { // after the last byte too: a queued block waits for it
                 timer.start(pause);
                 stepping = false;
@@ -95,6 +130,8 @@ void BlockSender::finish(Outcome outcome)
     const qint64 sent = position, total = data.size();
     data.clear();
     position = 0;
+    blocks.clear();
+    pauseDue = -1;
     if (finished)
         finished(outcome, sent, total);
 }

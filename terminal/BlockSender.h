@@ -1,7 +1,8 @@
 // Sends a pasted or generated block on the UI thread without ever blocking it.
 //
 // Unpaced, it hands the driver as much as it takes at once and comes back when the
-// line has room again; paced, it writes one byte, waits until the line has sent it,
+// line has room again; paced, it writes one byte, waits until the line has sent it
+// (on a slow line the byte time comes before the delay, as it does on the wire),
 // and lets the character or line-feed delay pass on a timer. Between steps the event
 // loop runs, so the window stays responsive, received text (the instrument's echo) is
 // shown, and the user can cancel. Blocks given while one is being sent queue behind
@@ -12,6 +13,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 
 class BlockSender : public QObject
@@ -50,9 +52,17 @@ public:
     void setPauseObserver(std::function<void(int ms)> observer) { pauseObserver = observer; }
 
 private:
+    // The bytes of one add() end at end (an offset into data) and go out with pacing.
+    struct Block {
+        int end;
+        Pacing pacing;
+    };
+
     void step();
     void finish(Outcome outcome);
     bool moreToSend() const { return position < data.size(); }
+    // The block the next byte belongs to; blocks already sent are dropped.
+    const Block& currentBlock();
 
     WriteSome writeSome;
     WriteOne writeOne;
@@ -63,6 +73,7 @@ private:
     QTimer timer;
     QByteArray data;
     int position = 0;
-    Pacing pacing;
+    std::deque<Block> blocks; // in order; data holds their bytes back to back
+    int pauseDue = -1;        // a paced byte is still on the line: then this pause
     bool stepping = false;
 };

@@ -1,6 +1,7 @@
 #include "BrennockDoc.h"
 
 #include "BlockSender.h"
+#include "ControlChars.h"
 #include "PortBindings.h"
 #include "PortDataSink.h"
 #include "ReaderHandOver.h"
@@ -39,11 +40,9 @@ const QString kUntitledTitle = QStringLiteral("Untitled");
 
 constexpr uint16_t kXonLimit = 100;
 constexpr uint16_t kXoffLimit = 100;
-constexpr char kXonChar = 0x11;
-constexpr char kXoffChar = 0x13;
 constexpr int kRtsCtsFlags = 3; // "Hardware": CTS handshake, RTS driven by the driver
-constexpr unsigned char kCr = 13;
-constexpr unsigned char kLf = 10;
+using ascii::kCr;
+using ascii::kLf;
 
 } // namespace
 
@@ -270,7 +269,7 @@ void CBrennockDoc::applySettingsToPort()
                               static_cast<uint8_t>(comm.dataBits.trimmed().toUInt()),
                               static_cast<uint8_t>(stopBitsCodeOf(comm.stopBits)));
     serialPort->SetFlowControl(static_cast<uint32_t>(flowControlFlagsOf(comm.flowControl)),
-                               kXonLimit, kXoffLimit, kXonChar, kXoffChar);
+                               kXonLimit, kXoffLimit, ascii::kXon, ascii::kXoff);
     dtr = rts = true; // the flow control just set asserts both
 }
 

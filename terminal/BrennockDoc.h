@@ -87,7 +87,9 @@ public:
     // The user's cancel (Esc): the rest of the block is not sent, the status says how
     // much was.
     void cancelSending();
-    void DeliverToViews(const char* bytes, int count); // UI thread, synchronous, in view order
+    // Hands bytes to every view, in view order, on the UI thread. Received data come
+    // here from the hand-over's posted event; the comm thread does not wait for it.
+    void DeliverToViews(const char* bytes, int count);
     const CommSettings& commSettings() const;
     CommDialogValues commDialogValues() const; // the dialog's initial values
     // The after-OK steps 1 to 5. The port bindings chosen in the dialog are stored with

@@ -1,11 +1,13 @@
 #include "TerminalTranslator.h"
 
+#include "ControlChars.h"
+
 namespace
 {
-constexpr char kBel = 7;
-constexpr char kBs = 8;
-constexpr char kLf = 10;
-constexpr char kCr = 13;
+using ascii::kBel;
+using ascii::kBs;
+using ascii::kCr;
+using ascii::kLf;
 } // namespace
 
 void TerminalTranslator::deliver(const char* bytes, int count, TerminalOutput& output)

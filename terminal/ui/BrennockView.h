@@ -1,7 +1,8 @@
 // CBrennockView: the terminal window.
 //
-// Received bytes arrive as portData() from the document, synchronously on the UI
-// thread. They are translated at once (TerminalTranslator) and every run goes to the
+// Received bytes arrive as portData() from the document on the UI thread, as the
+// comm thread's hand-over delivered them (it queues reads and waits only while its
+// bounded queue is full). They are translated at once (TerminalTranslator) and every run goes to the
 // capture writer straight away, exact and per delivery. What the widget shows is
 // coalesced: the runs are decoded (code page 437) into a pending batch that is
 // inserted in one piece when the RefreshPacer says, or at once when it grows large,

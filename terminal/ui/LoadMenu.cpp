@@ -135,12 +135,12 @@ void LoadMenu::onLoad()
 
 void LoadMenu::onRedoLastLoad()
 {
-    run([this] { loadCommands->RedoLastLoad(); });
+    run([this] { loadCommands->redoLastLoad(); });
 }
 
 void LoadMenu::onRedoLastLoadCpm68k()
 {
-    run([this] { loadCommands->RedoLastLoadCpm68k(); });
+    run([this] { loadCommands->redoLastLoadCpm68k(); });
 }
 
 void LoadMenu::onSendBinaryFile()
@@ -149,7 +149,7 @@ void LoadMenu::onSendBinaryFile()
         const QString path = chooseFile(QStringLiteral("Open"), loadcmd::defaultFolder(),
                                         {QStringLiteral("All Files (*)")});
         if (!path.isEmpty())
-            loadCommands->SendBinaryFile(path);
+            loadCommands->sendBinaryFile(path);
     });
 }
 
@@ -158,7 +158,7 @@ void LoadMenu::onPostLinkAndLoad()
     run([this] {
         const QString path = chooseFromLastDir(QStringLiteral("PostLink and Load"), kBinPattern);
         if (!path.isEmpty())
-            loadCommands->PostLinkAndLoad(path);
+            loadCommands->postLinkAndLoad(path);
     });
 }
 
@@ -167,7 +167,7 @@ void LoadMenu::onPostLink()
     run([this] {
         const QString path = chooseFromLastDir(QStringLiteral("PostLink"), kBinPattern);
         if (!path.isEmpty())
-            loadCommands->PostLinkOnly(path);
+            loadCommands->postLinkOnly(path);
     });
 }
 
@@ -176,7 +176,7 @@ void LoadMenu::onSendHexFile()
     run([this] {
         const QString path = chooseFromLastDir(QStringLiteral("Send HEX file"), kHexPattern);
         if (!path.isEmpty())
-            loadCommands->SendHexFileCommand(path);
+            loadCommands->sendHexFileCommand(path);
     });
 }
 
@@ -185,7 +185,7 @@ void LoadMenu::onSendCpm68kFile()
     run([this] {
         const QString path = chooseFromLastDir(QStringLiteral("Send CPM68K file"), kCpmPattern);
         if (!path.isEmpty())
-            loadCommands->SendCpm68kFileCommand(path);
+            loadCommands->sendCpm68kFileCommand(path);
     });
 }
 

@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -115,6 +116,32 @@ struct LogCollector {
     }
 };
 
+// The link tests' fixture: one session on one qx2sim, its event log collected.
+struct SessionRig {
+    Peer peer;
+    LinkSession session;
+    LogCollector log{&session};
+    QStringList entries;
+
+    bool start(qx2sim::SimOptions o = {}, LinkTiming t = fastTiming())
+    {
+        session.setTiming(t);
+        return peer.start(o) && session.selectPort(peer.link);
+    }
+    // Started, with the listing of path in entries.
+    bool startListed(qx2sim::SimOptions o = {}, const QStringList& path = {})
+    {
+        return start(o) && list(path);
+    }
+    bool list(const QStringList& path = {}, int ms = 3000);
+    QString line(const QString& name) const;
+    bool runJob(const std::function<bool()>& start, int ms = 30000);
+    bool storedOnCard(const QString& name) const
+    {
+        return QFileInfo::exists(peer.cardRoot() + QLatin1Char('/') + name);
+    }
+};
+
 // Waits until the session is idle again.
 inline bool waitIdle(LinkSession* s, int ms)
 {
@@ -155,6 +182,21 @@ inline bool runJob(LinkSession& session, const std::function<bool()>& start, int
     if (finished.isEmpty() && !finished.wait(ms))
         return false;
     return finished.first().at(0).toBool();
+}
+
+inline bool SessionRig::list(const QStringList& path, int ms)
+{
+    return listInto(session, path, &entries, ms);
+}
+
+inline QString SessionRig::line(const QString& name) const
+{
+    return entryFor(entries, name);
+}
+
+inline bool SessionRig::runJob(const std::function<bool()>& start, int ms)
+{
+    return linktest::runJob(session, start, ms);
 }
 
 } // namespace linktest

@@ -63,29 +63,6 @@ QStringList filesIn(const QString& dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
-// A session on a peer with the given faults.
-struct Rig {
-    Peer peer;
-    LinkSession session;
-    LogCollector log{&session};
-    QStringList entries;
-
-    bool start(qx2sim::SimOptions o = {}, LinkTiming t = fastTiming())
-    {
-        session.setTiming(t);
-        return peer.start(o) && session.selectPort(peer.link);
-    }
-    bool list(int ms = 3000) { return listInto(session, QStringList(), &entries, ms); }
-    QString line(const QString& name) const { return entryFor(entries, name); }
-    bool runJob(const std::function<bool()>& start, int ms = 20000)
-    {
-        return linktest::runJob(session, start, ms);
-    }
-    bool storedOnCard(const QString& name) const
-    {
-        return QFileInfo::exists(peer.cardRoot() + QLatin1Char('/') + name);
-    }
-};
 } // namespace
 
 class TestFaults : public QObject
@@ -159,7 +136,7 @@ void TestFaults::lateListing()
     o.chunkGapMs = chunk ? 50 : 0;
     LinkTiming t = fastTiming();
     t.listingStartMs = startMs;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o, t));
     QSignalSpy listings(&rig.session, &LinkSession::listingReceived);
     QSignalSpy noAnswer(&rig.session, &LinkSession::noAnswer);
@@ -181,7 +158,7 @@ void TestFaults::lateListing()
     LinkTiming patient = t;
     patient.listingStartMs = delayMs + 1000;
     rig.session.setTiming(patient);
-    QVERIFY(rig.list(delayMs + 3000));
+    QVERIFY(rig.list({}, delayMs + 3000));
     QCOMPARE(namesOf(rig.entries), kRootNames);
 }
 
@@ -203,7 +180,7 @@ void TestFaults::clockReply()
     qx2sim::SimOptions o;
     o.tdateDelayMs = delayMs;
     o.nulInClockReply = nul;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     const QDateTime t(QDate(2024, 3, 15), QTime(13, 4, 5), Qt::UTC);
     rig.session.setClock([t] { return t; });
@@ -240,7 +217,7 @@ void TestFaults::nulInListingIsNotPartOfTheEntries()
     qx2sim::SimOptions o;
     o.nulInListing = true;
     o.crlfListing = true;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     QCOMPARE(namesOf(rig.entries), kRootNames);
@@ -284,7 +261,7 @@ void TestFaults::downloadPause()
     qx2sim::SimOptions o;
     o.cardDir = card.path();
     o.downloadPauseMs = pauseMs;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     QSignalSpy aborted(&rig.session, &LinkSession::jobAborted);
@@ -330,7 +307,7 @@ void TestFaults::missingFileAnsweredWithText()
     qx2sim::SimOptions o;
     o.cardDir = card.path();
     o.missingFileText = true;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     const QStringList lines = {rig.line(QStringLiteral("GONE.BIN")),
@@ -371,7 +348,7 @@ void TestFaults::fileChangedSinceTheListing()
     QVERIFY(writeFile(card.path() + QStringLiteral("/NEXT.BIN"), next));
     qx2sim::SimOptions o;
     o.cardDir = card.path();
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     const QStringList lines = {rig.line(QStringLiteral("CHANGED.BIN")),
@@ -404,7 +381,7 @@ void TestFaults::serverTextAroundUploads()
     QVERIFY(writeFile(local.path() + QStringLiteral("/second.bin"), second));
     qx2sim::SimOptions o;
     o.uploadText = when;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QSignalSpy listings(&rig.session, &LinkSession::listingReceived);
     QVERIFY(rig.runJob([&] {
@@ -436,7 +413,7 @@ void TestFaults::uploadStallEndsTheJobWithTheAbortMessage()
     // The instrument waits well longer than the client (1500 ms here) before it
     // gives the upload up and reads on.
     o.timing.uploadIdleMs = 5000;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QSignalSpy aborted(&rig.session, &LinkSession::jobAborted);
     QSignalSpy listings(&rig.session, &LinkSession::listingReceived);
@@ -486,7 +463,7 @@ void TestFaults::vanishingMidTransfer()
         o.vanishAfterBytes = afterBytes;
     }
     o.comeBackMs = 400;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     QSignalSpy aborted(&rig.session, &LinkSession::jobAborted);
@@ -548,7 +525,7 @@ void TestFaults::slowTurnaroundEverywhere()
     // A USB adapter's latency before every answer, under the reply timers.
     qx2sim::SimOptions o;
     o.turnaroundMs = 100;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     QCOMPARE(namesOf(rig.entries), kRootNames);
@@ -603,7 +580,7 @@ void TestFaults::failedDownloadKeepsTheOldFile()
         o.growPattern = QStringLiteral("DATA001.DAT");
         o.growBytes = 30;
     }
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     QStringList lines = {rig.line(QStringLiteral("DATA001.DAT"))};
@@ -629,7 +606,7 @@ void TestFaults::grownEmptyFileNeverLandsInTheNext()
     qx2sim::SimOptions o;
     o.growPattern = QStringLiteral("empty.txt");
     o.growBytes = 47;
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start(o));
     QVERIFY(rig.list());
     QTemporaryDir dest;
@@ -654,7 +631,7 @@ void TestFaults::uploadTakesOnlyRegularFiles()
     const QString plain = local.path() + QStringLiteral("/plain.bin");
     const QByteArray bytes = randomBytes(5000, 51);
     QVERIFY(writeFile(plain, bytes));
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start());
     QElapsedTimer t;
     t.start();
@@ -694,7 +671,7 @@ void TestFaults::uploadOfAFileThatChangesSize()
     const QString after = local.path() + QStringLiteral("/after.bin");
     QVERIFY(writeFile(path, randomBytes(250000, 61)));
     QVERIFY(writeFile(after, "after"));
-    Rig rig;
+    SessionRig rig;
     QVERIFY(rig.start());
     // Once the first chunk is out, the file changes under the upload.
     bool changed = false;

@@ -53,11 +53,10 @@ private slots:
 
 void TestSession::getRootDirectoryBytesAtAnyDepth()
 {
-    Peer peer;
-    QVERIFY(peer.start());
-    LinkSession s;
-    s.setTiming(fastTiming());
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start());
+    LinkSession& s = rig.session;
+    Peer& peer = rig.peer;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QSignalSpy succeeded(&s, &LinkSession::listingSucceeded);
 
@@ -85,13 +84,12 @@ void TestSession::getRootDirectoryBytesAtAnyDepth()
 
 void TestSession::listingInSmallChunksIsParsedOnce()
 {
-    Peer peer;
     qx2sim::SimOptions o;
     o.chunkSize = 40;
     o.chunkGapMs = 120; // well under the 600 ms that ends a reply
-    QVERIFY(peer.start(o));
-    LinkSession s; // the program's waits: the quiet time is the point here
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig; // the program's waits: the quiet time is the point here
+    QVERIFY(rig.start(o, LinkTiming()));
+    LinkSession& s = rig.session;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QVERIFY(s.performCD());
     QVERIFY(listings.wait(10000));
@@ -103,13 +101,12 @@ void TestSession::listingInSmallChunksIsParsedOnce()
 
 void TestSession::gapOfQuietTimeSplitsListing()
 {
-    Peer peer;
     qx2sim::SimOptions o;
     o.chunkSize = 150;
     o.chunkGapMs = 650;
-    QVERIFY(peer.start(o));
-    LinkSession s;
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start(o, LinkTiming()));
+    LinkSession& s = rig.session;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QVERIFY(s.performCD());
     QVERIFY(listings.wait(3000));
@@ -123,13 +120,11 @@ void TestSession::gapOfQuietTimeSplitsListing()
 
 void TestSession::crlfLinesKeepTheirCr()
 {
-    Peer peer;
     qx2sim::SimOptions o;
     o.crlfListing = true;
-    QVERIFY(peer.start(o));
-    LinkSession s;
-    s.setTiming(fastTiming());
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start(o));
+    LinkSession& s = rig.session;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QVERIFY(s.performCD());
     QVERIFY(listings.wait(3000));
@@ -142,11 +137,9 @@ void TestSession::crlfLinesKeepTheirCr()
 
 void TestSession::headerLinesAreNoEntries()
 {
-    Peer peer;
-    QVERIFY(peer.start());
-    LinkSession s;
-    s.setTiming(fastTiming());
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start());
+    LinkSession& s = rig.session;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QVERIFY(s.performCD({QStringLiteral("DATA")}));
     QVERIFY(listings.wait(3000));
@@ -161,13 +154,11 @@ void TestSession::headerLinesAreNoEntries()
 
 void TestSession::namesThatDoNotFitTheColumns()
 {
-    Peer peer;
     qx2sim::SimOptions o;
     o.oddNames = true;
-    QVERIFY(peer.start(o));
-    LinkSession s;
-    s.setTiming(fastTiming());
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start(o));
+    LinkSession& s = rig.session;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QVERIFY(s.performCD());
     QVERIFY(listings.wait(3000));
@@ -199,12 +190,11 @@ void TestSession::namesThatDoNotFitTheColumns()
 
 void TestSession::busyRequestIsRefusedAndKeepsThePath()
 {
-    Peer peer;
-    QVERIFY(peer.start());
-    LinkSession s;
-    s.setTiming(fastTiming());
-    LogCollector log(&s);
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start());
+    LinkSession& s = rig.session;
+    LogCollector& log = rig.log;
+    Peer& peer = rig.peer;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QVERIFY(s.performCD());
     QVERIFY(!s.performCD({QStringLiteral("DATA")}));
@@ -222,13 +212,12 @@ void TestSession::busyRequestIsRefusedAndKeepsThePath()
 
 void TestSession::silentPeerGivesUnableToConnect()
 {
-    Peer peer;
     qx2sim::SimOptions o;
     o.silent = true;
-    QVERIFY(peer.start(o));
-    LinkSession s; // the program's 4000 ms
-    LogCollector log(&s);
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig; // the program's 4000 ms
+    QVERIFY(rig.start(o, LinkTiming()));
+    LinkSession& s = rig.session;
+    LogCollector& log = rig.log;
     QSignalSpy silent(&s, &LinkSession::noAnswer);
     QElapsedTimer t;
     t.start();
@@ -246,13 +235,10 @@ void TestSession::silentPeerGivesUnableToConnect()
 
 void TestSession::setTimeDuringListingLogsTheCollectedText()
 {
-    Peer peer;
-    QVERIFY(peer.start());
-    LinkSession s;
-    s.setTiming(fastTiming());
-    s.setClock([] { return QDateTime(QDate(2020, 1, 1), QTime(0, 5, 9), Qt::UTC); });
-    LogCollector log(&s);
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    rig.session.setClock([] { return QDateTime(QDate(2020, 1, 1), QTime(0, 5, 9), Qt::UTC); });
+    QVERIFY(rig.start());
+    LinkSession& s = rig.session;
     QSignalSpy listings(&s, &LinkSession::listingReceived);
     QSignalSpy replies(&s, &LinkSession::setTimeReply);
     QVERIFY(s.performCD());
@@ -270,13 +256,12 @@ void TestSession::setTimeDuringListingLogsTheCollectedText()
 
 void TestSession::setTimeSendsUtcAndLogsTheReplyAsOneLine()
 {
-    Peer peer;
-    QVERIFY(peer.start());
-    LinkSession s;
-    s.setTiming(fastTiming());
-    s.setClock([] { return QDateTime(QDate(2019, 5, 13), QTime(19, 50, 37), Qt::UTC); });
-    LogCollector log(&s);
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    rig.session.setClock([] { return QDateTime(QDate(2019, 5, 13), QTime(19, 50, 37), Qt::UTC); });
+    QVERIFY(rig.start());
+    LinkSession& s = rig.session;
+    LogCollector& log = rig.log;
+    Peer& peer = rig.peer;
     QSignalSpy replies(&s, &LinkSession::setTimeReply);
     s.sendSetTime();
     QCOMPARE(log.lines.first(),
@@ -293,12 +278,11 @@ void TestSession::setTimeSendsUtcAndLogsTheReplyAsOneLine()
 
 void TestSession::farEndVanishingIsReportedOnceAndPortReopens()
 {
-    Peer peer;
-    QVERIFY(peer.start());
-    LinkSession s;
-    s.setTiming(fastTiming());
-    LogCollector log(&s);
-    QVERIFY(s.selectPort(peer.link));
+    SessionRig rig;
+    QVERIFY(rig.start());
+    LinkSession& s = rig.session;
+    LogCollector& log = rig.log;
+    Peer& peer = rig.peer;
     QSignalSpy open(&s, &LinkSession::portOpenChanged);
 
     peer.engine->stop(); // the far end goes away

@@ -78,29 +78,6 @@ QList<CardFile> boundaryFiles()
             {QStringLiteral("S3M.BIN"), 3 * 1000 * 1000 + 17, utc(2024, 5, 13, 19, 50)}};
 }
 
-// A session on a peer, the card listed once.
-struct Rig {
-    Peer peer;
-    LinkSession session;
-    QStringList entries;
-
-    bool start(qx2sim::SimOptions o = {}, const QStringList& path = {})
-    {
-        if (!peer.start(o))
-            return false;
-        session.setTiming(fastTiming());
-        if (!session.selectPort(peer.link))
-            return false;
-        return list(path);
-    }
-    bool list(const QStringList& path) { return listInto(session, path, &entries); }
-    QString line(const QString& name) const { return entryFor(entries, name); }
-    bool runJob(const std::function<bool()>& start, int ms = 30000)
-    {
-        return linktest::runJob(session, start, ms);
-    }
-};
-
 class FakeChoices : public TransferChoices
 {
 public:
@@ -169,10 +146,10 @@ void TestTransfer::downloadsAreByteExactWithListingTimes()
         contents[f.name] = randomBytes(f.size, seed++);
         QVERIFY(writeFile(card.path() + QLatin1Char('/') + f.name, contents[f.name], f.time));
     }
-    Rig rig;
+    SessionRig rig;
     qx2sim::SimOptions o;
     o.cardDir = card.path();
-    QVERIFY(rig.start(o));
+    QVERIFY(rig.startListed(o));
     QStringList lines;
     for (const CardFile& f : files)
         lines << rig.line(f.name);
@@ -218,8 +195,8 @@ void TestTransfer::uploadsAreByteExactInChunks()
         urls << QUrl::fromLocalFile(path);
         names << f.name;
     }
-    Rig rig;
-    QVERIFY(rig.start({}, {QStringLiteral("DATA")}));
+    SessionRig rig;
+    QVERIFY(rig.startListed({}, {QStringLiteral("DATA")}));
     QList<QPair<qint64, qint64>> writes;
     connect(&rig.session, &LinkSession::wroteToPort, this, [&](qint64 n, qint64 queued) {
         if (rig.session.currentState() == LinkSession::Upload)
@@ -271,11 +248,11 @@ void TestTransfer::cancelDuringDownloadSendsOneAbort()
     QTemporaryDir dest;
     QVERIFY(writeFile(card.path() + QStringLiteral("/BIG.BIN"), randomBytes(200000, 7)));
     QVERIFY(writeFile(card.path() + QStringLiteral("/NEXT.BIN"), randomBytes(10, 8)));
-    Rig rig;
+    SessionRig rig;
     qx2sim::SimOptions o;
     o.cardDir = card.path();
     o.lineRate = 115200; // slow enough to cancel in the middle
-    QVERIFY(rig.start(o));
+    QVERIFY(rig.startListed(o));
     QSignalSpy progress(&rig.session, &LinkSession::transferFileCompleted);
     QSignalSpy finished(&rig.session, &LinkSession::jobFinished);
     QVERIFY(rig.session.startDownload(
@@ -299,12 +276,12 @@ void TestTransfer::cancelDuringDownloadSendsOneAbort()
 void TestTransfer::stallEndsTheJobWithTheAbortMessage()
 {
     QTemporaryDir dest;
-    Rig rig;
+    SessionRig rig;
     qx2sim::SimOptions o;
     // Not a byte for the request: the link itself is in doubt. (A file that stops
     // part way is refused and the job goes on: see the fault tests.)
     o.stallDownloadAfter = 0;
-    QVERIFY(rig.start(o));
+    QVERIFY(rig.startListed(o));
     LogCollector log(&rig.session);
     QSignalSpy aborted(&rig.session, &LinkSession::jobAborted);
     QVERIFY(!rig.runJob([&] {
@@ -327,10 +304,10 @@ void TestTransfer::cancelDuringUploadSendsNothingMore()
     QTemporaryDir local;
     const QString path = local.path() + QStringLiteral("/big.bin");
     QVERIFY(writeFile(path, randomBytes(200000, 5)));
-    Rig rig;
+    SessionRig rig;
     qx2sim::SimOptions o;
     o.lineRate = 115200;
-    QVERIFY(rig.start(o));
+    QVERIFY(rig.startListed(o));
     QSignalSpy progress(&rig.session, &LinkSession::transferFileCompleted);
     QSignalSpy finished(&rig.session, &LinkSession::jobFinished);
     QVERIFY(rig.session.startUpload({QUrl::fromLocalFile(path), QUrl::fromLocalFile(path)},
@@ -363,11 +340,11 @@ void TestTransfer::hostileNamesNeverLeaveTheDestination()
     QVERIFY(writeFile(top.path() + QStringLiteral("/EVIL.TXT"), "keep me"));
     QVERIFY(writeFile(dest + QStringLiteral("/KEEP.TXT"), "keep me too"));
     const QByteArray tmpBefore = readFile(QStringLiteral("/tmp/EVIL.TXT"));
-    Rig rig;
+    SessionRig rig;
     qx2sim::SimOptions o;
     o.hostileNames = true;
     o.oddNames = true;
-    QVERIFY(rig.start(o));
+    QVERIFY(rig.startListed(o));
     LogCollector log(&rig.session);
     QStringList lines;
     for (const QString& name : qx2sim::hostileCardNames())
@@ -413,8 +390,8 @@ void TestTransfer::localWriteFailureStopsTheJob()
     QTemporaryDir dest;
     // A folder where the file should go: the file cannot take its name.
     QVERIFY(QDir().mkpath(dest.path() + QStringLiteral("/README.TXT/inside")));
-    Rig rig;
-    QVERIFY(rig.start());
+    SessionRig rig;
+    QVERIFY(rig.startListed());
     LogCollector log(&rig.session);
     QSignalSpy aborted(&rig.session, &LinkSession::jobAborted);
     QVERIFY(!rig.runJob([&] {
@@ -441,10 +418,10 @@ void TestTransfer::localWriteFailureStopsTheJob()
 void TestTransfer::unparsableDateLeavesTheTimesAlone()
 {
     QTemporaryDir dest;
-    Rig rig;
+    SessionRig rig;
     qx2sim::SimOptions o;
     o.badDates = true;
-    QVERIFY(rig.start(o));
+    QVERIFY(rig.startListed(o));
     LogCollector log(&rig.session);
     const QString line = rig.line(QStringLiteral("AUTOEXEC.BAT"));
     QVERIFY2(line.contains(QLatin1String(" 13-45-19 ")), qPrintable(line));
@@ -463,8 +440,8 @@ void TestTransfer::unreadableUploadIsSkippedNotAnnounced()
     QTemporaryDir local;
     QVERIFY(writeFile(local.path() + QStringLiteral("/GOOD.TXT"), "good"));
     QVERIFY(QDir().mkpath(local.path() + QStringLiteral("/FOLDER.TXT")));
-    Rig rig;
-    QVERIFY(rig.start());
+    SessionRig rig;
+    QVERIFY(rig.startListed());
     LogCollector log(&rig.session);
     QVERIFY(!rig.runJob([&] {
         return rig.session.startUpload(
@@ -494,8 +471,8 @@ void TestTransfer::setTimeAtFixedClocks()
                              {QTime(0, 5, 9), "tdate 03-15-2024 12:05:09 a\n"},
                              {QTime(12, 0, 0), "tdate 03-15-2024 12:00:00 p\n"},
                              {QTime(23, 59, 59), "tdate 03-15-2024 11:59:59 p\n"}};
-    Rig rig;
-    QVERIFY(rig.start());
+    SessionRig rig;
+    QVERIFY(rig.startListed());
     for (const Row& row : rows) {
         const QDateTime t(QDate(2024, 3, 15), row.at, Qt::UTC);
         rig.session.setClock([t] { return t; });

@@ -156,7 +156,7 @@ TEST(LoadCommands, AFailedSendSaysWhyAndIsNotRemembered)
     } cases[] = {
         {"capture command", 1, [&](LoadCommands& c) { return c.OnLoadAny(text); },
          "The CAPTURE command did not go out"},
-        {"Send Binary File", 1, [&](LoadCommands& c) { return c.SendBinaryFile(text); },
+        {"Send Binary File", 1, [&](LoadCommands& c) { return c.sendBinaryFile(text); },
          "The send stopped after 0 of 5 bytes"},
     };
     for (const auto& c : cases) {
@@ -184,7 +184,7 @@ TEST(LoadCommands, AFailedConversionIsNotRememberedAsThePostLinkSpec)
     RecordingFeedback feedback;
     SettingsStore settings(dir.path() + QStringLiteral("/b.ini"));
     LoadCommands commands(host, &settings, feedback);
-    EXPECT_FALSE(commands.PostLinkAndLoad(bin));
+    EXPECT_FALSE(commands.postLinkAndLoad(bin));
     EXPECT_FALSE(feedback.messages.isEmpty());
     EXPECT_TRUE(commands.readPath("PostLinkSpec").isEmpty());
     EXPECT_TRUE(host.fake.wire.isEmpty());

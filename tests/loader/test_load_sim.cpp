@@ -321,7 +321,7 @@ TEST(LoadSim, RedoLastLoadConvertsTheBinAgain)
     ASSERT_TRUE(binfixture::writeProgram(binfixture::sampleProgram({1}), QByteArray(),
                                          rig.dir.path(), QStringLiteral("APP")));
     const QString bin = rig.path(QStringLiteral("APP.BIN"));
-    EXPECT_FALSE(rig.commands->RedoLastLoad());
+    EXPECT_FALSE(rig.commands->redoLastLoad());
     ASSERT_EQ(rig.feedback.messages.size(), 1);
     EXPECT_EQ(rig.feedback.messages[0].text, QString::fromLatin1(loadcmd::kRedoLoadEmptyText));
     EXPECT_EQ(rig.feedback.messages[0].caption, QStringLiteral("Brennock"));
@@ -333,7 +333,7 @@ TEST(LoadSim, RedoLastLoadConvertsTheBinAgain)
     const QString run = rig.path(QStringLiteral("APP.RUN"));
     ASSERT_TRUE(QFile::exists(run));
     ASSERT_TRUE(QFile::remove(run));
-    EXPECT_TRUE(rig.commands->RedoLastLoad());
+    EXPECT_TRUE(rig.commands->redoLastLoad());
     EXPECT_TRUE(QFile::exists(run)) << "F5 converted the .BIN again";
     const qx2sim::MemoryModel m = rig.sim->memory();
     ASSERT_EQ(m.loads.size(), 2);
@@ -527,23 +527,23 @@ TEST(LoadSim, CommandsWithoutAMenuEntryRememberTheirPaths)
                                          QStringLiteral("P")));
     const QString bin = sub + QStringLiteral("/P.BIN");
 
-    EXPECT_TRUE(rig.commands->PostLinkOnly(bin));
+    EXPECT_TRUE(rig.commands->postLinkOnly(bin));
     EXPECT_EQ(rig.commands->readPath("LastDir"), sub + QLatin1Char('/'));
     EXPECT_TRUE(rig.sim->memory().loads.isEmpty()) << "PostLink alone loads nothing";
 
-    EXPECT_TRUE(rig.commands->PostLinkAndLoad(bin));
+    EXPECT_TRUE(rig.commands->postLinkAndLoad(bin));
     EXPECT_EQ(rig.commands->readPath("PostLinkSpec"), sub + QStringLiteral("/P.RUN"));
     EXPECT_EQ(rig.sim->memory().loads.size(), 1);
 
     const QString app = rig.writeImage(QStringLiteral("F.APP"), 0x601B, 0xE41000, pattern(100));
-    EXPECT_TRUE(rig.commands->SendCpm68kFileCommand(app));
+    EXPECT_TRUE(rig.commands->sendCpm68kFileCommand(app));
     EXPECT_EQ(rig.commands->readPath("LoadCPM"), rig.dir.path() + QLatin1Char('/'));
     EXPECT_EQ(rig.commands->readPath("LoadCPMSpec"), app);
     EXPECT_EQ(rig.sim->memory().loads.size(), 2);
 
     const QString hex = sub + QStringLiteral("/H.HEX");
     writeAll(hex, ":0400000001020304F2\r\n:00000001FF\r\n");
-    EXPECT_TRUE(rig.commands->SendHexFileCommand(hex));
+    EXPECT_TRUE(rig.commands->sendHexFileCommand(hex));
     EXPECT_EQ(rig.commands->readPath("LoadHex"), sub + QLatin1Char('/'));
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) {
         return !m.hexLoads.isEmpty() && m.hexLoads.constLast().closed;
@@ -562,14 +562,14 @@ TEST(LoadSim, SendBinaryFileSendsEveryByteAsItIs)
     // that they went out unchanged, ETX included.
     const QString file = rig.path(QStringLiteral("raw.bin"));
     writeAll(file, QByteArray("\rCAPTURE RAW.TXT\rbinary \xE9 text\x03", 33));
-    EXPECT_TRUE(rig.commands->SendBinaryFile(file));
+    EXPECT_TRUE(rig.commands->sendBinaryFile(file));
     ASSERT_TRUE(waitFor(rig, [](const qx2sim::MemoryModel& m) { return !m.cardFiles.isEmpty(); }));
     const qx2sim::MemoryModel m = rig.sim->memory();
     EXPECT_EQ(m.cardFiles[0].cardPath, QStringLiteral("C:\\RAW.TXT"));
     EXPECT_EQ(m.cardFiles[0].size, 13);
     EXPECT_TRUE(rig.feedback.messages.isEmpty());
     EXPECT_EQ(rig.sim->memory().violations, QStringList()) << "the strict instrument's view";
-    EXPECT_FALSE(rig.commands->SendBinaryFile(rig.path(QStringLiteral("none"))));
+    EXPECT_FALSE(rig.commands->sendBinaryFile(rig.path(QStringLiteral("none"))));
     ASSERT_EQ(rig.feedback.messages.size(), 1);
     EXPECT_EQ(rig.feedback.messages[0].text, QStringLiteral("Cannot open file"));
     EXPECT_EQ(rig.feedback.messages[0].caption, QStringLiteral("LOAD"));

@@ -13,6 +13,8 @@
 #include <QList>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include <memory>
 
 struct RecordingView : PortDataSink {
@@ -48,5 +50,32 @@ struct TestDocSetup {
     void usePort(const QString& name)
     {
         settings->writeText(QStringLiteral("COM Settings"), QStringLiteral("COM Port"), name);
+    }
+};
+
+// The connected-document fixture: a document on portName ("COM7", the pty, unless a
+// test binds another) with one recording view; before() writes the settings the
+// document is to read when it is made. connect() opens the port.
+struct ConnectedDoc {
+    using Before = std::function<void(TestDocSetup&)>;
+
+    TestDocSetup setup;
+    RecordingView view;
+    CBrennockDoc doc;
+
+    explicit ConnectedDoc(const QString& portName = QStringLiteral("COM7"), const Before& before = {})
+        : doc(prepared(setup, portName, before), setup.feedback)
+    {
+        doc.addView(&view);
+    }
+    bool connect() { return setup.ok() && doc.Connect(); }
+
+private:
+    static SettingsStore* prepared(TestDocSetup& s, const QString& portName, const Before& before)
+    {
+        s.usePort(portName);
+        if (before)
+            before(s);
+        return s.settings.get();
     }
 };

@@ -1,5 +1,6 @@
 // The terminal document against a pty bound to "COM7": connecting, receiving through the
 // comm thread, transmitting with pacing and echo, and the Communication Settings OK steps.
+#include "BlockSender.h"
 #include "TestDocSetup.h"
 
 #include <QElapsedTimer>
@@ -7,6 +8,7 @@
 
 #include <termios.h>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -53,6 +55,8 @@ private slots:
     void viewDisconnectsWhileHandlingData();
     void sendBlockPacingThroughSeam();
     void sendBlockPacingOnTheLine();
+    void queuedBlockKeepsItsOwnPacing();
+    void pacedGapsIncludeTheByteTimeOnAThrottledLine();
     void sendBlockWithoutPortBeeps();
     void unpacedPasteLosesNothingOnASlowLine();
     void pacedPasteLeavesTheLoopFree();
@@ -99,31 +103,27 @@ void DocumentTest::createLoadsSettings()
 
 void DocumentTest::connectOpensBoundPort()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
+    ConnectedDoc c;
+    QVERIFY(c.setup.ok());
     QStringList titles;
-    doc.setTitleObserver([&](const QString& t) { titles << t; });
-    QVERIFY(doc.OnNewDocument());
-    QVERIFY(doc.isConnected());
-    QVERIFY(setup.feedback.messages.isEmpty());
-    QCOMPARE(view.clears, 1);
+    c.doc.setTitleObserver([&](const QString& t) { titles << t; });
+    QVERIFY(c.doc.OnNewDocument());
+    QVERIFY(c.doc.isConnected());
+    QVERIFY(c.setup.feedback.messages.isEmpty());
+    QCOMPARE(c.view.clears, 1);
     QCOMPARE(titles, (QStringList{QStringLiteral("Untitled"), QStringLiteral("COM7")}));
-    QCOMPARE(doc.port()->devicePath(), setup.pty.slavePath());
-    QVERIFY(doc.port()->readerRunning());
+    QCOMPARE(c.doc.port()->devicePath(), c.setup.pty.slavePath());
+    QVERIFY(c.doc.port()->readerRunning());
 
     // Connect again on the open port only re-applies the line settings.
-    SerialPort* before = doc.port();
-    QVERIFY(doc.Connect());
-    QCOMPARE(doc.port(), before);
-    QCOMPARE(view.clears, 1);
+    SerialPort* before = c.doc.port();
+    QVERIFY(c.doc.Connect());
+    QCOMPARE(c.doc.port(), before);
+    QCOMPARE(c.view.clears, 1);
 
-    doc.Disconnect();
-    QVERIFY(!doc.isConnected());
-    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+    c.doc.Disconnect();
+    QVERIFY(!c.doc.isConnected());
+    QCOMPARE(c.doc.title(), QStringLiteral("Not connected"));
 }
 
 void DocumentTest::openFailureShowsMessageAndReason_data()
@@ -166,17 +166,15 @@ void DocumentTest::openFailureShowsMessageAndReason()
 
 void DocumentTest::burstArrivesInOrderedChunks()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    ConnectedDoc c;
+    QVERIFY(c.setup.ok());
     RecordingView first, second;
-    doc.addView(&first);
-    doc.addView(&second);
-    QVERIFY(doc.Connect());
+    c.doc.addView(&first);
+    c.doc.addView(&second);
+    QVERIFY(c.doc.Connect());
 
     const QByteArray burst = pattern(3000);
-    QVERIFY(setup.pty.write(burst));
+    QVERIFY(c.setup.pty.write(burst));
     // Keep the event loop away for a moment: the comm thread waits in its first hand-over
     // while the rest of the burst queues up behind it.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -195,35 +193,30 @@ void DocumentTest::burstArrivesInOrderedChunks()
 
 void DocumentTest::stopReaderWhileFarEndFloods()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
+    ConnectedDoc c;
+    QVERIFY(c.connect());
 
-    setup.pty.startFlood();
-    QTRY_VERIFY_WITH_TIMEOUT(view.received.size() > 10000, 3000);
+    c.setup.pty.startFlood();
+    QTRY_VERIFY_WITH_TIMEOUT(c.view.received.size() > 10000, 3000);
     // The comm thread is now inside a hand-over most of the time.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(doc.stopReader());
+    QVERIFY(c.doc.stopReader());
     QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(!doc.port()->readerRunning());
+    QVERIFY(!c.doc.port()->readerRunning());
 
-    const int before = view.received.size();
-    QVERIFY(doc.restartReader());
-    QTRY_VERIFY_WITH_TIMEOUT(view.received.size() > before, 3000);
+    const int before = c.view.received.size();
+    QVERIFY(c.doc.restartReader());
+    QTRY_VERIFY_WITH_TIMEOUT(c.view.received.size() > before, 3000);
 
     // Disconnect (closing the port) while the flood goes on ends just as promptly.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     clock.restart();
-    doc.Disconnect();
+    c.doc.Disconnect();
     QVERIFY(clock.elapsed() < 500);
-    setup.pty.stopFlood();
-    QVERIFY(setup.feedback.messages.isEmpty());
+    c.setup.pty.stopFlood();
+    QVERIFY(c.setup.feedback.messages.isEmpty());
 }
 
 void DocumentTest::destroyedWhileHandOverWaits()
@@ -250,20 +243,18 @@ void DocumentTest::destroyedWhileHandOverWaits()
 
 void DocumentTest::restartFailureDisconnects()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(!doc.stopReader()); // no port: nothing to stop
-    QVERIFY(!doc.restartReader());
-    QVERIFY(doc.Connect());
+    ConnectedDoc c;
+    QVERIFY(c.setup.ok());
+    QVERIFY(!c.doc.stopReader()); // no port: nothing to stop
+    QVERIFY(!c.doc.restartReader());
+    QVERIFY(c.doc.Connect());
     // A loader that forgot to stop the reader: the second start fails.
-    QVERIFY(!doc.restartReader());
-    QCOMPARE(setup.feedback.messages.size(), 1);
-    QCOMPARE(setup.feedback.messages[0].text, QStringLiteral("Error starting comm thread!"));
-    QCOMPARE(setup.feedback.messages[0].caption, QStringLiteral("Error"));
-    QVERIFY(!doc.isConnected());
-    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+    QVERIFY(!c.doc.restartReader());
+    QCOMPARE(c.setup.feedback.messages.size(), 1);
+    QCOMPARE(c.setup.feedback.messages[0].text, QStringLiteral("Error starting comm thread!"));
+    QCOMPARE(c.setup.feedback.messages[0].caption, QStringLiteral("Error"));
+    QVERIFY(!c.doc.isConnected());
+    QCOMPARE(c.doc.title(), QStringLiteral("Not connected"));
 }
 
 void DocumentTest::viewDisconnectsWhileHandlingData()
@@ -297,39 +288,33 @@ void DocumentTest::viewDisconnectsWhileHandlingData()
 
 void DocumentTest::sendBlockPacingThroughSeam()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.Connect());
+    ConnectedDoc c;
+    QVERIFY(c.connect());
     QList<int> sleeps;
-    doc.setPauseObserver([&](int ms) { sleeps << ms; });
-    doc.setCharDelay(5);
-    doc.setLfDelay(50);
-    QVERIFY(doc.SendBlock("ab\r\nc", 5));
-    QTRY_VERIFY(!doc.sending());
+    c.doc.setPauseObserver([&](int ms) { sleeps << ms; });
+    c.doc.setCharDelay(5);
+    c.doc.setLfDelay(50);
+    QVERIFY(c.doc.SendBlock("ab\r\nc", 5));
+    QTRY_VERIFY(!c.doc.sending());
     QCOMPARE(sleeps, (QList<int>{5, 5, 5, 50, 5}));
-    QCOMPARE(setup.feedback.statusTexts,
+    QCOMPARE(c.setup.feedback.statusTexts,
              (QStringList{QStringLiteral("Please wait... transmitting characters!"),
                           QStringLiteral("Ready")}));
-    QCOMPARE(setup.pty.read(5), QByteArray("ab\r\nc")); // CR not expanded in a block
+    QCOMPARE(c.setup.pty.read(5), QByteArray("ab\r\nc")); // CR not expanded in a block
 }
 
 void DocumentTest::sendBlockPacingOnTheLine()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.Connect());
-    doc.setCharDelay(5);
-    doc.setLfDelay(50);
-    setup.pty.startRecording();
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    c.doc.setCharDelay(5);
+    c.doc.setLfDelay(50);
+    c.setup.pty.startRecording();
     const auto start = PtyPair::Clock::now();
-    QVERIFY(doc.SendBlock("ab\r\nc", 5));
-    QTRY_VERIFY(!doc.sending());
+    QVERIFY(c.doc.SendBlock("ab\r\nc", 5));
+    QTRY_VERIFY(!c.doc.sending());
     QTest::qWait(30);
-    const auto arrivals = setup.pty.stopRecording();
+    const auto arrivals = c.setup.pty.stopRecording();
     QCOMPARE(int(arrivals.size()), 5);
     const char expected[] = "ab\r\nc";
     // A byte cannot arrive before the pauses ahead of it are over; delivery only ever
@@ -348,6 +333,54 @@ void DocumentTest::sendBlockPacingOnTheLine()
             QVERIFY2(at < 50.0, qPrintable(QStringLiteral("LF after %1 ms").arg(at)));
         if (i == 4)
             QVERIFY2(at < 65.0 + 150.0, qPrintable(QStringLiteral("c after %1 ms").arg(at)));
+    }
+}
+
+// A block given while another is going out queues behind it with its own pacing;
+// the one in progress keeps the pacing it started with.
+void DocumentTest::queuedBlockKeepsItsOwnPacing()
+{
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    QList<int> sleeps;
+    c.doc.setPauseObserver([&](int ms) { sleeps << ms; });
+    c.doc.setCharDelay(3);
+    QVERIFY(c.doc.SendBlock("abc", 3));
+    c.doc.setCharDelay(7);
+    QVERIFY(c.doc.SendBlock("de", 2));
+    QTRY_VERIFY(!c.doc.sending());
+    QCOMPARE(sleeps, (QList<int>{3, 3, 3, 7, 7}));
+    QCOMPARE(c.setup.pty.read(5), QByteArray("abcde"));
+}
+
+// A pty sends a byte the moment it is written; a UART at 1200 baud takes 8.3 ms, and
+// the character delay counts from the end of that.
+void DocumentTest::pacedGapsIncludeTheByteTimeOnAThrottledLine()
+{
+    constexpr qint64 kByteUs = 8333;
+    constexpr int kDelayMs = 4;
+    QElapsedTimer clock;
+    clock.start();
+    const auto nowUs = [&] { return clock.nsecsElapsed() / 1000; };
+    qint64 onTheLineUntil = 0;
+    std::vector<qint64> writtenAt;
+    bool done = false;
+    BlockSender sender(
+        [](const char*, int) { return -1; },
+        [&](const char*) {
+            writtenAt.push_back(nowUs());
+            onTheLineUntil = std::max(onTheLineUntil, nowUs()) + kByteUs;
+            return 1;
+        },
+        [&] { return nowUs() >= onTheLineUntil; }, [](const char*, int) {},
+        [&](BlockSender::Outcome, qint64, qint64) { done = true; });
+    sender.add("abcdef", {kDelayMs, kDelayMs});
+    QTRY_VERIFY_WITH_TIMEOUT(done, 2000);
+    QCOMPARE(int(writtenAt.size()), 6);
+    for (size_t i = 1; i < writtenAt.size(); ++i) {
+        const qint64 gap = writtenAt[i] - writtenAt[i - 1];
+        QVERIFY2(gap >= kByteUs + kDelayMs * 1000 - 500,
+                 qPrintable(QStringLiteral("gap %1: %2 us").arg(i).arg(gap)));
     }
 }
 
@@ -373,58 +406,50 @@ void DocumentTest::sendBlockWithoutPortBeeps()
 // longer than a write may take: every byte arrives, in order, and the call returns at once.
 void DocumentTest::unpacedPasteLosesNothingOnASlowLine()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.Connect());
+    ConnectedDoc c;
+    QVERIFY(c.connect());
     const QByteArray paste = pattern(256 * 1024);
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(doc.SendBlock(paste.constData(), paste.size()));
+    QVERIFY(c.doc.SendBlock(paste.constData(), paste.size()));
     QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(doc.sending()); // the pty holds far less than this
+    QVERIFY(c.doc.sending()); // the pty holds far less than this
     QTest::qWait(1500);     // longer than a write may wait
-    QVERIFY(doc.sending());
+    QVERIFY(c.doc.sending());
     QByteArray arrived;
     QElapsedTimer reading;
     reading.start();
     while (arrived.size() < paste.size() && reading.elapsed() < 20000) {
-        arrived += setup.pty.readFor(5);
+        arrived += c.setup.pty.readFor(5);
         QCoreApplication::processEvents();
     }
     QCOMPARE(arrived.size(), paste.size());
     QVERIFY(arrived == paste);
-    QTRY_VERIFY(!doc.sending());
-    QCOMPARE(setup.feedback.beeps, 0);
-    QCOMPARE(setup.feedback.statusTexts.last(), QStringLiteral("Ready"));
-    QVERIFY(setup.feedback.messages.isEmpty());
+    QTRY_VERIFY(!c.doc.sending());
+    QCOMPARE(c.setup.feedback.beeps, 0);
+    QCOMPARE(c.setup.feedback.statusTexts.last(), QStringLiteral("Ready"));
+    QVERIFY(c.setup.feedback.messages.isEmpty());
 }
 
 // A paced paste returns at once; while it goes out, what the instrument sends is shown.
 void DocumentTest::pacedPasteLeavesTheLoopFree()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
-    doc.setCharDelay(2);
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    c.doc.setCharDelay(2);
     const QByteArray paste(200, 'p');
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(doc.SendBlock(paste.constData(), paste.size()));
+    QVERIFY(c.doc.SendBlock(paste.constData(), paste.size()));
     QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(setup.feedback.statusTexts.last(),
+    QCOMPARE(c.setup.feedback.statusTexts.last(),
              QStringLiteral("Please wait... transmitting characters!"));
-    QVERIFY(setup.pty.write("echo from the instrument"));
-    QTRY_VERIFY_WITH_TIMEOUT(view.received.contains("echo from the instrument"), 2000);
-    QVERIFY(doc.sending()); // shown while the paste still goes out
-    QTRY_VERIFY_WITH_TIMEOUT(!doc.sending(), 5000);
-    QCOMPARE(setup.pty.read(paste.size()), paste);
-    QCOMPARE(setup.feedback.statusTexts.last(), QStringLiteral("Ready"));
+    QVERIFY(c.setup.pty.write("echo from the instrument"));
+    QTRY_VERIFY_WITH_TIMEOUT(c.view.received.contains("echo from the instrument"), 2000);
+    QVERIFY(c.doc.sending()); // shown while the paste still goes out
+    QTRY_VERIFY_WITH_TIMEOUT(!c.doc.sending(), 5000);
+    QCOMPARE(c.setup.pty.read(paste.size()), paste);
+    QCOMPARE(c.setup.feedback.statusTexts.last(), QStringLiteral("Ready"));
 }
 
 void DocumentTest::stoppedPasteSaysHowMuchWasSent_data()
@@ -441,23 +466,20 @@ void DocumentTest::stoppedPasteSaysHowMuchWasSent()
 {
     QFETCH(QString, how);
     QFETCH(int, charDelay);
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.Connect());
-    doc.setCharDelay(charDelay);
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    c.doc.setCharDelay(charDelay);
     // Unpaced, the far end reads nothing, so most of it waits.
     const QByteArray paste = pattern(charDelay ? 500 : 512 * 1024);
-    QVERIFY(doc.SendBlock(paste.constData(), paste.size()));
+    QVERIFY(c.doc.SendBlock(paste.constData(), paste.size()));
     QTest::qWait(60);
-    QVERIFY(doc.sending());
+    QVERIFY(c.doc.sending());
     if (how == QLatin1String("cancel"))
-        doc.cancelSending();
+        c.doc.cancelSending();
     else
-        doc.Disconnect();
-    QVERIFY(!doc.sending());
-    const QByteArray arrived = setup.pty.readFor(300);
+        c.doc.Disconnect();
+    QVERIFY(!c.doc.sending());
+    const QByteArray arrived = c.setup.pty.readFor(300);
     QVERIFY(arrived.size() > 0 && arrived.size() < paste.size());
     QVERIFY(paste.startsWith(arrived));
     QString expected = QStringLiteral("Sending stopped: %1 of %2 characters were sent.")
@@ -466,7 +488,7 @@ void DocumentTest::stoppedPasteSaysHowMuchWasSent()
     if (how == QLatin1String("disconnect") && charDelay == 0) {
         // Closing a pty throws away what its far end has not read yet, and a pty cannot
         // tell how much that was: the count is what left the program.
-        const QString last = setup.feedback.statusTexts.last();
+        const QString last = c.setup.feedback.statusTexts.last();
         QRegularExpressionMatch counts =
             QRegularExpression(
                 QStringLiteral("^Sending stopped: (\\d+) of (\\d+) characters were sent\\.$"))
@@ -477,40 +499,36 @@ void DocumentTest::stoppedPasteSaysHowMuchWasSent()
         QCOMPARE(counts.captured(2).toInt(), paste.size());
         expected = last;
     }
-    QCOMPARE(setup.feedback.statusTexts.last(), expected);
+    QCOMPARE(c.setup.feedback.statusTexts.last(), expected);
     if (how == QLatin1String("disconnect")) {
-        QCOMPARE(setup.feedback.messages.size(), 1);
-        QCOMPARE(setup.feedback.messages.first().text, expected);
-        QCOMPARE(setup.feedback.beeps, 1);
+        QCOMPARE(c.setup.feedback.messages.size(), 1);
+        QCOMPARE(c.setup.feedback.messages.first().text, expected);
+        QCOMPARE(c.setup.feedback.beeps, 1);
     } else {
-        QVERIFY(setup.feedback.messages.isEmpty());
+        QVERIFY(c.setup.feedback.messages.isEmpty());
     }
     QTest::qWait(50); // nothing more goes out
-    QVERIFY(setup.pty.readFor(50).isEmpty());
+    QVERIFY(c.setup.pty.readFor(50).isEmpty());
 }
 
 void DocumentTest::localEchoWithSendLfAfterCr()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
-    setup.settings->writeInt(kCom, QStringLiteral("Send CRLF"), 1);
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
+    ConnectedDoc c(QStringLiteral("COM7"), [](TestDocSetup& s) {
+        s.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+        s.settings->writeInt(kCom, QStringLiteral("Send CRLF"), 1);
+    });
+    QVERIFY(c.connect());
 
-    QVERIFY(doc.SendChar('\r'));
-    QCOMPARE(setup.pty.read(2, 1000), QByteArray("\r\n"));
+    QVERIFY(c.doc.SendChar('\r'));
+    QCOMPARE(c.setup.pty.read(2, 1000), QByteArray("\r\n"));
     // One echo of CR LF: the view starts exactly one new line.
-    QCOMPARE(view.received, QByteArray("\r\n"));
-    QCOMPARE(view.chunkSizes, QList<int>{2});
+    QCOMPARE(c.view.received, QByteArray("\r\n"));
+    QCOMPARE(c.view.chunkSizes, QList<int>{2});
 
-    QVERIFY(doc.SendChar('x'));
-    QCOMPARE(setup.pty.read(1, 1000), QByteArray("x"));
-    QCOMPARE(view.received, QByteArray("\r\nx"));
-    QCOMPARE(setup.feedback.beeps, 0);
+    QVERIFY(c.doc.SendChar('x'));
+    QCOMPARE(c.setup.pty.read(1, 1000), QByteArray("x"));
+    QCOMPARE(c.view.received, QByteArray("\r\nx"));
+    QCOMPARE(c.setup.feedback.beeps, 0);
 }
 
 // The status bar's counts: received and sent bytes (local echo is neither), from zero
@@ -518,39 +536,35 @@ void DocumentTest::localEchoWithSendLfAfterCr()
 // refused and the state shown stays as the line is; "Hardware" owns RTS.
 void DocumentTest::byteCountsAndOutputLines()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    setup.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
-    QVERIFY(setup.pty.write(pattern(3000)));
-    QTRY_COMPARE_WITH_TIMEOUT(view.received.size(), 3000, 5000);
-    QVERIFY(doc.SendChar('x'));
-    QVERIFY(doc.SendBlock("hello\r", 6));
-    QCOMPARE(setup.pty.read(7, 2000), QByteArray("xhello\r"));
-    QTRY_COMPARE(doc.byteCounts().sent, 7);
-    QCOMPARE(doc.byteCounts().received, 3000);
+    ConnectedDoc c(QStringLiteral("COM7"), [](TestDocSetup& s) {
+        s.settings->writeInt(kCom, QStringLiteral("Local Echo"), 1);
+    });
+    QVERIFY(c.connect());
+    QVERIFY(c.setup.pty.write(pattern(3000)));
+    QTRY_COMPARE_WITH_TIMEOUT(c.view.received.size(), 3000, 5000);
+    QVERIFY(c.doc.SendChar('x'));
+    QVERIFY(c.doc.SendBlock("hello\r", 6));
+    QCOMPARE(c.setup.pty.read(7, 2000), QByteArray("xhello\r"));
+    QTRY_COMPARE(c.doc.byteCounts().sent, 7);
+    QCOMPARE(c.doc.byteCounts().received, 3000);
 
-    doc.resetByteCounts();
-    QCOMPARE(doc.byteCounts().received + doc.byteCounts().sent, 0);
-    QVERIFY(doc.SendChar('y'));
-    QCOMPARE(doc.byteCounts().sent, 1);
-    doc.Disconnect();
-    QVERIFY(doc.Connect());
-    QCOMPARE(doc.byteCounts().sent, 0);
+    c.doc.resetByteCounts();
+    QCOMPARE(c.doc.byteCounts().received + c.doc.byteCounts().sent, 0);
+    QVERIFY(c.doc.SendChar('y'));
+    QCOMPARE(c.doc.byteCounts().sent, 1);
+    c.doc.Disconnect();
+    QVERIFY(c.doc.Connect());
+    QCOMPARE(c.doc.byteCounts().sent, 0);
 
-    QVERIFY(doc.dtrOn() && doc.rtsOn());
-    QVERIFY(!doc.setDtr(false));
-    QVERIFY(doc.dtrOn());
-    QVERIFY(!doc.modemLines().known);
-    QVERIFY(!doc.rtsOwnedByFlowControl());
-    CommDialogValues hardware = doc.commDialogValues();
+    QVERIFY(c.doc.dtrOn() && c.doc.rtsOn());
+    QVERIFY(!c.doc.setDtr(false));
+    QVERIFY(c.doc.dtrOn());
+    QVERIFY(!c.doc.modemLines().known);
+    QVERIFY(!c.doc.rtsOwnedByFlowControl());
+    CommDialogValues hardware = c.doc.commDialogValues();
     hardware.flowControl = QStringLiteral("Hardware");
-    doc.OnCommSettingsOk(hardware);
-    QVERIFY(doc.rtsOwnedByFlowControl());
+    c.doc.OnCommSettingsOk(hardware);
+    QVERIFY(c.doc.rtsOwnedByFlowControl());
 }
 
 void DocumentTest::sendCharWithoutPortBeeps()
@@ -566,50 +580,42 @@ void DocumentTest::sendCharWithoutPortBeeps()
 
 void DocumentTest::dialogPort99Disconnects()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.Connect());
-    CommDialogValues values = doc.commDialogValues();
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    CommDialogValues values = c.doc.commDialogValues();
     QCOMPARE(values.portNumber, 7);
     values.portNumber = 99;
     values.baudRate = QStringLiteral("19200");
-    doc.OnCommSettingsOk(values);
-    QVERIFY(!doc.isConnected());
-    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
-    QCOMPARE(doc.commSettings().portName, QStringLiteral("COM99"));
-    QCOMPARE(doc.commSettings().baudRate, QStringLiteral("9600")); // discarded
-    QVERIFY(!setup.settings->contains(kCom, QStringLiteral("Baud Rate")));
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()),
+    c.doc.OnCommSettingsOk(values);
+    QVERIFY(!c.doc.isConnected());
+    QCOMPARE(c.doc.title(), QStringLiteral("Not connected"));
+    QCOMPARE(c.doc.commSettings().portName, QStringLiteral("COM99"));
+    QCOMPARE(c.doc.commSettings().baudRate, QStringLiteral("9600")); // discarded
+    QVERIFY(!c.setup.settings->contains(kCom, QStringLiteral("Baud Rate")));
+    QCOMPARE(c.setup.settings->readText(kCom, QStringLiteral("COM Port"), QString()),
              QStringLiteral("COM7"));
-    QVERIFY(setup.feedback.messages.isEmpty());
+    QVERIFY(c.setup.feedback.messages.isEmpty());
 }
 
 void DocumentTest::dialogBaudChangeReappliesInPlace()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
-    SerialPort* port = doc.port();
-    QCOMPARE(speedOf(setup.pty), speed_t(B9600));
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    SerialPort* port = c.doc.port();
+    QCOMPARE(speedOf(c.setup.pty), speed_t(B9600));
 
-    CommDialogValues values = doc.commDialogValues();
+    CommDialogValues values = c.doc.commDialogValues();
     values.baudRate = QStringLiteral("19200");
     values.parity = QStringLiteral("Even");
-    doc.OnCommSettingsOk(values);
-    QCOMPARE(doc.port(), port); // not reopened
-    QCOMPARE(view.clears, 1);   // not cleared
-    QVERIFY(setup.feedback.messages.isEmpty());
-    QCOMPARE(speedOf(setup.pty), speed_t(B19200));
+    c.doc.OnCommSettingsOk(values);
+    QCOMPARE(c.doc.port(), port); // not reopened
+    QCOMPARE(c.view.clears, 1);   // not cleared
+    QVERIFY(c.setup.feedback.messages.isEmpty());
+    QCOMPARE(speedOf(c.setup.pty), speed_t(B19200));
     QVERIFY(port->requestedLineFlags().cflag & PARENB); // a pty itself drops parity
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()),
+    QCOMPARE(c.setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()),
              QStringLiteral("19200"));
-    QCOMPARE(setup.settings->readInt(kCom, QStringLiteral("Local Echo"), -1), 0);
+    QCOMPARE(c.setup.settings->readInt(kCom, QStringLiteral("Local Echo"), -1), 0);
 }
 
 void DocumentTest::dialogPortChangeWhileNotConnectedConnects()
@@ -674,19 +680,17 @@ void DocumentTest::dialogPortChangeWhileConnectedAsks()
 
 void DocumentTest::dialogUnchangedNameWithoutPortOnlyStores()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM5"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    CommDialogValues values = doc.commDialogValues();
+    ConnectedDoc c(QStringLiteral("COM5"));
+    QVERIFY(c.setup.ok());
+    CommDialogValues values = c.doc.commDialogValues();
     values.baudRate = QStringLiteral("2400");
     values.sendCrLf = true;
-    doc.OnCommSettingsOk(values);
-    QVERIFY(!doc.isConnected());
-    QVERIFY(setup.feedback.messages.isEmpty()); // no connect was tried
-    QCOMPARE(setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()),
+    c.doc.OnCommSettingsOk(values);
+    QVERIFY(!c.doc.isConnected());
+    QVERIFY(c.setup.feedback.messages.isEmpty()); // no connect was tried
+    QCOMPARE(c.setup.settings->readText(kCom, QStringLiteral("Baud Rate"), QString()),
              QStringLiteral("2400"));
-    QCOMPARE(setup.settings->readInt(kCom, QStringLiteral("Send CRLF"), -1), 1);
+    QCOMPARE(c.setup.settings->readInt(kCom, QStringLiteral("Send CRLF"), -1), 1);
 }
 
 void DocumentTest::settingsMapOntoLine_data()

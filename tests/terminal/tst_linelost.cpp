@@ -59,58 +59,51 @@ private slots:
 
 void LineLostTest::hangUpDisconnectsOnceAndQuietly()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
+    ConnectedDoc c;
+    QVERIFY(c.setup.ok());
     QStringList titles;
-    doc.setTitleObserver([&](const QString& t) { titles << t; });
-    QVERIFY(doc.Connect());
-    QVERIFY(setup.pty.write("last words"));
-    QTRY_COMPARE(view.received, QByteArray("last words"));
+    c.doc.setTitleObserver([&](const QString& t) { titles << t; });
+    QVERIFY(c.doc.Connect());
+    QVERIFY(c.setup.pty.write("last words"));
+    QTRY_COMPARE(c.view.received, QByteArray("last words"));
 
-    setup.pty.closeMaster();
-    QTRY_VERIFY_WITH_TIMEOUT(!doc.isConnected(), 3000);
-    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+    c.setup.pty.closeMaster();
+    QTRY_VERIFY_WITH_TIMEOUT(!c.doc.isConnected(), 3000);
+    QCOMPARE(c.doc.title(), QStringLiteral("Not connected"));
     QCOMPARE(titles.last(), QStringLiteral("Not connected"));
-    QVERIFY(doc.lineLost());
-    QCOMPARE(setup.feedback.messages.size(), 1);
-    const RecordingFeedback::Message told = setup.feedback.messages.first();
-    QVERIFY2(told.text.contains(setup.pty.slavePath()), qPrintable(told.text));
+    QVERIFY(c.doc.lineLost());
+    QCOMPARE(c.setup.feedback.messages.size(), 1);
+    const RecordingFeedback::Message told = c.setup.feedback.messages.first();
+    QVERIFY2(told.text.contains(c.setup.pty.slavePath()), qPrintable(told.text));
     QVERIFY(told.text.startsWith(QStringLiteral("COM7 (")));
     QCOMPARE(told.caption, QStringLiteral("Error"));
     QCOMPARE(told.icon, MessageIcon::Warning);
-    QVERIFY(setup.feedback.statusTexts.last().contains(QStringLiteral("waiting")));
-    QCOMPARE(view.received, QByteArray("last words")); // the text stays
+    QVERIFY(c.setup.feedback.statusTexts.last().contains(QStringLiteral("waiting")));
+    QCOMPARE(c.view.received, QByteArray("last words")); // the text stays
 
     // Keys now fail without a beep each, and nothing more is said or spun on.
     for (int i = 0; i < 5; ++i)
-        QVERIFY(!doc.SendChar('x'));
-    QVERIFY(!doc.SendBlock("abc", 3));
-    QCOMPARE(setup.feedback.beeps, 0);
+        QVERIFY(!c.doc.SendChar('x'));
+    QVERIFY(!c.doc.SendBlock("abc", 3));
+    QCOMPARE(c.setup.feedback.beeps, 0);
     QTest::qWait(100);
-    QCOMPARE(setup.feedback.messages.size(), 1);
-    QVERIFY(doc.reconnectWatcher().watching());
+    QCOMPARE(c.setup.feedback.messages.size(), 1);
+    QVERIFY(c.doc.reconnectWatcher().watching());
 }
 
 void LineLostTest::writeFindsTheLineGoneFirst()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    QVERIFY(doc.Connect());
+    ConnectedDoc c;
+    QVERIFY(c.connect());
     // A loader has the reader stopped: the key is the first to meet the dead line.
-    ReaderPauseGuard paused(doc);
+    ReaderPauseGuard paused(c.doc);
     QVERIFY(paused.paused());
-    setup.pty.closeMaster();
-    QVERIFY(!doc.SendChar('a'));
-    QVERIFY(!doc.isConnected());
-    QCOMPARE(setup.feedback.beeps, 0);
-    QCOMPARE(setup.feedback.messages.size(), 1);
-    QVERIFY(setup.feedback.messages.first().text.contains(setup.pty.slavePath()));
+    c.setup.pty.closeMaster();
+    QVERIFY(!c.doc.SendChar('a'));
+    QVERIFY(!c.doc.isConnected());
+    QCOMPARE(c.setup.feedback.beeps, 0);
+    QCOMPARE(c.setup.feedback.messages.size(), 1);
+    QVERIFY(c.setup.feedback.messages.first().text.contains(c.setup.pty.slavePath()));
 }
 
 void LineLostTest::linkPathComesBackAndReconnects()
@@ -289,28 +282,23 @@ void LineLostTest::userChoicesEndTheWatch()
 void LineLostTest::breakHoldsWhatIsSentUntilItEnds()
 {
     constexpr int kBreakMs = 250;
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    RecordingView view;
-    doc.addView(&view);
-    QVERIFY(doc.Connect());
-    QVERIFY(doc.SendChar('<'));
-    QCOMPARE(setup.pty.read(1, 1000), QByteArray("<"));
+    ConnectedDoc c;
+    QVERIFY(c.connect());
+    QVERIFY(c.doc.SendChar('<'));
+    QCOMPARE(c.setup.pty.read(1, 1000), QByteArray("<"));
 
-    doc.setBreakDuration(kBreakMs);
-    setup.pty.startRecording();
+    c.doc.setBreakDuration(kBreakMs);
+    c.setup.pty.startRecording();
     const PtyPair::Clock::time_point breakStart = PtyPair::Clock::now();
-    doc.SendBreak();
-    QVERIFY(doc.breakActive());
-    doc.SendBreak(); // a second request while one runs does nothing
-    QVERIFY(doc.SendChar('a'));
-    QVERIFY(doc.SendBlock("bc\r\n", 4));
-    QVERIFY(doc.SendChar('d'));
-    QTRY_VERIFY(!doc.breakActive());
+    c.doc.SendBreak();
+    QVERIFY(c.doc.breakActive());
+    c.doc.SendBreak(); // a second request while one runs does nothing
+    QVERIFY(c.doc.SendChar('a'));
+    QVERIFY(c.doc.SendBlock("bc\r\n", 4));
+    QVERIFY(c.doc.SendChar('d'));
+    QTRY_VERIFY(!c.doc.breakActive());
     QTest::qWait(100);
-    const std::vector<PtyPair::Arrival> arrivals = setup.pty.stopRecording();
+    const std::vector<PtyPair::Arrival> arrivals = c.setup.pty.stopRecording();
     QByteArray bytes;
     for (const PtyPair::Arrival& a : arrivals)
         bytes.append(a.byte);
@@ -318,28 +306,26 @@ void LineLostTest::breakHoldsWhatIsSentUntilItEnds()
     const auto firstAt =
         std::chrono::duration_cast<std::chrono::milliseconds>(arrivals.front().at - breakStart);
     QVERIFY2(firstAt.count() >= kBreakMs - 20, qPrintable(QString::number(firstAt.count())));
-    QCOMPARE(setup.feedback.beeps, 0);
-    QVERIFY(doc.SendChar('e')); // after the break: at once
-    QCOMPARE(setup.pty.read(1, 1000), QByteArray("e"));
+    QCOMPARE(c.setup.feedback.beeps, 0);
+    QVERIFY(c.doc.SendChar('e')); // after the break: at once
+    QCOMPARE(c.setup.pty.read(1, 1000), QByteArray("e"));
 }
 
 void LineLostTest::breakEndsWithTheConnection()
 {
-    TestDocSetup setup;
-    QVERIFY(setup.ok());
-    setup.usePort(QStringLiteral("COM7"));
-    CBrennockDoc doc(setup.settings.get(), setup.feedback);
-    doc.SendBreak(); // no port: nothing
-    QVERIFY(!doc.breakActive());
-    QVERIFY(doc.Connect());
-    doc.setBreakDuration(5000);
-    doc.SendBreak();
-    QVERIFY(doc.SendChar('a'));
-    doc.Disconnect();
-    QVERIFY(!doc.breakActive());
-    QVERIFY(doc.Connect());
-    QVERIFY(doc.SendChar('b'));
-    QCOMPARE(setup.pty.readFor(200), QByteArray("b")); // the held 'a' went with the port
+    ConnectedDoc c;
+    QVERIFY(c.setup.ok());
+    c.doc.SendBreak(); // no port: nothing
+    QVERIFY(!c.doc.breakActive());
+    QVERIFY(c.doc.Connect());
+    c.doc.setBreakDuration(5000);
+    c.doc.SendBreak();
+    QVERIFY(c.doc.SendChar('a'));
+    c.doc.Disconnect();
+    QVERIFY(!c.doc.breakActive());
+    QVERIFY(c.doc.Connect());
+    QVERIFY(c.doc.SendChar('b'));
+    QCOMPARE(c.setup.pty.readFor(200), QByteArray("b")); // the held 'a' went with the port
 }
 
 void LineLostTest::bindingsStoredOnlyWithAppliedSettings_data()
