@@ -14,7 +14,8 @@ BUILD ?= build
 JOBS  ?= 2
 CTEST_TIMEOUT ?= 300
 TSAN_BUILD ?= build-tsan
-TSAN_TARGETS = serial_port_test terminal_document_test terminal_linelost_test terminal_portnames_test
+TSAN_TARGETS = serial_port_test serial_remote_port_test terminal_document_test \
+  terminal_linelost_test terminal_portnames_test
 TSAN_OPTIONS_RUN = halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp
 UBSAN_BUILD ?= build-ubsan
 PACKAGE_BUILD ?= build-package
@@ -55,7 +56,7 @@ else
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
 	cd $(TSAN_BUILD) && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="$(TSAN_OPTIONS_RUN)" \
 	  ctest --output-on-failure -j $(JOBS) --timeout $(CTEST_TIMEOUT) \
-	  -R '^(serial_port|terminal_document|terminal_linelost|terminal_portnames)$$'
+	  -R '^(serial_port|serial_remote_port|terminal_document|terminal_linelost|terminal_portnames)$$'
 endif
 
 ubsan:

@@ -1,5 +1,7 @@
 #include "LinkCli.h"
 
+#include "RemotePortUrl.h"
+
 #include "LinkCommandHelp.h"
 #include "LinkSession.h"
 #include "ListingLine.h"
@@ -79,9 +81,11 @@ bool namesMatch(const QString& given, const QString& cardName)
 
 // A --port value: a name holding '/' or naming an existing file is a path (made
 // absolute, since the serial library looks bare names up in /dev); any other
-// name is a device in /dev, as ttyUSB0.
+// name is a device in /dev, as ttyUSB0. A port server's rfc2217:// address stays.
 QString portArgument(const QString& value)
 {
+    if (RemotePortUrl::isRemote(value))
+        return value;
     if (value.contains(QLatin1Char('/')) || QFileInfo::exists(value))
         return QFileInfo(value).absoluteFilePath();
     return value;

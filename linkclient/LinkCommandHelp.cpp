@@ -43,7 +43,8 @@ manual::CommandHelp linkCommandHelp()
               QStringLiteral("the serial device, for example /dev/ttyACM0 or a "
                              "/dev/serial/by-id/... link; also --port=DEVICE. DEVICE is a path "
                              "when it holds a '/' or names an existing file (./qx2); any other "
-                             "name is a device in /dev (ttyUSB0)")},
+                             "name is a device in /dev (ttyUSB0). A port on a port server "
+                             "(ser2net) is rfc2217://HOST:PORT")},
              {QStringLiteral("--from DIR"), QStringLiteral("get: the card folder to read")},
              {QStringLiteral("--to LOCALDIR | DIR"),
               QStringLiteral("get: the local folder to write; put: the card folder to write")},

@@ -21,8 +21,8 @@ class LinkPort : public QObject
 {
     Q_OBJECT
 public:
-    // The port that serves name: a local serial device (a path, or a bare name
-    // under /dev).
+    // The port that serves name: a port server for rfc2217://HOST:PORT, else a
+    // local serial device (a path, or a bare name under /dev).
     static std::unique_ptr<LinkPort> create(const QString& name);
 
     ~LinkPort() override = default;

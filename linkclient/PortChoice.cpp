@@ -1,5 +1,7 @@
 #include "PortChoice.h"
 
+#include "RemotePortUrl.h"
+
 #include <QSerialPortInfo>
 
 QList<PortEntry> systemPorts()
@@ -23,6 +25,17 @@ QStringList offeredPorts(const QList<PortEntry>& ports, const QStringList& extra
     QStringList out = instrument.isEmpty() ? all : instrument;
     for (const QString& name : extra) {
         if (!name.isEmpty() && !out.contains(name))
+            out.append(name);
+    }
+    return out;
+}
+
+QStringList rememberedRemotePorts(const QStringList& before, const QStringList& given)
+{
+    QStringList out;
+    for (const QString& name : given + before) {
+        if (RemotePortUrl::isRemote(name) && !out.contains(name) &&
+            out.size() < kRememberedRemotePorts)
             out.append(name);
     }
     return out;

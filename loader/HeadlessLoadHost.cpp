@@ -16,8 +16,9 @@ std::unique_ptr<SerialPort> openLoadPort(const QString& portName, const QString&
 {
     auto port = std::make_unique<SerialPort>(device);
     if (!port->isOpen() || port->lastError() != 0) {
-        feedback.message(QStringLiteral("Can't open port %1 (%2): %3")
-                             .arg(portName, device, port->lastErrorText()),
+        const QString where =
+            device == portName ? portName : QStringLiteral("%1 (%2)").arg(portName, device);
+        feedback.message(QStringLiteral("Can't open port %1: %2").arg(where, port->lastErrorText()),
                          QStringLiteral("Error"), MessageIcon::Warning);
         return nullptr;
     }

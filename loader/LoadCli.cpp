@@ -124,7 +124,7 @@ int loadMain(const QStringList& args, const LoadCliEnvironment& env)
         return loadManyPorts(QFileInfo(file).absoluteFilePath(), targets, rates, env);
     }
 
-    // A path names a device; COMn goes through the bindings.
+    // A path or an rfc2217:// address names a device; COMn goes through the bindings.
     const QString device = loadDeviceOf(portName, env);
     if (device.isEmpty())
         return usage(QStringLiteral("\"%1\" names no serial device").arg(portName));

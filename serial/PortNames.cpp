@@ -1,5 +1,7 @@
 #include "PortNames.h"
 
+#include "RemotePortUrl.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -61,6 +63,8 @@ QString portNameFor(int number)
 
 QString resolvePortDevice(const QString& comName, const PortBindingLookup& binding)
 {
+    if (RemotePortUrl::isRemote(comName))
+        return comName.trimmed(); // an address stands for itself, like a path
     if (binding) {
         const QString bound = binding(comName).trimmed();
         if (!bound.isEmpty())

@@ -2,7 +2,8 @@
 //
 // A name resolves through an explicit binding that the caller looks up (brennock keeps
 // them in its settings, section "Ports": "COM3" = "/dev/ttyUSB0" or a /dev/serial/by-id
-// link), else through the long-standing Unix rule COMn = /dev/ttyS(n-1).
+// link, or a port server's rfc2217://HOST:PORT), else through the long-standing Unix
+// rule COMn = /dev/ttyS(n-1).
 #pragma once
 
 #include <QString>
@@ -23,8 +24,8 @@ QString portNameFor(int number);
 // The device bound to a port name, or an empty text when there is no binding.
 using PortBindingLookup = std::function<QString(const QString& comName)>;
 
-// The binding first (when a lookup is given), else COMn -> /dev/ttyS(n-1); empty when
-// the name has no number.
+// An rfc2217:// address as it is; else the binding first (when a lookup is given), else
+// COMn -> /dev/ttyS(n-1); empty when the name has no number.
 QString resolvePortDevice(const QString& comName, const PortBindingLookup& binding);
 
 // Serial devices present: /dev/serial/by-id links, ttyUSB*, ttyACM*, ttyAMA* and the ttyS*

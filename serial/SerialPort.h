@@ -3,6 +3,8 @@
 // The port is opened exclusively (the UUCP lock file and the advisory flock of
 // PortLock, which every serial program honours, plus TIOCEXCL), put in raw mode and given
 // the defaults 9600 8N1, hardware handshake, immediate reads and a 1000 ms write limit.
+// What a kind of port does its own way (termios for a tty) sits behind LineBackend;
+// this class keeps the time-outs, the event wait, the comm thread and the line time.
 // Reads and writes run on a non-blocking descriptor and wait with poll() against the
 // deadlines that the time-outs describe; the time-outs mean what the classic
 // COMMTIMEOUTS record means (see CommTimeouts). A short write is a failure to every
@@ -11,12 +13,13 @@
 // The comm thread sleeps in ArmEventWait/GetEventResult: poll() on the device and on an
 // eventfd. SetEventMask wakes a pending wait, which then completes with an empty mask;
 // StopReader uses that to end the thread promptly even while the far end keeps sending.
-// The thread hands received bytes to the document synchronously, so StopReader takes a
-// pump callback that services pending hand-overs while it waits for the thread to end.
+// The thread queues received bytes for the document (ReaderHandOver) and waits only
+// when that queue is full, so StopReader takes a pump callback that delivers the queue
+// while it waits for the thread to end.
 //
 // Every operation returns non-zero for success. lastError() holds the errno of the
-// most recent failed step (0 after success), ERROR_ALREADY_EXISTS (183) for a second
-// StartReader, and ETIMEDOUT when a read or write stopped at its deadline, so that
+// most recent failed step (0 after success), EALREADY for a second StartReader, and
+// ETIMEDOUT when a read or write stopped at its deadline, so that
 // "timed out" stays apart from "broken" (lastIoTimedOut()).
 //
 // Linux has no DSR/DTR output handshake: flag bit 0 of SetFlowControl is kept in the
@@ -25,8 +28,6 @@
 #pragma once
 
 #include <QString>
-
-#include "PortLock.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,8 +38,7 @@
 #include <mutex>
 #include <thread>
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;   // MAXDWORD of the time-outs
-constexpr uint32_t kErrorAlreadyExists = 183; // StartReader while a thread runs
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu; // MAXDWORD of the time-outs
 
 // Event mask bits.
 constexpr uint32_t kEvRxChar = 0x0001;
@@ -126,6 +126,8 @@ struct CommStatus {
 
 // The procedure of a comm thread; its result is the thread's exit code.
 using CommThreadProcedure = uint32_t (*)(void* context);
+
+class LineBackend;
 
 class SerialPort
 {
@@ -217,7 +219,7 @@ public:
     bool SetTimeouts(const CommTimeouts& timeouts);
 
     // Starts the comm thread with procedure and context (the port itself when context is
-    // null). Fails with last error 183 while a thread exists, including one that ended
+    // null). Fails with last error EALREADY while a thread exists, including one that ended
     // by itself and was not collected by StopReader yet.
     bool StartReader(CommThreadProcedure procedure, void* context);
     // Ends the comm thread and returns its exit code; 0 at once when there is none.
@@ -248,15 +250,15 @@ protected:
     }
 
 private:
-    bool openDevice();
-    // One system call on the open device (0 = success); EBADF when it is not open,
-    // else the call's errno, recorded as the last error.
-    bool deviceCall(int (*call)(int device));
+    // The defaults that every opened port starts with; the first failure is kept.
+    uint32_t applyDefaults();
+    // One call into the line (0 = success); EBADF when it is not open, else the call's
+    // errno, recorded as the last error.
+    template <typename Call> bool lineCall(Call call);
+    // GetState, change, SetState: the one way the single-aspect setters go.
+    template <typename Change> bool changeState(Change change);
+    template <typename Change> bool changeTimeouts(Change change);
     bool applyState(const CommState& state);
-    bool readState(CommState* state);
-    void setModemLine(int line, bool on);
-    bool switchModemLine(int line, bool on);
-    uint32_t takeLineErrors();
     // Records a failed step; a device-gone error also marks the line gone.
     void noteFailure(uint32_t error);
     int queuedInput();
@@ -265,10 +267,9 @@ private:
     void noteBytesSent(int n);
 
     QString device;
-    int fd = -1;
-    std::unique_ptr<PortLock> portLock;
-    QString busyText; // who holds the device, when the open was refused for it
-    int wakeFd = -1;  // eventfd that completes a pending event wait
+    std::unique_ptr<LineBackend> line;
+    int fd = -1;     // line's descriptor, while it is open
+    int wakeFd = -1; // eventfd that completes a pending event wait
 
     std::thread reader;
     std::atomic<bool> readerDone{false};
@@ -293,13 +294,6 @@ private:
     CommTimeouts timeouts;
     uint32_t inputQueueSize = 4096;
     uint32_t outputQueueSize = 4096;
-    // Line error counters at the last ClearErrors (TIOCGICOUNT), when the driver has them.
-    struct Counters {
-        int overrun = 0, parity = 0, frame = 0, brk = 0, bufOverrun = 0;
-    };
-    Counters lastCounters;
-    bool haveCounters = false;
-    std::mutex countersMutex;
     std::mutex stateMutex; // line state and time-outs
     // When the last byte written is off the wire, at the rate and format it went at.
     std::mutex lineTimeMutex;

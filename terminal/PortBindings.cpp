@@ -1,5 +1,7 @@
 #include "PortBindings.h"
 
+#include "RemotePortUrl.h"
+
 #include "SettingsStore.h"
 
 #include <QDir>
@@ -26,6 +28,20 @@ void bindPortDevice(SettingsStore& settings, const QString& comName, const QStri
         settings.remove(kPortsSection, comName);
     else
         settings.writeText(kPortsSection, comName, device.trimmed());
+}
+
+QStringList boundRemotePorts(const SettingsStore* settings)
+{
+    QStringList remote;
+    const PortBindingLookup bound = portBindingsOf(settings);
+    if (!bound)
+        return remote;
+    for (int number = 1; number <= kHighestPortNumber; ++number) {
+        const QString device = bound(portNameFor(number)).trimmed();
+        if (RemotePortUrl::isRemote(device) && !remote.contains(device))
+            remote << device;
+    }
+    return remote;
 }
 
 void bindPortDevices(SettingsStore& settings, const PortBindingChanges& bindings)

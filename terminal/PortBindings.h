@@ -5,6 +5,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 class SettingsStore;
 
@@ -16,6 +17,10 @@ void bindPortDevice(SettingsStore& settings, const QString& comName, const QStri
 
 // Bindings chosen but not yet stored: port name -> device ("" removes the binding).
 using PortBindingChanges = QMap<QString, QString>;
+
+// The port-server addresses (rfc2217://HOST:PORT) bound to any port, each once, in port
+// order: the remote ports a user has chosen before.
+QStringList boundRemotePorts(const SettingsStore* settings);
 
 // Stores every change of bindings.
 void bindPortDevices(SettingsStore& settings, const PortBindingChanges& bindings);

@@ -1,5 +1,7 @@
 #include "ReconnectWatcher.h"
 
+#include "RemotePortUrl.h"
+
 #include <QFileInfo>
 
 ReconnectWatcher::ReconnectWatcher(Attempt attemptFunction) : attempt(std::move(attemptFunction))
@@ -22,7 +24,10 @@ void ReconnectWatcher::stop()
 
 void ReconnectWatcher::poll()
 {
-    if (!timer.isActive() || !QFileInfo::exists(watched))
+    if (!timer.isActive())
+        return;
+    // A port server has no path to look at: its address is simply tried again.
+    if (!RemotePortUrl::isRemote(watched) && !QFileInfo::exists(watched))
         return;
     if (attempt && attempt(watched))
         stop();

@@ -29,6 +29,7 @@ static void initAppResources()
 namespace
 {
 const QString kComPortKey = QStringLiteral("gui/comport");
+const QString kRemotePortsKey = QStringLiteral("gui/remoteports");
 const QString kFontSizeKey = QStringLiteral("gui/fontSize");
 const QString kWindowSizeKey = QStringLiteral("gui/windowSize");
 const QString kSourcePathKey = QStringLiteral("transfer/sourcePath");
@@ -136,7 +137,11 @@ void MainWindow::appendLog(const QString& text)
 
 void MainWindow::fillPortList()
 {
-    const QStringList names = offeredPorts(options.portSource(), options.extraPorts);
+    // Port servers given now or before follow the local ports.
+    const QStringList remote = rememberedRemotePorts(
+        QSettings().value(kRemotePortsKey).toStringList(), options.extraPorts);
+    QSettings().setValue(kRemotePortsKey, remote);
+    const QStringList names = offeredPorts(options.portSource(), options.extraPorts + remote);
     ui->cbPorts->clear();
     ui->cbPorts->addItems(names);
     // A port named on the command line wins over the remembered one.

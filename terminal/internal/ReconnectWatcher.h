@@ -3,7 +3,7 @@
 //
 // A timer on the owner's thread (the UI thread): every kPollIntervalMs it looks whether
 // the path exists (a dangling /dev/serial/by-id link does not) and, when it does, calls
-// the attempt, which opens the port quietly. A device that is still settling (busy,
+// the attempt (for an rfc2217:// address, on every tick), which opens the port quietly. A device that is still settling (busy,
 // not yet a tty) is simply tried again on the next tick.
 #pragma once
 

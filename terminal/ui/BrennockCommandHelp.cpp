@@ -56,7 +56,8 @@ manual::CommandHelp brennockCommandHelp()
          {
              {QStringLiteral("--load FILE"), QStringLiteral("the file to load (see above)")},
              {QStringLiteral("--port COMn|DEVICE"),
-              QStringLiteral("with --load: the port, as a COM name or a device path; "
+              QStringLiteral("with --load: the port, as a COM name, a device path or a port "
+                             "server's rfc2217://HOST:PORT; "
                              "default: the stored COM Port. Given more than once (only with "
                              "--load alone), the file goes to every port at once")},
              {QStringLiteral("--baud N"),

@@ -1,6 +1,7 @@
 #include "CommSettingsDialog.h"
 
 #include "PortBindings.h"
+#include "RemotePortUrl.h"
 #include "SettingsStore.h"
 #include "UserFeedback.h"
 
@@ -90,7 +91,11 @@ CommSettingsDialog::CommSettingsDialog(const CommDialogValues& values, SettingsS
     devices->setObjectName(QStringLiteral("devices"));
     devices->setEditable(true);
     devices->addItems(listSerialDevices());
-    devices->setToolTip(QStringLiteral("Serial devices present; any device path can be typed"));
+    // Port servers follow the local devices, chosen the same way.
+    devices->addItems(boundRemotePorts(settings));
+    devices->setToolTip(QStringLiteral("Serial devices present and the port servers bound "
+                                       "before; any device path, or a port server as "
+                                       "rfc2217://HOST:PORT, can be typed"));
     auto* bind = new QPushButton(QStringLiteral("Bind to this number"));
     bind->setObjectName(QStringLiteral("bindButton"));
     auto* unbindButton = new QPushButton(QStringLiteral("Remove binding"));
@@ -157,6 +162,13 @@ void CommSettingsDialog::bindSelected()
     const QString device = devices->currentText().trimmed();
     if (!ok || number < kMinPortNumber || number > kMaxPortNumber || device.isEmpty())
         return;
+    RemotePortUrl url;
+    if (RemotePortUrl::isRemote(device) && !RemotePortUrl::parse(device, &url)) {
+        deviceLabel->setText(QStringLiteral("%1 is not a port address; write "
+                                            "rfc2217://HOST:PORT.")
+                                 .arg(device));
+        return;
+    }
     pendingBindings[number] = device;
     updateDevice();
 }

@@ -1,6 +1,7 @@
 // The command line of harbrooklink, run as the real program against qx2sim:
 // what it prints and its exit status.
 #include "LinkTestSupport.h"
+#include "Ser2netServer.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,6 +51,7 @@ private slots:
     void silentInstrumentFails();
     void getDownloadsWholeFiles();
     void putUploadsAndChecksTheListing();
+    void lsGetPutThroughAPortServer();
     void setTimePrintsTheAnswer();
     void usageErrors_data();
     void usageErrors();
@@ -196,6 +198,42 @@ void TestCli::putUploadsAndChecksTheListing()
     r = harbrooklink({QStringLiteral("--port"), peer.link, QStringLiteral("put"),
                       QStringLiteral("--to"), QStringLiteral("NOPE"), a.fileName()});
     QCOMPARE(r.code, 1);
+}
+
+void TestCli::lsGetPutThroughAPortServer()
+{
+    if (Ser2netServer::program().isEmpty())
+        QSKIP("ser2net is not installed");
+    Peer peer;
+    QVERIFY(peer.start());
+    Ser2netServer server;
+    QString error;
+    QVERIFY2(server.start(peer.engine->deviceName(), &error), qPrintable(error));
+    Run r = harbrooklink({QStringLiteral("--port"), server.url(), QStringLiteral("ls")});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("DATA001.DAT\t12345"), r.out.constData());
+
+    QTemporaryDir local;
+    r = harbrooklink({QStringLiteral("--port"), server.url(), QStringLiteral("get"),
+                      QStringLiteral("--to"), local.path(), QStringLiteral("DATA001.DAT")});
+    QCOMPARE(r.code, 0);
+    QFile got(local.path() + QStringLiteral("/DATA001.DAT"));
+    QFile card(peer.cardRoot() + QStringLiteral("/DATA001.DAT"));
+    QVERIFY(got.open(QIODevice::ReadOnly) && card.open(QIODevice::ReadOnly));
+    QCOMPARE(got.readAll(), card.readAll());
+
+    QByteArray content(70001, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(i * 7 + i / 256); // every byte value, control bytes included
+    QFile sent(local.path() + QStringLiteral("/SENT.BIN"));
+    QVERIFY(sent.open(QIODevice::WriteOnly) && sent.write(content) == content.size());
+    sent.close();
+    r = harbrooklink(
+        {QStringLiteral("--port"), server.url(), QStringLiteral("put"), sent.fileName()});
+    QCOMPARE(r.code, 0);
+    QFile arrived(peer.cardRoot() + QStringLiteral("/SENT.BIN"));
+    QVERIFY(arrived.open(QIODevice::ReadOnly));
+    QCOMPARE(arrived.readAll(), content);
 }
 
 void TestCli::setTimePrintsTheAnswer()

@@ -321,6 +321,16 @@ void TestUnits::offeredPorts()
     QCOMPARE(::offeredPorts(ports), QStringList{QStringLiteral("ttyACM0")});
     QCOMPARE(::offeredPorts(ports, {QStringLiteral("/tmp/qx2"), QStringLiteral("ttyACM0")}),
              (QStringList{QStringLiteral("ttyACM0"), QStringLiteral("/tmp/qx2")}));
+    // Port servers given now come first among those remembered, each once; devices are
+    // not remembered this way.
+    const QString rack3 = QStringLiteral("rfc2217://rack3:2001");
+    const QString rack4 = QStringLiteral("rfc2217://rack4:2002");
+    QCOMPARE(rememberedRemotePorts({rack3}, {QStringLiteral("/tmp/qx2"), rack4, rack3}),
+             (QStringList{rack4, rack3}));
+    QStringList many;
+    for (int i = 0; i < kRememberedRemotePorts + 3; ++i)
+        many << QStringLiteral("rfc2217://rack:%1").arg(2000 + i);
+    QCOMPARE(rememberedRemotePorts(many, {}).size(), kRememberedRemotePorts);
 }
 
 void TestUnits::cardPaths_data()

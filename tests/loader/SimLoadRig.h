@@ -6,6 +6,7 @@
 
 #include "LoadCommands.h"
 #include "LoadHost.h"
+#include "Ser2netServer.h"
 #include "SerialMonitorLine.h"
 #include "SerialPort.h"
 #include "SettingsStore.h"
@@ -101,6 +102,26 @@ struct SimLoadRig {
         settings = std::make_unique<SettingsStore>(dir.path() + QStringLiteral("/brennock.ini"));
         if (!host.open(o.linkPath))
             return false;
+        makeCommands();
+        return true;
+    }
+
+    // As start, but the port is reached through ser2net in front of qx2sim's device.
+    Ser2netServer ser2net;
+    bool startRemote(qx2sim::SimOptions o = options())
+    {
+        o.linkPath = dir.path() + QStringLiteral("/link");
+        sim = std::make_unique<qx2sim::SimEngine>(o);
+        QString error;
+        if (!sim->start(&error) || !ser2net.start(sim->deviceName(), &error)) {
+            ADD_FAILURE() << error.toStdString();
+            return false;
+        }
+        settings = std::make_unique<SettingsStore>(dir.path() + QStringLiteral("/brennock.ini"));
+        if (!host.open(ser2net.url())) {
+            ADD_FAILURE() << host.port->lastErrorText().toStdString();
+            return false;
+        }
         makeCommands();
         return true;
     }

@@ -448,6 +448,13 @@ TEST(LoadSim, HeadlessLoadExitCodes)
          1,
          "",
          "Can't open port"},
+        {"a port server nobody listens at",
+         false,
+         0,
+         {QStringLiteral("--port"), QStringLiteral("rfc2217://127.0.0.1:1")},
+         1,
+         "",
+         "Can't open port rfc2217://127.0.0.1:1: Nothing answers at 127.0.0.1:1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

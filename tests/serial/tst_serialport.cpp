@@ -77,6 +77,7 @@ private slots:
     void readExactDefaultTimeoutsReturnsAtOnce();
     void readTimeouts_data();
     void readTimeouts();
+    void shortWriteIsReportedAsTimeout_data();
     void shortWriteIsReportedAsTimeout();
     void clearErrorsReportsQueueCount();
     void flowControl_data();
@@ -90,7 +91,7 @@ private slots:
     void modemLinesOfAPtyAreUnknown();
     void modemLineWatchReportsEachChange();
     void eventWaitSleepsUntilMaskChanges();
-    void startReaderTwiceGives183();
+    void startReaderTwiceIsRefusedAsAlready();
     void stopRightAfterStartNeverHangs();
     void handOverQueuesWhileTheUiIsBusy();
     void fullHandOverQueueMakesTheReaderWait_data();
@@ -127,8 +128,7 @@ void SerialPortTest::errorTexts_data()
         << uint(EACCES) << QStringLiteral("\"dialout\" group");
     QTest::newRow("busy") << uint(EBUSY) << QStringLiteral("another program is using the port");
     QTest::newRow("missing") << uint(ENOENT) << QStringLiteral("No such device");
-    QTest::newRow("second reader")
-        << uint(kErrorAlreadyExists) << QStringLiteral("already running");
+    QTest::newRow("second reader") << uint(EALREADY) << QStringLiteral("already running");
     QTest::newRow("deadline") << uint(ETIMEDOUT) << QStringLiteral("Timed out");
     QTest::newRow("other errno") << uint(EINVAL) << QStringLiteral("Invalid argument");
 }
@@ -322,19 +322,52 @@ void SerialPortTest::readTimeouts()
     QCOMPARE(port.lastIoTimedOut(), timedOut);
 }
 
+void SerialPortTest::shortWriteIsReportedAsTimeout_data()
+{
+    QTest::addColumn<uint>("multiplier");
+    QTest::addColumn<uint>("constant");
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<int>("expectMs");
+    QTest::newRow("constant") << 0u << 100u << (1 << 20) << 100;
+    // The far end's buffer is full before the write: only the multiplier can end it.
+    QTest::newRow("multiplier, full far end") << 3u << 0u << 100 << 300;
+}
+
 void SerialPortTest::shortWriteIsReportedAsTimeout()
 {
+    QFETCH(uint, multiplier);
+    QFETCH(uint, constant);
+    QFETCH(int, bytes);
+    QFETCH(int, expectMs);
     PtyPair pty;
     QVERIFY(pty.ok());
     SerialPort port(pty.slavePath());
-    QVERIFY(port.SetWriteTimeouts(0, 100));
+    QVERIFY(port.SetWriteTimeouts(multiplier, constant));
     // Nobody reads the far end: the pty's buffer fills and the write runs out of time.
-    const QByteArray big(1 << 20, 'z');
+    if (constant == 0) {
+        // Full until it stays full: the pty moves bytes on to the far end a while later.
+        const char chunk[256] = {};
+        int taken = 1;
+        for (int round = 0; taken > 0 && round < 50; ++round) {
+            taken = 0;
+            while (port.WriteSome(chunk, sizeof chunk) > 0)
+                ++taken;
+            QTest::qWait(20);
+        }
+        QCOMPARE(taken, 0);
+    }
+    const QByteArray big(bytes, 'z');
     QElapsedTimer clock;
     clock.start();
-    const int written = port.Write(big.constData(), big.size());
-    QVERIFY(written < big.size());
-    QVERIFY(clock.elapsed() <= 100 + kLateMs);
+    auto write =
+        std::async(std::launch::async, [&] { return port.Write(big.constData(), big.size()); });
+    QVERIFY2(write.wait_for(std::chrono::milliseconds(expectMs + 2000)) ==
+                 std::future_status::ready,
+             "the write never ran out of time");
+    QVERIFY(write.get() < big.size());
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= expectMs - 5 && elapsed <= expectMs + kLateMs,
+             qPrintable(QStringLiteral("returned after %1 ms").arg(elapsed)));
     QVERIFY(port.lastIoTimedOut());
     QCOMPARE(port.lastError(), uint32_t(ETIMEDOUT));
 }
@@ -579,7 +612,7 @@ void SerialPortTest::eventWaitSleepsUntilMaskChanges()
     QCOMPARE(rx.get(), kEvRxChar);
 }
 
-void SerialPortTest::startReaderTwiceGives183()
+void SerialPortTest::startReaderTwiceIsRefusedAsAlready()
 {
     PtyPair pty;
     QVERIFY(pty.ok());
@@ -588,7 +621,7 @@ void SerialPortTest::startReaderTwiceGives183()
     QCOMPARE(port.StopReader(), 0u); // none running
     QVERIFY(port.StartReader(idleThread, &context));
     QVERIFY(!port.StartReader(idleThread, &context));
-    QCOMPARE(port.lastError(), kErrorAlreadyExists);
+    QCOMPARE(port.lastError(), uint32_t(EALREADY));
     QVERIFY(port.readerRunning());
     // The first thread still serves the line.
     QVERIFY(pty.write("drain me"));

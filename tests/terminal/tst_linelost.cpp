@@ -3,6 +3,7 @@
 // same link path. Also BREAK holding what the user sends, and port bindings stored only
 // with the settings they belong to.
 #include "ReconnectWatcher.h"
+#include "Ser2netServer.h"
 #include "TestDocSetup.h"
 
 #include <QDir>
@@ -45,6 +46,7 @@ private slots:
     void hangUpDisconnectsOnceAndQuietly();
     void writeFindsTheLineGoneFirst();
     void linkPathComesBackAndReconnects();
+    void portServerStoppedThenBackReconnects();
     void watcherWaitsWhileTheDeviceIsAbsentOrBusy();
     void okWithTheSamePortTriesAgain();
     void userChoicesEndTheWatch_data();
@@ -146,6 +148,43 @@ void LineLostTest::linkPathComesBackAndReconnects()
     QCOMPARE(view.clears, 1);
     QVERIFY(doc.SendChar('k'));
     QCOMPARE(back.read(1, 1000), QByteArray("k"));
+}
+
+void LineLostTest::portServerStoppedThenBackReconnects()
+{
+    if (Ser2netServer::program().isEmpty())
+        QSKIP("ser2net is not installed");
+    TestDocSetup setup;
+    QVERIFY(setup.ok());
+    Ser2netServer server;
+    QString error;
+    QVERIFY2(server.start(setup.pty.slavePath(), &error), qPrintable(error));
+    bindPortDevice(*setup.settings, QStringLiteral("COM5"), server.url());
+    setup.usePort(QStringLiteral("COM5"));
+    CBrennockDoc doc(setup.settings.get(), setup.feedback);
+    doc.reconnectWatcher().setInterval(kFastPollMs);
+    RecordingView view;
+    doc.addView(&view);
+    QVERIFY(doc.Connect());
+    QVERIFY(setup.pty.write("before"));
+    QTRY_COMPARE(view.received, QByteArray("before"));
+
+    server.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(!doc.isConnected(), 3000);
+    QCOMPARE(doc.title(), QStringLiteral("Not connected"));
+    QCOMPARE(setup.feedback.messages.size(), 1);
+    QVERIFY2(setup.feedback.messages.first().text.contains(server.url()),
+             qPrintable(setup.feedback.messages.first().text));
+    QTest::qWait(5 * kFastPollMs); // refused quietly while the server is away
+    QCOMPARE(setup.feedback.messages.size(), 1);
+
+    QVERIFY2(server.restart(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(doc.isConnected(), 5000);
+    QCOMPARE(setup.feedback.statusTexts.last(),
+             QStringLiteral("Reconnected to COM5 (%1)").arg(server.url()));
+    QCOMPARE(setup.feedback.messages.size(), 1);
+    QVERIFY(doc.SendChar('k'));
+    QCOMPARE(setup.pty.read(1, 2000), QByteArray("k"));
 }
 
 void LineLostTest::watcherWaitsWhileTheDeviceIsAbsentOrBusy()
