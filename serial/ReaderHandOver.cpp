@@ -30,7 +30,9 @@ void ReaderHandOver::handOver(const char* bytes, int count)
         return;
     }
     std::unique_lock<std::mutex> lock(mutex);
+    ++waitingForRoom;
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
+    --waitingForRoom;
     queue.emplace_back(bytes, count);
     lastHandOver = std::chrono::steady_clock::now();
     if (count >= fullRead)
@@ -53,10 +55,20 @@ void ReaderHandOver::awaitTurn()
 {
     std::unique_lock<std::mutex> lock(mutex);
     const std::chrono::milliseconds gather(gatherMs);
-    const bool flooding = lastFullRead + kFloodSpells * gather > std::chrono::steady_clock::now();
-    if (gatherMs > 0 && !flooding)
-        room.wait_until(lock, lastHandOver + gather, [&] { return cutShort; });
+    const auto now = std::chrono::steady_clock::now();
+    const bool flooding = lastFullRead + kFloodSpells * gather > now;
+    if (gatherMs > 0 && !flooding && now >= eagerUntil)
+        room.wait_until(lock, lastHandOver + gather, [&] {
+            return cutShort || eagerUntil > std::chrono::steady_clock::now();
+        });
     cutShort = false;
+}
+
+void ReaderHandOver::readAtOnce(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    eagerUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    room.notify_all();
 }
 
 void ReaderHandOver::service()
@@ -71,12 +83,14 @@ void ReaderHandOver::service()
             // This may have been the posted event itself (a nested event loop): what
             // is queued next needs an event of its own.
             eventPosted = false;
-            room.notify_all();
+            if (waitingForRoom > 0)
+                room.notify_all();
             return;
         }
         batch.swap(queue);
         eventPosted = false;
-        room.notify_all();
+        if (waitingForRoom > 0) // the comm thread may be gathering: leave it be
+            room.notify_all();
         if (batch.empty())
             return;
         active = &batch;

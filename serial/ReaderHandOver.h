@@ -15,7 +15,8 @@
 // over as one delivery. A byte after a quiet spell (no hand-over for that long) is read
 // at once, and while reads come back full now and then (within kFloodSpells gathering
 // times) the line is flooding and no read waits, since waits would hold a fast line to
-// a buffer per gathering time.
+// a buffer per gathering time. After readAtOnce(), for the time given, no read waits:
+// a typed character's echo goes over as soon as it came.
 //
 // A line that has gone away is reported once with lineLost(), which does not wait: the
 // owner learns of it on its own thread, after every delivery queued before it.
@@ -56,6 +57,9 @@ public:
     // Comm thread side, before each read: waits while the line trickles, until the
     // gathering time has passed since the last hand-over or discard() is called.
     void awaitTurn();
+    // For the next ms, reads do not wait (a key went out: its echo is coming). Ends a
+    // wait in awaitTurn().
+    void readAtOnce(int ms);
 
     // Delivers every delivery that is waiting, on the owning thread, in order.
     void service();
@@ -80,6 +84,8 @@ private:
     int fullRead = 0;
     std::chrono::steady_clock::time_point lastFullRead;
     bool cutShort = false; // discard() ends a wait in awaitTurn()
+    std::chrono::steady_clock::time_point eagerUntil; // readAtOnce()
+    int waitingForRoom = 0; // comm threads in handOver(); service() wakes only them
     std::chrono::steady_clock::time_point lastHandOver;
     // The batch being delivered; a service() from inside a delivery appends to it, so
     // the order holds and a comm thread waiting for room is let go.

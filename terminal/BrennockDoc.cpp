@@ -386,6 +386,9 @@ bool CBrennockDoc::SendChar(unsigned char byte)
     const int length = (byte == kCr && comm.sendCrLf) ? 2 : 1;
     if (!writeAll(data, length))
         return transmitFailed();
+    handOver->readAtOnce(kEchoMs);
+    for (PortDataSink* view : std::vector<PortDataSink*>(views))
+        view->echoDue(kEchoMs);
     if (comm.localEcho)
         DeliverToViews(data, length);
     return true;

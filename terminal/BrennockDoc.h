@@ -60,8 +60,12 @@ class CBrennockDoc : public ReaderControl
 public:
     static constexpr int kBreakMs = 1000;
     // A trickling line is read at most this often (ReaderHandOver::setGather): each
-    // delivery costs the window an update, and a line still shows within about this long.
-    static constexpr int kGatherMs = 40;
+    // read wakes the window. The views pace their updates on top (RefreshPacer), so
+    // this plus their pause is how long the last line of a trickle takes to show.
+    static constexpr int kGatherMs = 15;
+    // After a typed character, received bytes are read and shown at once for this long:
+    // its echo is not gathered with a trickle.
+    static constexpr int kEchoMs = 100;
 
     // Create: loads every field from settings (null settings => the defaults).
     CBrennockDoc(SettingsStore* settings, UserFeedback& feedback);

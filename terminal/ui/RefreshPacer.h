@@ -1,12 +1,13 @@
 // RefreshPacer: when a view that received data shows it.
 //
-// Showing new text costs the same per update whatever it holds (the widget lays out,
-// scrolls and repaints its whole view, and the X server takes the whole picture), so a
-// steady trickle painted per delivery costs far more than a flood. The pacer shows
-// the first data after a quiet spell at once (a typed character's echo is on screen at
-// the next pass of the event loop) and, while data keep coming, at most once every
-// kIntervalMs: new text waits at most that long. A trickle comes gathered already
-// (CBrennockDoc::kGatherMs, a little longer), so each of its deliveries shows at once.
+// Showing new text costs about the same per update whatever it holds (the widget lays
+// out and paints the new lines, scrolls the rest, and the X server moves the whole
+// picture), so a steady trickle painted per delivery costs far more than a flood. The
+// pacer shows the first data after a quiet spell at once. While data keep coming it
+// waits until they pause for kQuietMs, but never longer than kIntervalMs since the
+// last update: a trickle is shown ten times a second, and its last line soon after it
+// came (CBrennockDoc::kGatherMs plus kQuietMs). After hurry(), for the time given, new
+// data show at once: a typed character's echo is not held back by a trickle.
 #pragma once
 
 #include <QElapsedTimer>
@@ -18,7 +19,8 @@
 class RefreshPacer : public QObject
 {
 public:
-    static constexpr int kIntervalMs = 30; // 33 updates a second at most
+    static constexpr int kIntervalMs = 100; // while data keep coming, 10 updates a second
+    static constexpr int kQuietMs = 20;     // data that pause this long show
 
     explicit RefreshPacer(std::function<void()> show);
 
@@ -29,9 +31,13 @@ public:
     // Counts as an update.
     void shown();
     bool isDue() const { return timer.isActive(); }
+    // For the next ms, new data show at once (a key went out; its echo is coming).
+    void hurry(int ms);
 
 private:
     std::function<void()> show;
     QTimer timer;
     QElapsedTimer sinceShown;
+    QElapsedTimer hurried;
+    int hurryMs = 0;
 };
