@@ -34,21 +34,38 @@ void ReaderHandOver::handOver(const char* bytes, int count)
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
     --waitingForRoom;
     queue.emplace_back(bytes, count);
-    lastHandOver = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    lastHandOver = now;
     if (count >= fullRead)
-        lastFullRead = lastHandOver;
-    if (!eventPosted) {
-        // One event for all that gathers until the UI thread gets to it.
-        eventPosted = true;
-        QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
-    }
+        lastFullRead = now;
+    const bool hold = holdMs > 0 && count < fullRead && now >= eagerUntil &&
+                      now < lastPost + std::chrono::milliseconds(holdMs) &&
+                      queue.size() < size_t(kMaxQueued / 2);
+    if (!eventPosted && !hold)
+        post(now);
 }
 
-void ReaderHandOver::setGather(int ms, int full)
+void ReaderHandOver::post(std::chrono::steady_clock::time_point now)
+{
+    // One event for all that gathers until the UI thread gets to it.
+    eventPosted = true;
+    lastPost = now;
+    QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
+}
+
+void ReaderHandOver::release()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!eventPosted && !queue.empty())
+        post(std::chrono::steady_clock::now());
+}
+
+void ReaderHandOver::setGather(int ms, int full, int hold)
 {
     std::lock_guard<std::mutex> lock(mutex);
     gatherMs = ms;
     fullRead = full;
+    holdMs = hold;
 }
 
 void ReaderHandOver::awaitTurn()

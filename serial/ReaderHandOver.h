@@ -18,6 +18,13 @@
 // a buffer per gathering time. After readAtOnce(), for the time given, no read waits:
 // a typed character's echo goes over as soon as it came.
 //
+// With a holding time set as well, even the owner's wake-up waits: a delivery of a
+// trickle stays queued, without an event, until the holding time has passed since the
+// last event, or until the comm thread finds the line quiet after a gathering time and
+// calls release() before it sleeps. A trickle then wakes the owner once per holding
+// time, and its last bytes within two gathering times. Full reads, the time after
+// readAtOnce() and a queue half full go over at once.
+//
 // A line that has gone away is reported once with lineLost(), which does not wait: the
 // owner learns of it on its own thread, after every delivery queued before it.
 #pragma once
@@ -53,7 +60,10 @@ public:
     void lineLost();
 
     // 0 (the default) reads at once. fullRead: the size of a read that came back full.
-    void setGather(int ms, int fullRead);
+    // holdMs: how long deliveries may wait for their event (0: none wait).
+    void setGather(int ms, int fullRead, int holdMs = 0);
+    // Comm thread side, before it sleeps until the next bytes: what is held goes over.
+    void release();
     // Comm thread side, before each read: waits while the line trickles, until the
     // gathering time has passed since the last hand-over or discard() is called.
     void awaitTurn();
@@ -74,6 +84,9 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    void post(std::chrono::steady_clock::time_point now); // under the mutex
+
+private:
     Receiver receive;
     LostReceiver lost;
     std::mutex mutex;
@@ -82,6 +95,8 @@ private:
     bool eventPosted = false;
     int gatherMs = 0;
     int fullRead = 0;
+    int holdMs = 0;
+    std::chrono::steady_clock::time_point lastPost;
     std::chrono::steady_clock::time_point lastFullRead;
     bool cutShort = false; // discard() ends a wait in awaitTurn()
     std::chrono::steady_clock::time_point eagerUntil; // readAtOnce()

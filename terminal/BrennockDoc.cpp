@@ -66,7 +66,7 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
                                                          lineObserver(lines);
                                                  }))
 {
-    handOver->setGather(kGatherMs, kCommReadChunk);
+    handOver->setGather(kGatherMs, kCommReadChunk, kHoldMs);
     lineWatch->start();
     sender = std::make_unique<BlockSender>(
         [this](const char* bytes, int count) {

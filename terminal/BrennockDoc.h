@@ -59,10 +59,11 @@ class CBrennockDoc : public ReaderControl
 {
 public:
     static constexpr int kBreakMs = 1000;
-    // A trickling line is read at most this often (ReaderHandOver::setGather): each
-    // read wakes the window. The views pace their updates on top (RefreshPacer), so
-    // this plus their pause is how long the last line of a trickle takes to show.
+    // A trickling line is read at most this often, and handed to the window at most
+    // every kHoldMs (ReaderHandOver::setGather): each hand-over costs the window an
+    // update. The last line of a trickle goes over within two gathering times.
     static constexpr int kGatherMs = 15;
+    static constexpr int kHoldMs = 100;
     // After a typed character, received bytes are read and shown at once for this long:
     // its echo is not gathered with a trickle.
     static constexpr int kEchoMs = 100;

@@ -5,7 +5,7 @@
 RefreshPacer::RefreshPacer(std::function<void()> showNow) : show(std::move(showNow))
 {
     timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer); // the times are promises, not hints
+    timer.setTimerType(Qt::PreciseTimer); // the interval is a promise, not a hint
     connect(&timer, &QTimer::timeout, this, [this] {
         sinceShown.start();
         show();
@@ -14,15 +14,11 @@ RefreshPacer::RefreshPacer(std::function<void()> showNow) : show(std::move(showN
 
 void RefreshPacer::due()
 {
-    const qint64 waited = sinceShown.isValid() ? sinceShown.elapsed() : kIntervalMs;
-    if (timer.isActive() && timer.remainingTime() == 0)
-        return; // shown at the next pass of the event loop already
-    if (waited >= kIntervalMs || (hurried.isValid() && hurried.elapsed() < hurryMs)) {
-        timer.start(0);
+    const bool hurrying = hurried.isValid() && hurried.elapsed() < hurryMs;
+    if (timer.isActive() && (!hurrying || timer.remainingTime() == 0))
         return;
-    }
-    // Each delivery moves the pause on, up to the interval.
-    timer.start(int(std::min<qint64>(kQuietMs, kIntervalMs - waited)));
+    const qint64 waited = sinceShown.isValid() ? sinceShown.elapsed() : kIntervalMs;
+    timer.start(hurrying ? 0 : int(std::max<qint64>(0, kIntervalMs - waited)));
 }
 
 void RefreshPacer::shown()

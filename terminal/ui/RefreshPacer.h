@@ -2,12 +2,13 @@
 //
 // Showing new text costs about the same per update whatever it holds (the widget lays
 // out and paints the new lines, scrolls the rest, and the X server moves the whole
-// picture), so a steady trickle painted per delivery costs far more than a flood. The
-// pacer shows the first data after a quiet spell at once. While data keep coming it
-// waits until they pause for kQuietMs, but never longer than kIntervalMs since the
-// last update: a trickle is shown ten times a second, and its last line soon after it
-// came (CBrennockDoc::kGatherMs plus kQuietMs). After hurry(), for the time given, new
-// data show at once: a typed character's echo is not held back by a trickle.
+// picture), so a steady stream painted per delivery costs far more than a flood. The
+// pacer shows the first data after a quiet spell at once (a typed character's echo is
+// on screen at the next pass of the event loop) and, while data keep coming, at most
+// once every kIntervalMs: new text waits at most that long. After hurry(), for the
+// time given, new data show at once: an echo is not held back by a stream. A trickle
+// comes paced already (the hand-over holds it, CBrennockDoc::kHoldMs), so each of its
+// deliveries shows at once.
 #pragma once
 
 #include <QElapsedTimer>
@@ -19,8 +20,7 @@
 class RefreshPacer : public QObject
 {
 public:
-    static constexpr int kIntervalMs = 100; // while data keep coming, 10 updates a second
-    static constexpr int kQuietMs = 20;     // data that pause this long show
+    static constexpr int kIntervalMs = 30; // 33 updates a second at most
 
     explicit RefreshPacer(std::function<void()> show);
 
