@@ -20,6 +20,8 @@ ReaderHandOver::ReaderHandOver(Receiver receiver, LostReceiver lostReceiver)
 void ReaderHandOver::lineLost()
 {
     std::lock_guard<std::mutex> lock(mutex); // see event()
+    if (!eventPosted && !queue.empty())
+        post(std::chrono::steady_clock::now()); // what was read comes first
     QCoreApplication::postEvent(this, new QEvent(kLineLostEvent));
 }
 

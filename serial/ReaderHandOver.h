@@ -26,7 +26,8 @@
 // readAtOnce() and a queue half full go over at once.
 //
 // A line that has gone away is reported once with lineLost(), which does not wait: the
-// owner learns of it on its own thread, after every delivery queued before it.
+// owner learns of it on its own thread, after every delivery queued before it (held
+// ones too).
 #pragma once
 
 #include <QByteArray>
@@ -64,8 +65,8 @@ public:
     void setGather(int ms, int fullRead, int holdMs = 0);
     // Comm thread side, before it sleeps until the next bytes: what is held goes over.
     void release();
-    // Comm thread side, before each read: waits while the line trickles, until the
-    // gathering time has passed since the last hand-over or discard() is called.
+    // Comm thread side, before it looks for bytes: waits while the line trickles, until
+    // the gathering time has passed since the last hand-over or discard() is called.
     void awaitTurn();
     // For the next ms, reads do not wait (a key went out: its echo is coming). Ends a
     // wait in awaitTurn().
@@ -86,7 +87,6 @@ protected:
 private:
     void post(std::chrono::steady_clock::time_point now); // under the mutex
 
-private:
     Receiver receive;
     LostReceiver lost;
     std::mutex mutex;
