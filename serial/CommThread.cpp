@@ -12,10 +12,15 @@ uint32_t CommThreadProc(void* argument)
         return 0xFFFFFFFFu;
     uint32_t mask = 0;
     do {
-        // Sleeps until characters arrive or SetEventMask (StopReader) ends the wait.
-        mask = port->GetEventResult(true);
+        context->handOver->awaitTurn(); // a trickling line gathers
+        mask = port->GetEventResult(false);
+        if (mask == 0) {
+            // Nothing came meanwhile: what is held goes over before the thread sleeps
+            // until characters arrive or SetEventMask (StopReader) ends the wait.
+            context->handOver->release();
+            mask = port->GetEventResult(true);
+        }
         if (mask & kEvRxChar) {
-            context->handOver->awaitTurn(); // a trickling line gathers
             char buffer[kCommReadChunk];
             const int count = port->Read(buffer, kCommReadChunk, false);
             if (count > 0)

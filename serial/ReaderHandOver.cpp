@@ -20,6 +20,8 @@ ReaderHandOver::ReaderHandOver(Receiver receiver, LostReceiver lostReceiver)
 void ReaderHandOver::lineLost()
 {
     std::lock_guard<std::mutex> lock(mutex); // see event()
+    if (!eventPosted && !queue.empty())
+        post(std::chrono::steady_clock::now()); // what was read comes first
     QCoreApplication::postEvent(this, new QEvent(kLineLostEvent));
 }
 
@@ -30,33 +32,62 @@ void ReaderHandOver::handOver(const char* bytes, int count)
         return;
     }
     std::unique_lock<std::mutex> lock(mutex);
+    ++waitingForRoom;
     room.wait(lock, [&] { return queue.size() < size_t(kMaxQueued); });
+    --waitingForRoom;
     queue.emplace_back(bytes, count);
-    lastHandOver = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    lastHandOver = now;
     if (count >= fullRead)
-        lastFullRead = lastHandOver;
-    if (!eventPosted) {
-        // One event for all that gathers until the UI thread gets to it.
-        eventPosted = true;
-        QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
-    }
+        lastFullRead = now;
+    const bool hold = holdMs > 0 && count < fullRead && now >= eagerUntil &&
+                      now < lastPost + std::chrono::milliseconds(holdMs) &&
+                      queue.size() < size_t(kMaxQueued / 2);
+    if (!eventPosted && !hold)
+        post(now);
 }
 
-void ReaderHandOver::setGather(int ms, int full)
+void ReaderHandOver::post(std::chrono::steady_clock::time_point now)
+{
+    // One event for all that gathers until the UI thread gets to it.
+    eventPosted = true;
+    lastPost = now;
+    QCoreApplication::postEvent(this, new QEvent(kHandOverEvent));
+}
+
+void ReaderHandOver::release()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!eventPosted && !queue.empty())
+        post(std::chrono::steady_clock::now());
+}
+
+void ReaderHandOver::setGather(int ms, int full, int hold)
 {
     std::lock_guard<std::mutex> lock(mutex);
     gatherMs = ms;
     fullRead = full;
+    holdMs = hold;
 }
 
 void ReaderHandOver::awaitTurn()
 {
     std::unique_lock<std::mutex> lock(mutex);
     const std::chrono::milliseconds gather(gatherMs);
-    const bool flooding = lastFullRead + kFloodSpells * gather > std::chrono::steady_clock::now();
-    if (gatherMs > 0 && !flooding)
-        room.wait_until(lock, lastHandOver + gather, [&] { return cutShort; });
+    const auto now = std::chrono::steady_clock::now();
+    const bool flooding = lastFullRead + kFloodSpells * gather > now;
+    if (gatherMs > 0 && !flooding && now >= eagerUntil)
+        room.wait_until(lock, lastHandOver + gather, [&] {
+            return cutShort || eagerUntil > std::chrono::steady_clock::now();
+        });
     cutShort = false;
+}
+
+void ReaderHandOver::readAtOnce(int ms)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    eagerUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    room.notify_all();
 }
 
 void ReaderHandOver::service()
@@ -71,12 +102,14 @@ void ReaderHandOver::service()
             // This may have been the posted event itself (a nested event loop): what
             // is queued next needs an event of its own.
             eventPosted = false;
-            room.notify_all();
+            if (waitingForRoom > 0)
+                room.notify_all();
             return;
         }
         batch.swap(queue);
         eventPosted = false;
-        room.notify_all();
+        if (waitingForRoom > 0) // the comm thread may be gathering: leave it be
+            room.notify_all();
         if (batch.empty())
             return;
         active = &batch;

@@ -15,10 +15,19 @@
 // over as one delivery. A byte after a quiet spell (no hand-over for that long) is read
 // at once, and while reads come back full now and then (within kFloodSpells gathering
 // times) the line is flooding and no read waits, since waits would hold a fast line to
-// a buffer per gathering time.
+// a buffer per gathering time. After readAtOnce(), for the time given, no read waits:
+// a typed character's echo goes over as soon as it came.
+//
+// With a holding time set as well, even the owner's wake-up waits: a delivery of a
+// trickle stays queued, without an event, until the holding time has passed since the
+// last event, or until the comm thread finds the line quiet after a gathering time and
+// calls release() before it sleeps. A trickle then wakes the owner once per holding
+// time, and its last bytes within two gathering times. Full reads, the time after
+// readAtOnce() and a queue half full go over at once.
 //
 // A line that has gone away is reported once with lineLost(), which does not wait: the
-// owner learns of it on its own thread, after every delivery queued before it.
+// owner learns of it on its own thread, after every delivery queued before it (held
+// ones too).
 #pragma once
 
 #include <QByteArray>
@@ -52,10 +61,16 @@ public:
     void lineLost();
 
     // 0 (the default) reads at once. fullRead: the size of a read that came back full.
-    void setGather(int ms, int fullRead);
-    // Comm thread side, before each read: waits while the line trickles, until the
-    // gathering time has passed since the last hand-over or discard() is called.
+    // holdMs: how long deliveries may wait for their event (0: none wait).
+    void setGather(int ms, int fullRead, int holdMs = 0);
+    // Comm thread side, before it sleeps until the next bytes: what is held goes over.
+    void release();
+    // Comm thread side, before it looks for bytes: waits while the line trickles, until
+    // the gathering time has passed since the last hand-over or discard() is called.
     void awaitTurn();
+    // For the next ms, reads do not wait (a key went out: its echo is coming). Ends a
+    // wait in awaitTurn().
+    void readAtOnce(int ms);
 
     // Delivers every delivery that is waiting, on the owning thread, in order.
     void service();
@@ -70,6 +85,8 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    void post(std::chrono::steady_clock::time_point now); // under the mutex
+
     Receiver receive;
     LostReceiver lost;
     std::mutex mutex;
@@ -78,8 +95,12 @@ private:
     bool eventPosted = false;
     int gatherMs = 0;
     int fullRead = 0;
+    int holdMs = 0;
+    std::chrono::steady_clock::time_point lastPost;
     std::chrono::steady_clock::time_point lastFullRead;
     bool cutShort = false; // discard() ends a wait in awaitTurn()
+    std::chrono::steady_clock::time_point eagerUntil; // readAtOnce()
+    int waitingForRoom = 0; // comm threads in handOver(); service() wakes only them
     std::chrono::steady_clock::time_point lastHandOver;
     // The batch being delivered; a service() from inside a delivery appends to it, so
     // the order holds and a comm thread waiting for room is let go.

@@ -65,7 +65,7 @@ CBrennockDoc::CBrennockDoc(SettingsStore* settings, UserFeedback& feedback)
                                                          lineObserver(lines);
                                                  }))
 {
-    handOver->setGather(kGatherMs, kCommReadChunk);
+    handOver->setGather(kGatherMs, kCommReadChunk, kHoldMs);
     lineWatch->start();
     sender = std::make_unique<BlockSender>(
         [this](const char* bytes, int count) {
@@ -385,6 +385,9 @@ bool CBrennockDoc::SendChar(unsigned char byte)
     const int length = (byte == kCr && comm.sendCrLf) ? 2 : 1;
     if (!writeAll(data, length))
         return transmitFailed();
+    handOver->readAtOnce(kEchoMs);
+    for (PortDataSink* view : std::vector<PortDataSink*>(views))
+        view->echoDue(kEchoMs);
     if (comm.localEcho)
         DeliverToViews(data, length);
     return true;

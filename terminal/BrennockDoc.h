@@ -59,9 +59,14 @@ class CBrennockDoc : public ReaderControl
 {
 public:
     static constexpr int kBreakMs = 1000;
-    // A trickling line is read at most this often (ReaderHandOver::setGather): each
-    // delivery costs the window an update, and a line still shows within about this long.
-    static constexpr int kGatherMs = 40;
+    // A trickling line is read at most this often, and handed to the window at most
+    // every kHoldMs (ReaderHandOver::setGather): each hand-over costs the window an
+    // update. The last line of a trickle goes over within two gathering times.
+    static constexpr int kGatherMs = 15;
+    static constexpr int kHoldMs = 100;
+    // After a typed character, received bytes are read and shown at once for this long:
+    // its echo is not gathered with a trickle.
+    static constexpr int kEchoMs = 100;
 
     // Create: loads every field from settings (null settings => the defaults).
     CBrennockDoc(SettingsStore* settings, UserFeedback& feedback);

@@ -15,4 +15,6 @@ public:
     // the port took for sending.
     virtual void lineReceived(const char*, int) {}
     virtual void lineSent(const char*, int) {}
+    // A typed character went out: what arrives within ms (its echo) is shown at once.
+    virtual void echoDue(int /*ms*/) {}
 };

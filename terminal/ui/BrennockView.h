@@ -70,6 +70,7 @@ public:
     // PortDataSink
     void portData(const char* bytes, int count) override;
     void clearText() override;
+    void echoDue(int ms) override { pacer.hurry(ms); }
 
     // Applies the stored appearance: font, text colour, wrap, background colour. The
     // editing-keys mode is the document's.

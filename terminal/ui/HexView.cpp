@@ -45,7 +45,15 @@ void HexView::lineSent(const char* bytes, int count)
 
 void HexView::added()
 {
-    pacer.due();
+    // Hidden, it only keeps the bytes; showEvent brings the view up to date.
+    if (isVisible())
+        pacer.due();
+}
+
+void HexView::showEvent(QShowEvent* event)
+{
+    QAbstractScrollArea::showEvent(event);
+    refresh();
 }
 
 int HexView::rowHeight() const

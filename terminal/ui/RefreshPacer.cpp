@@ -14,14 +14,21 @@ RefreshPacer::RefreshPacer(std::function<void()> showNow) : show(std::move(showN
 
 void RefreshPacer::due()
 {
-    if (timer.isActive())
+    const bool hurrying = hurried.isValid() && hurried.elapsed() < hurryMs;
+    if (timer.isActive() && (!hurrying || timer.remainingTime() == 0))
         return;
     const qint64 waited = sinceShown.isValid() ? sinceShown.elapsed() : kIntervalMs;
-    timer.start(int(std::max<qint64>(0, kIntervalMs - waited)));
+    timer.start(hurrying ? 0 : int(std::max<qint64>(0, kIntervalMs - waited)));
 }
 
 void RefreshPacer::shown()
 {
     timer.stop();
     sinceShown.start();
+}
+
+void RefreshPacer::hurry(int ms)
+{
+    hurried.start();
+    hurryMs = ms;
 }

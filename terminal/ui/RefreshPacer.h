@@ -1,12 +1,14 @@
 // RefreshPacer: when a view that received data shows it.
 //
-// Showing new text costs the same per update whatever it holds (the widget lays out,
-// scrolls and repaints its whole view, and the X server takes the whole picture), so a
-// steady trickle painted per delivery costs far more than a flood. The pacer shows
-// the first data after a quiet spell at once (a typed character's echo is on screen at
-// the next pass of the event loop) and, while data keep coming, at most once every
-// kIntervalMs: new text waits at most that long. A trickle comes gathered already
-// (CBrennockDoc::kGatherMs, a little longer), so each of its deliveries shows at once.
+// Showing new text costs about the same per update whatever it holds (the widget lays
+// out and paints the new lines, scrolls the rest, and the X server moves the whole
+// picture), so a steady stream painted per delivery costs far more than a flood. The
+// pacer shows the first data after a quiet spell at once (a typed character's echo is
+// on screen at the next pass of the event loop) and, while data keep coming, at most
+// once every kIntervalMs: new text waits at most that long. After hurry(), for the
+// time given, new data show at once: an echo is not held back by a stream. A trickle
+// comes paced already (the hand-over holds it, CBrennockDoc::kHoldMs), so each of its
+// deliveries shows at once.
 #pragma once
 
 #include <QElapsedTimer>
@@ -29,9 +31,13 @@ public:
     // Counts as an update.
     void shown();
     bool isDue() const { return timer.isActive(); }
+    // For the next ms, new data show at once (a key went out; its echo is coming).
+    void hurry(int ms);
 
 private:
     std::function<void()> show;
     QTimer timer;
     QElapsedTimer sinceShown;
+    QElapsedTimer hurried;
+    int hurryMs = 0;
 };

@@ -15,6 +15,11 @@
 #include <QTextBlock>
 
 #include <malloc.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
 
 namespace
 {
@@ -78,6 +83,86 @@ struct Online {
     }
 };
 
+// The far end of a busy line: while trickling, an 80-column line every 8 ms (10 KB/s),
+// and a line of '$' when it stops; and an echo ('#') of every 'k' it reads, at once.
+// Each '#' and '$' line is noted with the time it was written.
+class TrickleWithEcho
+{
+public:
+    explicit TrickleWithEcho(int fd) : fd(fd), worker([this] { run(); }) {}
+    ~TrickleWithEcho()
+    {
+        stop = true;
+        worker.join();
+    }
+    void setTrickling(bool on) { trickling = on; }
+    std::vector<PtyPair::Clock::time_point> written()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return marks;
+    }
+
+private:
+    bool writeMarked(const QByteArray& bytes)
+    {
+        if (::write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size())
+            return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        marks.push_back(PtyPair::Clock::now());
+        return true;
+    }
+    void run()
+    {
+        const QByteArray line = QByteArray(80, '.') + "\r\n";
+        auto next = PtyPair::Clock::now();
+        bool ended = false;
+        while (!stop) {
+            const auto now = PtyPair::Clock::now();
+            if (!trickling && !ended)
+                ended = writeMarked(QByteArray(80, '$') + "\r\n");
+            if (trickling && now >= next) {
+                ended = false;
+                if (::write(fd, line.constData(), size_t(line.size())) < 0)
+                    return;
+                next += std::chrono::milliseconds(8);
+            }
+            pollfd p{fd, POLLIN, 0};
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now);
+            if (::poll(&p, 1, int(std::max<long long>(1, wait.count()))) <= 0)
+                continue;
+            char typed[64];
+            const ssize_t n = ::read(fd, typed, sizeof typed);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (typed[i] == 'k')
+                    writeMarked("#");
+            }
+        }
+    }
+
+    int fd;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> trickling{true};
+    std::mutex mutex;
+    std::vector<PtyPair::Clock::time_point> marks;
+    std::thread worker;
+};
+
+// Notes when the view paints.
+class PaintWatch : public QObject
+{
+public:
+    explicit PaintWatch(QWidget* widget) { widget->installEventFilter(this); }
+    PtyPair::Clock::time_point last;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            last = PtyPair::Clock::now();
+        return false;
+    }
+};
+
 } // namespace
 
 class ViewTest : public QObject
@@ -91,6 +176,7 @@ private slots:
     void longLinesShowInSoftPieces();
     void coalescesIntoOneInsert();
     void echoShowsAtOnceTrickleIsPaced();
+    void echoDuringTrickleShowsAtOnce();
     void manyLinesShareBlocks_data();
     void manyLinesShareBlocks();
     void blocksOutOfViewHoldNoLayouts_data();
@@ -264,6 +350,74 @@ void ViewTest::echoShowsAtOnceTrickleIsPaced()
              qPrintable(QStringLiteral("%1 updates in %2 ms").arg(changes).arg(spent)));
     QTest::qWait(RefreshPacer::kIntervalMs + 5);
     QCOMPARE(t.view.document()->characterCount() - 1, t.view.textLength());
+}
+
+// A typed character's echo is on screen within 20 ms though the trickle around it is
+// gathered and paced: each key is typed just after the view showed the trickle, when
+// the next update of the trickle is furthest away. The last line of a trickle is on
+// screen within 50 ms.
+void ViewTest::echoDuringTrickleShowsAtOnce()
+{
+    Online t;
+    QVERIFY2(t.connect(), qPrintable(t.pair.error()));
+    TrickleWithEcho farEnd(t.pair.master());
+    PaintWatch paints(t.view->viewport());
+    bool updated = false;
+    int marksShown = 0; // '#' and '$' lines
+    PtyPair::Clock::time_point markInserted;
+    QTextDocument* text = t.view->document();
+    connect(text, &QTextDocument::contentsChange, this, [&] {
+        updated = true;
+        // Counted afresh: the view also edits text it showed before.
+        const QString shown = text->toPlainText();
+        const int marks = shown.count(QLatin1Char('#')) + shown.count(QString(80, QLatin1Char('$')));
+        if (marks > marksShown)
+            markInserted = PtyPair::Clock::now();
+        marksShown = marks;
+    });
+    const auto waitFor = [](const std::function<bool()>& done) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < 2000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        return done();
+    };
+    std::vector<double> latencies;
+    const auto shownAfter = [&](int mark) {
+        if (!waitFor([&] { return marksShown == mark; }) ||
+            !waitFor([&] { return paints.last >= markInserted; }))
+            return false;
+        const auto written = farEnd.written();
+        if (int(written.size()) != mark)
+            return false;
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(paints.last - written.back()).count());
+        return true;
+    };
+    const int keys = 5;
+    for (int key = 1; key <= keys; ++key) {
+        updated = false;
+        QVERIFY(waitFor([&] { return updated; }));
+        QTest::keyClick(t.view.get(), Qt::Key_K);
+        QVERIFY(shownAfter(key));
+    }
+    const int trickles = 3;
+    for (int stop = 1; stop <= trickles; ++stop) {
+        QTest::qWait(2 * CBrennockDoc::kEchoMs); // the trickle alone
+        farEnd.setTrickling(false);
+        QVERIFY(shownAfter(keys + stop));
+        farEnd.setTrickling(true);
+    }
+    QString seen;
+    for (double ms : latencies)
+        seen += QStringLiteral(" %1").arg(ms, 0, 'f', 1);
+    qInfo("echoes, then last lines, shown after (ms):%s", qPrintable(seen));
+    // One of each may be late on a loaded machine; a gathered echo or a paced last line
+    // is late every time.
+    std::sort(latencies.begin(), latencies.begin() + keys);
+    std::sort(latencies.begin() + keys, latencies.end());
+    QVERIFY2(latencies[keys - 2] <= 20.0 && latencies[keys + trickles - 2] <= 50.0,
+             qPrintable(QStringLiteral("echoes, then last lines, shown after (ms):") + seen));
 }
 
 // The widget's cost is per block: a flood of empty or short lines must not make a block

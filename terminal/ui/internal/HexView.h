@@ -4,7 +4,8 @@
 // It is one of the document's views, fed from the same hand-over as the text view and
 // whether shown or not, so showing or hiding it mid-flood loses nothing. Only the rows
 // in sight are painted, from the bounded HexDump, and new bytes repaint when the
-// RefreshPacer says: a flood costs the bytes' copy, not a paint per delivery.
+// RefreshPacer says (and not at all while hidden): a flood costs the bytes' copy, not
+// a paint per delivery.
 #pragma once
 
 #include "HexDump.h"
@@ -26,6 +27,7 @@ public:
     // PortDataSink: the line's own bytes; the text the terminal shows is not its business.
     void portData(const char*, int) override {}
     void clearText() override;
+    void echoDue(int ms) override { pacer.hurry(ms); }
     void lineReceived(const char* bytes, int count) override;
     void lineSent(const char* bytes, int count) override;
 
@@ -37,6 +39,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void added();
