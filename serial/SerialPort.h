@@ -263,6 +263,10 @@ private:
     void noteFailure(uint32_t error);
     int queuedInput();
     int unsentOutput();
+    // Waits up to waitMs (-1: no limit) for the line to be ready for events (POLLIN or
+    // POLLOUT); a time-out is no failure. False when the wait failed or the device went
+    // away, with the last error set.
+    bool awaitLine(short events, int waitMs);
     // Counts n bytes the driver took now into the time the line needs for them.
     void noteBytesSent(int n);
 

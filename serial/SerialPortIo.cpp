@@ -39,6 +39,25 @@ int millisecondsUntil(Clock::time_point deadline)
 
 } // namespace
 
+bool SerialPort::awaitLine(short events, int waitMs)
+{
+    struct pollfd p {
+        fd, events, 0
+    };
+    const int r = ::poll(&p, 1, waitMs);
+    if (r < 0 && errno != EINTR) {
+        setLastError(errno);
+        return false;
+    }
+    if (r > 0 && !(p.revents & events) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        gone.store(true);
+        setLastError(EIO);
+        ClearErrors(nullptr);
+        return false;
+    }
+    return true;
+}
+
 void SerialPort::WaitLineIdle()
 {
     if (fd < 0 || gone.load())
@@ -180,20 +199,8 @@ int SerialPort::Read(char* buffer, int count, bool exact)
             ioTimedOut.store(true);
             return got;
         }
-        struct pollfd p {
-            fd, POLLIN, 0
-        };
-        const int r = ::poll(&p, 1, waitMs);
-        if (r < 0 && errno != EINTR) {
-            setLastError(errno);
+        if (!awaitLine(POLLIN, waitMs))
             return got;
-        }
-        if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            gone.store(true);
-            setLastError(EIO);
-            ClearErrors(nullptr);
-            return got;
-        }
     }
 }
 
@@ -242,20 +249,8 @@ int SerialPort::Write(const char* buffer, int count)
         const int waitMs = hasTotal ? millisecondsUntil(deadline) : -1;
         if (waitMs == 0)
             return timedOut(done);
-        struct pollfd p {
-            fd, POLLOUT, 0
-        };
-        const int r = ::poll(&p, 1, waitMs);
-        if (r < 0 && errno != EINTR) {
-            setLastError(errno);
+        if (!awaitLine(POLLOUT, waitMs))
             return done;
-        }
-        if (r > 0 && !(p.revents & POLLOUT) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            gone.store(true);
-            setLastError(EIO);
-            ClearErrors(nullptr);
-            return done;
-        }
     }
     // A write is complete when the bytes are on the line, not when the driver took them:
     // callers change the baud rate right after a write.
