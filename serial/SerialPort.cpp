@@ -51,7 +51,7 @@ uint32_t SerialPort::applyDefaults()
     };
     step(SetBaudRate(9600));
     step(SetLineFormat(kNoParity, 8, kOneStopBit));
-    step(SetFlowControl(kFlowCtsRts | kFlowDsrDtr, 100, 100, 0x11, 0x13));
+    step(SetFlowControl(kFlowCtsRts | kFlowDsrDtr, 100, 100, ascii::kXon, ascii::kXoff));
     step(SetQueueSizes(4096, 4096));
     step(SetReadTimeouts(kMaxDword, 0, 0));
     step(SetWriteTimeouts(0, 1000));

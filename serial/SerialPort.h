@@ -27,6 +27,8 @@
 // GetState but have no effect on Linux.
 #pragma once
 
+#include "ControlChars.h"
+
 #include <QString>
 
 #include <atomic>
@@ -98,8 +100,8 @@ struct CommState {
     bool fNull = false;
     uint16_t xonLim = 100;  // kept, no effect on Linux
     uint16_t xoffLim = 100; // kept, no effect on Linux
-    char xonChar = 0x11;
-    char xoffChar = 0x13;
+    char xonChar = ascii::kXon;
+    char xoffChar = ascii::kXoff;
 };
 
 // Read and write time-outs in milliseconds, meaning what COMMTIMEOUTS means:
