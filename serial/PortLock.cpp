@@ -23,7 +23,15 @@ constexpr qint64 kUnfinishedFileGraceMs = 2000;
 bool processAlive(qint64 pid)
 {
     // EPERM: alive, only another user's.
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
+        return false;
+    // A zombie has ended and closed its port; only its parent has yet to collect it.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.read(512); // "pid (comm) S ...", comm may hold ')'
+    const int nameEnd = text.lastIndexOf(')');
+    return nameEnd < 0 || text.mid(nameEnd + 2, 1) != "Z";
 }
 
 QString programOf(qint64 pid, const QByteArray& lockText)
