@@ -351,15 +351,21 @@ void BlockLoad::loadSummary()
                          .arg(rec.ampAnswersOk ? QLatin1String("ok") : QLatin1String("bad"))));
 }
 
-void BlockLoad::abandon(const QString& why)
+// A load that ends before its last block: what arrived is kept in memory and on record.
+void BlockLoad::recordEnded(const QString& outcome)
 {
-    load.outcome = why;
+    load.outcome = outcome;
     load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
     if (!load.data.isEmpty())
         model.writes.append({load.address, load.data});
     load.violations = core.convViolations;
     model.loads.append(load);
     saveLoad(load);
+}
+
+void BlockLoad::abandon(const QString& why)
+{
+    recordEnded(why);
     summary(QStringLiteral("LOAD %1 after %2 of %3 bytes address=%4 crc=%5")
                 .arg(why)
                 .arg(load.data.size())
@@ -374,13 +380,7 @@ void BlockLoad::abandon(const QString& why)
 void BlockLoad::fail(const QString& why)
 {
     violation(why);
-    load.outcome = QStringLiteral("failed: ") + why;
-    load.crc = Crc32Update(load.data.constData(), static_cast<std::size_t>(load.data.size()), 0);
-    if (!load.data.isEmpty())
-        model.writes.append({load.address, load.data});
-    load.violations = core.convViolations;
-    model.loads.append(load);
-    saveLoad(load);
+    recordEnded(QStringLiteral("failed: ") + why);
     summary(QStringLiteral("LOAD failed: %1; after %2 of %3 bytes address=%4")
                 .arg(why)
                 .arg(load.data.size())

@@ -41,6 +41,7 @@ private:
     void finish();
     void sendMinus();
     void loadSummary();
+    void recordEnded(const QString& outcome);
     void abandon(const QString& why);
     void fail(const QString& why);
     void saveLoad(const LoadRecord& rec);
